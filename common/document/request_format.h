@@ -1,0 +1,55 @@
+#pragma once
+
+// The mail request document: the one piece of data that passes from the
+// submission library to the relay, carried as one line of XML.
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quillpost::document {
+
+inline constexpr std::string_view kRootTag = "Quillpost-1.0";
+inline constexpr std::string_view kRoutingTag = "Routing";
+inline constexpr std::string_view kMessageTag = "Message";
+inline constexpr std::string_view kAttachmentsTag = "Attachments";
+inline constexpr std::string_view kFromTag = "FROM";
+inline constexpr std::string_view kFromNameTag = "FROM-NAME";
+inline constexpr std::string_view kToTag = "TO";
+inline constexpr std::string_view kSubjectTag = "SUBJECT";
+inline constexpr std::string_view kBodyTag = "BODY";
+inline constexpr std::string_view kFileTag = "FILE";
+
+class DocumentError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A text that is not a well-formed document. Offset() is the byte position
+// where the parser gave up.
+class ParseError : public DocumentError {
+ public:
+  ParseError(const std::string& what, std::size_t offset) : DocumentError(what), offset_(offset) {}
+  std::size_t Offset() const { return offset_; }
+
+ private:
+  std::size_t offset_;
+};
+
+// A single-valued element that the document does not hold.
+class MissingElement : public DocumentError {
+ public:
+  using DocumentError::DocumentError;
+};
+
+// A value that XML 1.0 cannot carry (control characters other than tab, LF, CR).
+class InvalidValue : public DocumentError {
+ public:
+  using DocumentError::DocumentError;
+};
+
+// Throws InvalidValue when value holds a character that XML 1.0 cannot carry.
+void CheckValue(std::string_view value);
+
+}  // namespace quillpost::document

@@ -1,0 +1,160 @@
+#pragma once
+
+// Message queue access, used by the submission library (to send requests) and
+// by the relay (to receive them and to move them between its queues).
+//
+// A queue is named by a path name. A plain name ("kvr_mailer") names a queue in
+// the default store; other forms name a queue in another store (see
+// docs/queues.md). Nothing in this header depends on how a store keeps its
+// messages.
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace quillpost::queue {
+
+inline constexpr std::size_t kMaxLabelLength = 250;
+inline constexpr std::size_t kMaxBodyBytes = 4 * 1024 * 1024;
+inline constexpr int kLowestPriority = 0;
+inline constexpr int kHighestPriority = 7;
+
+// Every failure of the queue layer is a QueueError (or derived from it).
+class QueueError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The path name names no existing queue.
+class NoSuchQueue : public QueueError {
+ public:
+  using QueueError::QueueError;
+};
+
+// A message refused before anything was stored: label too long, body too
+// large, priority out of range.
+class InvalidMessage : public QueueError {
+ public:
+  using QueueError::QueueError;
+};
+
+enum class Access { Receive = 1, Send = 2 };
+enum class ShareMode { DenyNone = 0 };
+
+struct Message {
+  std::string label;
+  std::string body;
+  int priority = 3;
+};
+
+// Throws InvalidMessage when message breaks the limits above.
+void CheckMessage(const Message& message);
+
+class OpenQueue;
+
+// Receives arrival reports of one queue.
+class ArrivalSink {
+ public:
+  virtual ~ArrivalSink() = default;
+  // A message is, or has become, available on queue. cursor carries nothing.
+  virtual void Arrived(OpenQueue& queue, long cursor) = 0;
+};
+
+// What a store keeps of a message that a receiver holds. Backends implement it.
+class HeldMessage {
+ public:
+  virtual ~HeldMessage() = default;
+  virtual void Finish() = 0;
+  virtual void FinishAndSend(const std::string& pathName, const Message& next) = 0;
+  virtual void Release() noexcept = 0;
+};
+
+// A message taken off a queue. It is hidden from every other receiver until it
+// is finished; dropping it unfinished returns it to its queue, and so does the
+// death of the receiving process.
+class ReceivedMessage {
+ public:
+  ReceivedMessage(Message message, std::unique_ptr<HeldMessage> hold);
+  ~ReceivedMessage();
+  ReceivedMessage(ReceivedMessage&&) noexcept;
+  ReceivedMessage& operator=(ReceivedMessage&&) noexcept;
+  ReceivedMessage(const ReceivedMessage&) = delete;
+  ReceivedMessage& operator=(const ReceivedMessage&) = delete;
+
+  const std::string& Label() const { return message_.label; }
+  const std::string& Body() const { return message_.body; }
+  int Priority() const { return message_.priority; }
+
+  // Removes the message from the store for good.
+  void Finish();
+
+  // Removes the message and sends next to the queue at pathName in one atomic
+  // step, so the move can neither lose nor duplicate it. pathName must name a
+  // queue of the same store.
+  void FinishAndSend(const std::string& pathName, const Message& next);
+
+  // True until Finish or FinishAndSend succeeded.
+  bool Held() const { return hold_ != nullptr; }
+
+ private:
+  Message message_;
+  std::unique_ptr<HeldMessage> hold_;
+};
+
+// An open queue. Not thread-safe: one thread uses one open queue.
+class OpenQueue {
+ public:
+  virtual ~OpenQueue() = default;
+
+  virtual const std::string& PathName() const = 0;
+  virtual Access OpenedFor() const = 0;
+
+  // Receive access: takes the first waiting message (highest priority first,
+  // oldest first within a priority), waiting up to timeout for one; zero
+  // returns at once. std::nullopt when none came.
+  virtual std::optional<ReceivedMessage> Receive(std::chrono::milliseconds timeout) = 0;
+
+  // Receive access: arms one arrival report to sink. The report comes once,
+  // when a message is or becomes available, and only through
+  // DeliverNotification(), never from inside Send or EnableNotification.
+  virtual void EnableNotification(ArrivalSink& sink) = 0;
+
+  // A file descriptor that becomes readable when a report may be due. Any
+  // event loop can wait on it; when it is readable, call DeliverNotification().
+  virtual int NotificationDescriptor() const = 0;
+
+  // Calls the armed sink's Arrived when a report is due; otherwise does
+  // nothing. Clears the descriptor's readiness.
+  virtual void DeliverNotification() = 0;
+
+  // Send access: stores message durably; once this returns the message
+  // survives a crash of any process.
+  virtual void Send(const Message& message) = 0;
+
+  virtual void Close() = 0;
+};
+
+// Names one queue and opens it.
+class QueuePath {
+ public:
+  explicit QueuePath(std::string pathName);
+
+  const std::string& PathName() const { return pathName_; }
+
+  // Throws NoSuchQueue when the queue does not exist, QueueError otherwise.
+  std::unique_ptr<OpenQueue> Open(Access access, ShareMode share = ShareMode::DenyNone) const;
+
+  bool Exists() const;
+  // Creates the queue; returns false when it already existed.
+  bool Create() const;
+  // Deletes the queue with every message on it; throws NoSuchQueue when missing.
+  void Delete() const;
+
+ private:
+  std::string pathName_;
+};
+
+}  // namespace quillpost::queue

@@ -1,0 +1,111 @@
+#pragma once
+
+// One outgoing e-mail handed to an SMTP relay host. The setters only record;
+// every check happens in Send, which either returns (the relay host accepted
+// the mail) or throws SendFailure carrying a failure number.
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quillpost::smtp {
+
+// Failure numbers that the relay maps to its log messages. Failures outside
+// this list carry the server's reply code, or a number listed in docs/smtp.md.
+namespace failure {
+inline constexpr int kHostNotFound = 1;
+inline constexpr int kNoConnection = 10;
+inline constexpr int kNotListening = 20;
+inline constexpr int kSenderRefused = 30;
+inline constexpr int kRecipientRefused = 40;
+inline constexpr int kDataRefused = 50;
+inline constexpr int kTimedOutReceiving = 60;
+inline constexpr int kSessionNotEnded = 70;
+inline constexpr int kAttachmentMissing = 100;
+inline constexpr int kAttachmentUnreadable = 101;
+inline constexpr int kRecipientInvalid = 200;
+}  // namespace failure
+
+enum class Security {
+  None,                // plain SMTP
+  StartTlsWhenOffered, // upgrade with STARTTLS when the server offers it
+  StartTlsRequired,    // refuse to go on without STARTTLS
+  Tls,                 // TLS from the first byte (usually port 465)
+};
+
+struct ConnectionSettings {
+  int port = 25;
+  Security security = Security::StartTlsWhenOffered;
+  bool verifyCertificate = true;  // turning it off is logged by the caller
+  std::string caFile;             // empty: the system's trust store
+  std::string user;               // empty: no AUTH
+  std::string password;
+  bool allowPlainTextAuth = false;  // AUTH over a connection without TLS
+  std::string ehloName;             // empty: this host's name
+  std::chrono::seconds connectTimeout{30};
+  std::chrono::seconds replyTimeout{60};
+  std::chrono::seconds idleSessionTimeout{30};
+};
+
+class SendFailure : public std::runtime_error {
+ public:
+  SendFailure(int number, const std::string& what, int replyCode = 0, std::string replyText = {})
+      : std::runtime_error(what),
+        number_(number),
+        replyCode_(replyCode),
+        replyText_(std::move(replyText)) {}
+
+  int Number() const { return number_; }
+  // The server's reply code and text, when the failure came with one.
+  int ReplyCode() const { return replyCode_; }
+  const std::string& ReplyText() const { return replyText_; }
+
+ private:
+  int number_;
+  int replyCode_;
+  std::string replyText_;
+};
+
+class OutgoingMail {
+ public:
+  OutgoingMail();
+  ~OutgoingMail();
+  OutgoingMail(const OutgoingMail&) = delete;
+  OutgoingMail& operator=(const OutgoingMail&) = delete;
+
+  void SetServer(std::string host);
+  void SetConnectionSettings(ConnectionSettings settings);
+  void SetSenderAddress(std::string address);
+  void SetSenderName(std::string name);
+  // The second argument is accepted and ignored.
+  void AddRecipient(std::string address, std::optional<std::string> unused = std::nullopt);
+  void SetSubject(std::string subject);
+  void SetBody(std::string body);
+  // The two further arguments are accepted and ignored.
+  void AddAttachment(std::string path, std::optional<std::string> unused1 = std::nullopt,
+                     std::optional<std::string> unused2 = std::nullopt);
+  void SetMailerIdentification(std::string text);
+
+  // Hands the mail to the server. Throws SendFailure when the server did not
+  // accept it. A problem after the server accepted the mail does not throw; it
+  // is left in Warning() (number 70).
+  void Send();
+
+  const std::optional<SendFailure>& Warning() const { return warning_; }
+
+ private:
+  std::string server_;
+  ConnectionSettings settings_;
+  std::string senderAddress_;
+  std::string senderName_;
+  std::vector<std::string> recipients_;
+  std::string subject_;
+  std::string body_;
+  std::vector<std::string> attachments_;
+  std::string mailerIdentification_;
+  std::optional<SendFailure> warning_;
+};
+
+}  // namespace quillpost::smtp
