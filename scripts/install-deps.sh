@@ -10,6 +10,12 @@ packages=(
   googletest libgtest-dev libgmock-dev
   # components
   libpugixml-dev
+  libsqlite3-dev
+  libcurl4-openssl-dev
+  qt6-base-dev
+  # test peers and helpers
+  python3-aiosmtpd
+  openssl
 )
 
 missing=()
