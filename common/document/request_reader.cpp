@@ -1,0 +1,119 @@
+#include "document/request_reader.h"
+
+#include <pugixml.hpp>
+#include <string>
+
+#include "tree_walk.h"
+
+// What the reader accepts: one element as the root, with only white space,
+// comments, processing instructions and an XML declaration around it (the
+// last three are skipped). A document type declaration is refused outright, so
+// no entity a sender declares is ever expanded and nothing outside the text is
+// ever fetched. Bytes inside values are handed on as they stand; the reader does
+// not re-check their encoding.
+
+namespace quillpost::document {
+namespace {
+
+// Fragment mode keeps text outside the root, so that it can be refused below
+// instead of silently dropped.
+constexpr unsigned kParseOptions =
+    pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_doctype | pugi::parse_fragment;
+
+[[noreturn]] void Fail(const std::string& reason, std::size_t offset) {
+  throw ParseError("malformed request document at byte " + std::to_string(offset) + ": " + reason,
+                   offset);
+}
+
+bool IsWhiteSpace(const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Where node starts in text: the parser records the position of a tag's name
+// or a declaration's content; the '<' before it is where the reader points.
+std::size_t OffsetOf(pugi::xml_node node, std::string_view text) {
+  const std::ptrdiff_t recorded = node.offset_debug();
+  if (recorded < 0) {
+    return 0;
+  }
+  const auto offset = static_cast<std::size_t>(recorded);
+  if (node.type() == pugi::node_pcdata) {
+    return offset;
+  }
+  const std::size_t tag = text.rfind('<', offset);
+  return tag == std::string_view::npos ? offset : tag;
+}
+
+void CheckTopLevel(const pugi::xml_document& document, std::string_view text) {
+  bool seen_root = false;
+  for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
+    switch (node.type()) {
+      case pugi::node_element:
+        if (seen_root) {
+          Fail("more than one root element", OffsetOf(node, text));
+        }
+        seen_root = true;
+        break;
+      case pugi::node_pcdata:
+      case pugi::node_cdata:
+        if (node.type() == pugi::node_cdata || !IsWhiteSpace(node.value())) {
+          Fail("text outside the root element", OffsetOf(node, text));
+        }
+        break;
+      case pugi::node_doctype:
+        Fail("document type declarations are not accepted", OffsetOf(node, text));
+      default:
+        break;  // declaration, comment, processing instruction: nothing to read
+    }
+  }
+  if (!seen_root) {
+    Fail("no root element", text.size());
+  }
+}
+
+}  // namespace
+
+struct RequestReader::Impl {
+  pugi::xml_document document;
+};
+
+RequestReader::RequestReader(std::string_view text) : impl_(std::make_unique<Impl>()) {
+  const pugi::xml_parse_result result =
+      impl_->document.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
+  if (!result) {
+    Fail(result.description(), static_cast<std::size_t>(result.offset));
+  }
+  CheckTopLevel(impl_->document, text);
+}
+
+RequestReader::~RequestReader() = default;
+RequestReader::RequestReader(RequestReader&&) noexcept = default;
+RequestReader& RequestReader::operator=(RequestReader&&) noexcept = default;
+
+std::string RequestReader::First(std::string_view tag) const {
+  pugi::xml_node found;
+  detail::ForEachElement(impl_->document, tag, [&](pugi::xml_node element) {
+    found = element;
+    return false;
+  });
+  if (!found) {
+    throw MissingElement("request document has no <" + std::string(tag) + "> element");
+  }
+  return detail::TextOf(found);
+}
+
+std::vector<std::string> RequestReader::All(std::string_view tag) const {
+  std::vector<std::string> texts;
+  detail::ForEachElement(impl_->document, tag, [&](pugi::xml_node element) {
+    texts.push_back(detail::TextOf(element));
+    return true;
+  });
+  return texts;
+}
+
+}  // namespace quillpost::document
