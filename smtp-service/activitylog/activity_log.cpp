@@ -1,0 +1,85 @@
+#include "activitylog/activity_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <string_view>
+
+#include "activitylog/log_entry.h"
+#include "eventlog/event_log.h"
+
+namespace quillpost::activitylog {
+namespace {
+
+// Closes the descriptor at the end of the entry; a failed close is a failed
+// entry (some file systems only report a write error there).
+class AppendFile {
+ public:
+  explicit AppendFile(const std::string& path)
+      : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)) {}
+  ~AppendFile() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // Writes the whole of text. The first write normally takes it all; should the
+  // kernel take less, the rest follows rather than leaving half a line behind.
+  bool WriteAll(std::string_view text) const {
+    while (!text.empty()) {
+      const ssize_t written = ::write(fd_, text.data(), text.size());
+      if (written < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return false;
+      }
+      if (written == 0) {
+        return false;
+      }
+      text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+  }
+
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool Append(const std::string& path, std::string_view line) {
+  AppendFile file(path);
+  if (!file.IsOpen()) {
+    return false;
+  }
+  const bool written = file.WriteAll(line);
+  const bool closed = file.Close();
+  return written && closed;
+}
+
+}  // namespace
+
+void ActivityLog::WriteLog(const std::string& message, const std::string& data) const noexcept {
+  bool written = false;
+  try {
+    written = Append(path_, FormatEntry(std::time(nullptr), message, data));
+  } catch (...) {
+    written = false;  // out of memory while building the line: the entry is lost
+  }
+  if (!written) {
+    eventlog::ReportError(kUnableToWrite);
+  }
+}
+
+}  // namespace quillpost::activitylog
