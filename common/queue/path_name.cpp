@@ -1,0 +1,171 @@
+#include "queue/path_name.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "queue/queue.h"
+
+namespace quillpost::queue {
+namespace {
+
+constexpr std::size_t kMaxQueueNameLength = 128;
+constexpr std::string_view kFileScheme = "file://";
+
+std::string Normalise(const std::filesystem::path& folder) {
+  std::filesystem::path absolute =
+      folder.is_absolute() ? folder : std::filesystem::current_path() / folder;
+  std::string text = absolute.lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') {
+    text.pop_back();
+  }
+  return text;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+std::string PercentDecode(std::string_view text, const std::string& whole) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+    const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+    if (high < 0 || low < 0) {
+      throw QueueError("path name '" + whole + "' has a '%' not followed by two hex digits");
+    }
+    const char decoded = static_cast<char>(high * 16 + low);
+    if (decoded == '\0') {
+      throw QueueError("path name '" + whole + "' encodes a NUL character");
+    }
+    out.push_back(decoded);
+    i += 2;
+  }
+  return out;
+}
+
+// The folder part of a file:// URL: "file:///a/b" gives "/a/b".
+std::string FileUrlPath(const std::string& url) {
+  const std::string_view rest = std::string_view(url).substr(kFileScheme.size());
+  if (rest.empty() || rest.front() != '/') {
+    throw QueueError("path name '" + url +
+                     "' must be file:// followed by an absolute path (file:///folder/queue)");
+  }
+  return PercentDecode(rest, url);
+}
+
+// "amqp" for "amqp://...", empty when text has no scheme.
+std::string SchemeOf(const std::string& text) {
+  const std::size_t colon = text.find("://");
+  if (colon == std::string::npos || colon == 0) {
+    return {};
+  }
+  for (std::size_t i = 0; i < colon; ++i) {
+    const char c = text[i];
+    const bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+    if (!ok) {
+      return {};
+    }
+  }
+  return text.substr(0, colon);
+}
+
+std::string HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    return home;
+  }
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+      found->pw_dir) {
+    return found->pw_dir;
+  }
+  throw QueueError("cannot find the default queue store: neither QUILLPOST_STORE nor HOME is set");
+}
+
+}  // namespace
+
+bool IsValidQueueName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxQueueNameLength || name.front() == '.' ||
+      name.front() == '-') {
+    return false;
+  }
+  for (const char c : name) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-' || c == '.';
+    if (!ok) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string DefaultStoreFolder() {
+  if (const char* store = std::getenv("QUILLPOST_STORE"); store != nullptr && *store != '\0') {
+    return Normalise(store);
+  }
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+    return Normalise(std::filesystem::path(data) / "quillpost");
+  }
+  return Normalise(std::filesystem::path(HomeFolder()) / ".local/share/quillpost");
+}
+
+QueueLocation ParseQueuePath(const std::string& pathName) {
+  const std::string scheme = SchemeOf(pathName);
+  if (scheme.empty()) {
+    if (!IsValidQueueName(pathName)) {
+      throw QueueError("'" + pathName +
+                       "' is not a queue path name: a queue name has 1 to 128 of the characters "
+                       "A-Z a-z 0-9 _ - . and does not start with '.' or '-'; a queue of another "
+                       "store is written file:///store-folder/queue-name");
+    }
+    return {DefaultStoreFolder(), pathName};
+  }
+  if (scheme != "file") {
+    throw QueueError("path name '" + pathName + "' uses the scheme '" + scheme +
+                     "', which this build cannot reach (only plain names and file:// are known)");
+  }
+  const std::string path = FileUrlPath(pathName);
+  const std::size_t slash = path.rfind('/');
+  const std::string name = path.substr(slash + 1);
+  if (!IsValidQueueName(name)) {
+    throw QueueError("path name '" + pathName + "' does not end in a valid queue name");
+  }
+  return {Normalise(slash == 0 ? std::string("/") : path.substr(0, slash)), name};
+}
+
+std::string ParseStoreName(const std::string& storeName) {
+  if (storeName.empty()) {
+    return DefaultStoreFolder();
+  }
+  const std::string scheme = SchemeOf(storeName);
+  if (scheme.empty()) {
+    return Normalise(storeName);
+  }
+  if (scheme != "file") {
+    throw QueueError("store '" + storeName + "' uses the scheme '" + scheme +
+                     "', which this build cannot reach");
+  }
+  return Normalise(FileUrlPath(storeName));
+}
+
+}  // namespace quillpost::queue

@@ -1,0 +1,36 @@
+#pragma once
+
+// Path names: which store a queue lives in, and its name there.
+//
+//   kvr_mailer                          queue "kvr_mailer" in the default store
+//   file:///srv/quillpost/kvr_mailer    queue "kvr_mailer" in the store /srv/quillpost
+//
+// Other schemes (a broker's amqp://user:pw@host:port/vhost/queue) are recognised
+// as such and refused until a backend for them exists.
+
+#include <string>
+#include <string_view>
+
+namespace quillpost::queue {
+
+struct QueueLocation {
+  std::string storeFolder;  // absolute, normalised
+  std::string queueName;
+};
+
+// A queue name: 1 to 128 characters from A-Z a-z 0-9 _ - . that does not
+// start with '.' or '-'.
+bool IsValidQueueName(std::string_view name);
+
+// Throws QueueError naming what is wrong with pathName.
+QueueLocation ParseQueuePath(const std::string& pathName);
+
+// The store named by storeName: empty for the default store, a folder (absolute
+// or relative to the working directory) or a file:// URL of a folder. Throws
+// QueueError.
+std::string ParseStoreName(const std::string& storeName);
+
+// $QUILLPOST_STORE, else $XDG_DATA_HOME/quillpost, else ~/.local/share/quillpost.
+std::string DefaultStoreFolder();
+
+}  // namespace quillpost::queue

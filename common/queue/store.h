@@ -1,0 +1,93 @@
+#pragma once
+
+// One connection to a store: a folder holding the database queues.db (every
+// queue and message), holders/ (the leases of receiving processes) and bells/
+// (one file per queue that senders touch so that waiting receivers wake up).
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "queue/queue.h"
+#include "queue/queue_admin.h"
+#include "queue/sqlite_db.h"
+
+namespace quillpost::queue {
+
+// The folder holds no store (yet).
+class StoreMissing : public QueueError {
+ public:
+  using QueueError::QueueError;
+};
+
+struct TakenMessage {
+  std::int64_t seq = 0;
+  Message message;
+};
+
+class Store {
+ public:
+  enum class Mode { OpenExisting, CreateIfMissing };
+
+  // Throws StoreMissing (OpenExisting and no store there) or QueueError.
+  Store(std::string folder, Mode mode, StoreAccess access = StoreAccess::Owner);
+
+  const std::string& Folder() const { return folder_; }
+  mode_t FileMode() const { return fileMode_; }
+
+  std::optional<std::int64_t> FindQueue(const std::string& name);
+  bool CreateQueue(const std::string& name);
+  bool DeleteQueue(const std::string& name);
+  std::vector<QueueInfo> ListQueues();
+
+  // False when the queue no longer exists; nothing is stored then.
+  bool Insert(std::int64_t queueId, const Message& message);
+  // Marks the first waiting message held by holder and returns it.
+  std::optional<TakenMessage> Take(std::int64_t queueId, const std::string& holder);
+  bool QueueExists(std::int64_t queueId);
+  bool HasWaiting(std::int64_t queueId);
+  // False when holder no longer holds the message.
+  bool Finish(std::int64_t seq, const std::string& holder);
+  // Finishes seq and inserts message on targetQueueId in one transaction.
+  // Returns false (and changes nothing) when the message is no longer held;
+  // throws NoSuchQueue when the target queue is gone.
+  bool FinishAndInsert(std::int64_t seq, const std::string& holder, std::int64_t targetQueueId,
+                       const Message& message);
+  void Release(std::int64_t seq, const std::string& holder);
+
+  // Puts the messages of holders that died back on their queues and rings
+  // their bells. Returns the queues that got messages back.
+  std::vector<std::int64_t> ReclaimGoneHolders(const std::string& ownHolder);
+
+  std::vector<PeekedMessage> Peek(std::int64_t queueId, bool withBodies, std::size_t limit);
+  std::int64_t PurgeWaiting(std::int64_t queueId);
+  std::int64_t MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId);
+
+  std::string BellPath(std::int64_t queueId) const;
+  std::string HoldersPath() const { return folder_ + "/holders"; }
+  // Touches the queue's bell; a failure goes to the event log, since the
+  // message concerned is safely stored either way.
+  void Ring(std::int64_t queueId) const;
+
+ private:
+  Statement& Cached(const char* sql);
+  void SetUp(Mode mode);
+  void CreateLayout();
+  void MakeFolders(StoreAccess access, bool creating);
+
+  std::string folder_;
+  mode_t fileMode_ = 0600;
+  std::unique_ptr<Database> db_;
+  std::unordered_map<const char*, Statement> statements_;
+};
+
+// The permission bits of files and folders in a store of the given access.
+mode_t FileModeFor(StoreAccess access);
+mode_t FolderModeFor(StoreAccess access);
+
+}  // namespace quillpost::queue

@@ -1,0 +1,278 @@
+#include "queue/store_queue.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "eventlog/event_log.h"
+#include "queue/path_name.h"
+
+namespace quillpost::queue {
+namespace {
+
+bool SameFolder(const std::string& a, const std::string& b) {
+  if (a == b) {
+    return true;
+  }
+  struct stat first {};
+  struct stat second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+[[noreturn]] void ThrowSystem(const std::string& what) {
+  throw QueueError(what + ": " + std::strerror(errno));
+}
+
+class StoreHeldMessage final : public HeldMessage {
+ public:
+  StoreHeldMessage(std::shared_ptr<StoreSession> session, std::int64_t queueId, std::int64_t seq)
+      : session_(std::move(session)), queueId_(queueId), seq_(seq) {}
+
+  void Finish() override {
+    if (!session_->store.Finish(seq_, session_->holder->Name())) {
+      throw QueueError(LostHoldText());
+    }
+  }
+
+  void FinishAndSend(const std::string& pathName, const Message& next) override {
+    CheckMessage(next);
+    const QueueLocation target = ParseQueuePath(pathName);
+    Store& store = session_->store;
+    if (!SameFolder(target.storeFolder, store.Folder())) {
+      throw QueueError("cannot move a message from store " + store.Folder() + " to '" + pathName +
+                       "': both queues must be in the same store");
+    }
+    const std::optional<std::int64_t> targetId = store.FindQueue(target.queueName);
+    if (!targetId) {
+      throw NoSuchQueue("there is no queue '" + target.queueName + "' in store " + store.Folder());
+    }
+    if (!store.FinishAndInsert(seq_, session_->holder->Name(), *targetId, next)) {
+      throw QueueError(LostHoldText());
+    }
+    store.Ring(*targetId);
+  }
+
+  void Release() noexcept override {
+    try {
+      session_->store.Release(seq_, session_->holder->Name());
+      session_->store.Ring(queueId_);
+    } catch (const std::exception& error) {
+      // The message stays in hand until this process ends; then others take it.
+      eventlog::ReportError(std::string("Quillpost queue store: cannot return a message: ") +
+                            error.what());
+    }
+  }
+
+ private:
+  std::string LostHoldText() const {
+    return "the message is no longer held by this process (the store gave it back to its queue)";
+  }
+
+  std::shared_ptr<StoreSession> session_;
+  std::int64_t queueId_;
+  std::int64_t seq_;
+};
+
+}  // namespace
+
+StoreQueue::StoreQueue(std::string pathName, Access access, std::shared_ptr<StoreSession> session,
+                       std::int64_t queueId)
+    : pathName_(std::move(pathName)),
+      access_(access),
+      session_(std::move(session)),
+      queueId_(queueId) {
+  const std::string bell = session_->store.BellPath(queueId_);
+  // Opening the bell creates it again should it have gone missing.
+  bell_.Reset(::open(bell.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                     session_->store.FileMode()));
+  if (!bell_.Valid()) {
+    ThrowSystem("cannot open the bell file " + bell + " of queue '" + pathName_ + "'");
+  }
+  if (access_ == Access::Receive) {
+    bell_.Reset();
+    SetUpReceiving();
+  }
+}
+
+StoreQueue::~StoreQueue() = default;
+
+void StoreQueue::SetUpReceiving() {
+  watch_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  due_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
+  if (!watch_.Valid() || !due_.Valid() || !epoll_.Valid()) {
+    ThrowSystem("cannot set up arrival reports for queue '" + pathName_ + "'");
+  }
+  const std::string bell = session_->store.BellPath(queueId_);
+  bellWatch_ = ::inotify_add_watch(watch_.Get(), bell.c_str(), IN_MODIFY | IN_DELETE_SELF);
+  holdersWatch_ =
+      ::inotify_add_watch(watch_.Get(), session_->store.HoldersPath().c_str(), IN_CLOSE_WRITE);
+  if (bellWatch_ < 0 || holdersWatch_ < 0) {
+    ThrowSystem("cannot watch the store files of queue '" + pathName_ + "'");
+  }
+  for (const int fd : {watch_.Get(), due_.Get()}) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+      ThrowSystem("cannot set up arrival reports for queue '" + pathName_ + "'");
+    }
+  }
+}
+
+void StoreQueue::Require(Access access, const char* operation) const {
+  if (!open_) {
+    throw QueueError("queue '" + pathName_ + "' is closed; cannot " + operation);
+  }
+  if (access_ != access) {
+    throw QueueError("queue '" + pathName_ + "' is open for " +
+                     (access_ == Access::Send ? "sending" : "receiving") + "; cannot " + operation);
+  }
+}
+
+StoreQueue::Wakeups StoreQueue::DrainWatches() {
+  Wakeups wakeups;
+  alignas(inotify_event) std::array<char, 4096> buffer{};
+  for (;;) {
+    const ssize_t got = ::read(watch_.Get(), buffer.data(), buffer.size());
+    if (got <= 0) {
+      break;
+    }
+    for (ssize_t offset = 0; offset < got;) {
+      inotify_event event{};
+      std::memcpy(&event, buffer.data() + offset, sizeof event);
+      if (event.wd == holdersWatch_) {
+        wakeups.holderEnded = true;
+      } else if (event.wd == bellWatch_) {
+        wakeups.bell = true;
+      }
+      offset += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
+    }
+  }
+  std::uint64_t count = 0;
+  while (::read(due_.Get(), &count, sizeof count) > 0) {
+  }
+  return wakeups;
+}
+
+void StoreQueue::SignalDue() {
+  const std::uint64_t one = 1;
+  // An eventfd write fails only when its counter is full, and then it is
+  // readable anyway.
+  [[maybe_unused]] const ssize_t written = ::write(due_.Get(), &one, sizeof one);
+}
+
+void StoreQueue::ReclaimQuietly() {
+  try {
+    session_->store.ReclaimGoneHolders(session_->holder->Name());
+  } catch (const QueueError& error) {
+    eventlog::ReportError(
+        std::string("Quillpost queue store: cannot return the messages of an ended receiver: ") +
+        error.what());
+  }
+}
+
+std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds timeout) {
+  Require(Access::Receive, "receive");
+  const bool forever = timeout.count() < 0;
+  const auto deadline = std::chrono::steady_clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+  Store& store = session_->store;
+  for (;;) {
+    store.ReclaimGoneHolders(session_->holder->Name());
+    std::optional<TakenMessage> taken = store.Take(queueId_, session_->holder->Name());
+    if (taken) {
+      return ReceivedMessage(std::move(taken->message),
+                             std::make_unique<StoreHeldMessage>(session_, queueId_, taken->seq));
+    }
+    if (!store.QueueExists(queueId_)) {
+      throw NoSuchQueue("queue '" + pathName_ + "' has been deleted");
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (!forever && left.count() <= 0) {
+      return std::nullopt;
+    }
+    pollfd watch{watch_.Get(), POLLIN, 0};
+    const int waitMs = forever ? -1 : static_cast<int>(std::min<std::int64_t>(left.count(), 60000));
+    if (::poll(&watch, 1, waitMs) < 0 && errno != EINTR) {
+      ThrowSystem("waiting for a message on queue '" + pathName_ + "'");
+    }
+    const Wakeups wakeups = DrainWatches();
+    // The wake-up was consumed here; an armed report must still see it.
+    if (armed_ != nullptr && (wakeups.bell || wakeups.holderEnded)) {
+      SignalDue();
+    }
+  }
+}
+
+void StoreQueue::EnableNotification(ArrivalSink& sink) {
+  Require(Access::Receive, "arm arrival reports");
+  armed_ = &sink;
+  Store& store = session_->store;
+  store.ReclaimGoneHolders(session_->holder->Name());
+  if (store.HasWaiting(queueId_)) {
+    SignalDue();
+  }
+}
+
+int StoreQueue::NotificationDescriptor() const {
+  Require(Access::Receive, "report arrivals");
+  return epoll_.Get();
+}
+
+void StoreQueue::DeliverNotification() {
+  if (!open_ || access_ != Access::Receive) {
+    return;
+  }
+  const Wakeups wakeups = DrainWatches();
+  if (wakeups.holderEnded) {
+    ReclaimQuietly();
+  }
+  if (armed_ == nullptr) {
+    return;
+  }
+  bool due = true;
+  try {
+    due = session_->store.HasWaiting(queueId_);
+  } catch (const QueueError&) {
+    // Report anyway: the receiver's own Receive meets the failure and answers it.
+  }
+  if (due) {
+    ArrivalSink* sink = std::exchange(armed_, nullptr);
+    sink->Arrived(*this, 0);
+  }
+}
+
+void StoreQueue::Send(const Message& message) {
+  Require(Access::Send, "send");
+  CheckMessage(message);
+  if (!session_->store.Insert(queueId_, message)) {
+    throw NoSuchQueue("queue '" + pathName_ + "' has been deleted");
+  }
+  if (::pwrite(bell_.Get(), "!", 1, 0) != 1) {
+    eventlog::ReportError("Quillpost queue store: cannot ring the bell of queue '" + pathName_ +
+                          "': " + std::strerror(errno) +
+                          "; waiting receivers notice the message later");
+  }
+}
+
+void StoreQueue::Close() {
+  open_ = false;
+  armed_ = nullptr;
+  bell_.Reset();
+  epoll_.Reset();
+  due_.Reset();
+  watch_.Reset();
+  session_.reset();
+}
+
+}  // namespace quillpost::queue
