@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "queue/queue.h"
+#include "queue/queue_admin.h"
+#include "queue_test_support.h"
+
+namespace quillpost::queue {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::TempStore;
+
+class QueueMessages : public ::testing::Test {
+ protected:
+  std::unique_ptr<OpenQueue> Receiver(const std::string& path) {
+    return QueuePath(path).Open(Access::Receive);
+  }
+  void SendTo(const std::string& path, const Message& message) {
+    auto queue = QueuePath(path).Open(Access::Send);
+    queue->Send(message);
+    queue->Close();
+  }
+
+  TempStore store_;
+  std::string path_ = store_.Create("kvr_mailer");
+};
+
+TEST_F(QueueMessages, LabelBodyAndPriorityComeBackUnchanged) {
+  const std::vector<Message> sent = {
+      {"Quillpost-Inbound", "<Quillpost-1.0><Routing/></Quillpost-1.0>", 7},
+      {"Überweisung – 日本語 ✉", "Grüße, 你好, emoji 😀", 0},
+      {"", "", 5},
+      {std::string(kMaxLabelLength, 'x'), std::string(kMaxBodyBytes, 'b'), 5},
+      {"binary", std::string("a\0b\xff", 4), 5},
+  };
+  for (const Message& message : sent) {
+    SendTo(path_, message);
+  }
+  auto queue = Receiver(path_);
+  // Priority 7 first, then 5 in the order sent, then 0.
+  for (const std::size_t index : {0, 2, 3, 4, 1}) {
+    auto received = queue->Receive(milliseconds(0));
+    ASSERT_TRUE(received) << "message " << index;
+    EXPECT_EQ(received->Label(), sent[index].label);
+    EXPECT_EQ(received->Body(), sent[index].body);
+    EXPECT_EQ(received->Priority(), sent[index].priority);
+    received->Finish();
+  }
+  EXPECT_FALSE(queue->Receive(milliseconds(0)));
+}
+
+TEST_F(QueueMessages, HigherPriorityFirstAndOldestFirstWithinAPriority) {
+  const std::vector<std::pair<std::string, int>> sent = {
+      {"low1", 1}, {"high1", 7}, {"mid1", 4}, {"high2", 7}, {"low2", 1}, {"mid2", 4}};
+  for (const auto& [label, priority] : sent) {
+    SendTo(path_, {label, "", priority});
+  }
+  auto queue = Receiver(path_);
+  std::vector<std::string> order;
+  while (auto message = queue->Receive(milliseconds(0))) {
+    order.push_back(message->Label());
+    message->Finish();
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"high1", "high2", "mid1", "mid2", "low1", "low2"}));
+}
+
+TEST_F(QueueMessages, ReceiveWaitsForTheTimeOutAndNoLonger) {
+  auto queue = Receiver(path_);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(queue->Receive(milliseconds(150)));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, milliseconds(140));
+  EXPECT_LT(waited, milliseconds(2000));
+}
+
+TEST_F(QueueMessages, MissingQueuesAreReportedAsSuch) {
+  EXPECT_THROW(QueuePath(store_.Path("absent")).Open(Access::Send), NoSuchQueue);
+  EXPECT_THROW(QueuePath(store_.Path("absent")).Open(Access::Receive), NoSuchQueue);
+  TempStore empty;
+  EXPECT_THROW(QueuePath(empty.Path("kvr_mailer")).Open(Access::Send), NoSuchQueue);
+  EXPECT_FALSE(QueuePath(empty.Path("kvr_mailer")).Exists());
+  EXPECT_THROW(QueuePath(store_.Path("absent")).Delete(), NoSuchQueue);
+
+  // A queue deleted while open for sending stores nothing and says so.
+  auto sender = QueuePath(path_).Open(Access::Send);
+  QueuePath(path_).Delete();
+  EXPECT_THROW(sender->Send({"x", "y", 3}), NoSuchQueue);
+  EXPECT_FALSE(QueuePath(path_).Exists());
+}
+
+TEST_F(QueueMessages, CreateReportsWhetherTheQueueIsNew) {
+  EXPECT_FALSE(QueuePath(path_).Create());
+  EXPECT_TRUE(QueuePath(store_.Path("kvr_mailer_rA")).Create());
+  EXPECT_TRUE(QueuePath(store_.Path("kvr_mailer_rA")).Exists());
+}
+
+TEST_F(QueueMessages, BadMessagesAreRefusedAndNothingIsStored) {
+  auto queue = QueuePath(path_).Open(Access::Send);
+  EXPECT_THROW(queue->Send({std::string(kMaxLabelLength + 1, 'x'), "", 3}), InvalidMessage);
+  EXPECT_THROW(queue->Send({"ok", std::string(kMaxBodyBytes + 1, 'b'), 3}), InvalidMessage);
+  EXPECT_THROW(queue->Send({"ok", "", -1}), InvalidMessage);
+  EXPECT_THROW(queue->Send({"ok", "", 8}), InvalidMessage);
+  EXPECT_THROW(queue->Send({"bad \xc3\x28 utf-8", "", 3}), InvalidMessage);
+  EXPECT_THROW(queue->Send({"overlong \xc0\xaf", "", 3}), InvalidMessage);
+  // 250 characters of two bytes each are within the limit.
+  std::string wide;
+  for (std::size_t i = 0; i < kMaxLabelLength; ++i) {
+    wide += "é";
+  }
+  EXPECT_NO_THROW(queue->Send({wide, "", 3}));
+  const auto info = ListQueues(store_.Folder());
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_EQ(info[0].waiting, 1u);
+}
+
+TEST_F(QueueMessages, AccessIsCheckedAndAClosedQueueRefusesWork) {
+  auto sender = QueuePath(path_).Open(Access::Send);
+  EXPECT_THROW(sender->Receive(milliseconds(0)), QueueError);
+  auto receiver = Receiver(path_);
+  EXPECT_THROW(receiver->Send({"x", "", 3}), QueueError);
+  receiver->Close();
+  EXPECT_THROW(receiver->Receive(milliseconds(0)), QueueError);
+  EXPECT_THROW(QueuePath(path_).Open(static_cast<Access>(3)), QueueError);
+}
+
+TEST_F(QueueMessages, AMessageInHandIsHiddenUntilDroppedOrFinished) {
+  SendTo(path_, {"only", "body", 3});
+  auto first = Receiver(path_);
+  auto second = Receiver(path_);
+  {
+    auto held = first->Receive(milliseconds(0));
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(second->Receive(milliseconds(0)));
+    EXPECT_EQ(ListQueues(store_.Folder())[0].inHand, 1u);
+  }
+  // Dropped unfinished: back on the queue for anyone.
+  auto again = second->Receive(milliseconds(0));
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->Label(), "only");
+  again->Finish();
+  EXPECT_FALSE(again->Held());
+  EXPECT_THROW(again->Finish(), QueueError);
+  EXPECT_FALSE(first->Receive(milliseconds(0)));
+}
+
+TEST_F(QueueMessages, AReceivedMessageOutlivesItsQueue) {
+  SendTo(path_, {"late", "", 3});
+  auto queue = Receiver(path_);
+  auto message = queue->Receive(milliseconds(0));
+  queue->Close();
+  queue.reset();
+  ASSERT_TRUE(message);
+  message->Finish();
+  EXPECT_EQ(ListQueues(store_.Folder())[0].waiting + ListQueues(store_.Folder())[0].inHand, 0u);
+}
+
+TEST_F(QueueMessages, FinishAndSendMovesInOneStep) {
+  const std::string retry = store_.Create("kvr_mailer_rB");
+  SendTo(path_, {"Quillpost-Inbound", "document", 7});
+  auto queue = Receiver(path_);
+  auto message = queue->Receive(milliseconds(0));
+  ASSERT_TRUE(message);
+
+  // Refusals leave the message in hand and store nothing.
+  EXPECT_THROW(message->FinishAndSend(store_.Path("absent"), {"Quillpost-Retry:3", "d", 7}),
+               NoSuchQueue);
+  EXPECT_THROW(message->FinishAndSend(retry, {"Quillpost-Retry:3", "d", 9}), InvalidMessage);
+  TempStore other;
+  const std::string elsewhere = other.Create("kvr_mailer_rB");
+  EXPECT_THROW(message->FinishAndSend(elsewhere, {"Quillpost-Retry:3", "d", 7}), QueueError);
+  EXPECT_TRUE(message->Held());
+
+  message->FinishAndSend(retry, {"Quillpost-Retry:3", "document", 7});
+  EXPECT_FALSE(message->Held());
+  EXPECT_FALSE(queue->Receive(milliseconds(0)));
+  auto moved = Receiver(retry)->Receive(milliseconds(0));
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->Label(), "Quillpost-Retry:3");
+  EXPECT_EQ(moved->Body(), "document");
+  moved->Finish();
+}
+
+}  // namespace
+}  // namespace quillpost::queue
