@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the desktop files of a build into a scratch prefix and checks that
+# the menu entry, the user unit and the icons arrive, pointing at the program.
+#   packaging_test.sh BUILD_DIR
+set -euo pipefail
+build="${1:?usage: packaging_test.sh BUILD_DIR}"
+prefix="$(mktemp -d)"
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --component desktop --prefix "$prefix" >/dev/null
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+entry="$prefix/share/applications/quillpost-smtp.desktop"
+unit="$prefix/lib/systemd/user/quillpost-smtp.service"
+for f in "$entry" "$unit" \
+  "$prefix/share/icons/hicolor/16x16/apps/quillpost.png" \
+  "$prefix/share/icons/hicolor/32x32/apps/quillpost.png" \
+  "$prefix/share/icons/hicolor/scalable/apps/quillpost.svg"; do
+  [ -s "$f" ] || fail "missing $f"
+done
+grep -q '@' "$entry" "$unit" && fail "unsubstituted placeholder left in the installed files"
+grep -qx "Exec=$prefix/bin/quillpost-smtp" "$entry" || fail "menu entry does not run the program"
+grep -qx 'Icon=quillpost' "$entry" || fail "menu entry does not name the icon"
+grep -qx "ExecStart=$prefix/bin/quillpost-smtp --headless" "$unit" || fail "user unit does not run it headless"
+grep -qx 'WantedBy=default.target' "$unit" || fail "user unit cannot be enabled"
+echo "desktop files installed under $prefix"
