@@ -82,6 +82,7 @@ std::shared_ptr<Holder> CreateHolder(const std::string& folder, mode_t fileMode)
   if (!fd.Valid()) {
     throw QueueError("cannot create a holder file in " + dir + ": " + std::strerror(errno));
   }
+  ::fchmod(fd.Get(), fileMode);
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
     const std::string reason = std::strerror(errno);
     ::unlink(temporary.c_str());

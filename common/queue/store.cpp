@@ -58,6 +58,21 @@ std::int64_t ReadPragma(Database& db, const char* sql) {
 
 }  // namespace
 
+UniqueFd OpenBell(const std::string& path, mode_t mode) {
+  const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;
+  UniqueFd bell(::open(path.c_str(), flags));
+  if (bell.Valid() || errno != ENOENT) {
+    return bell;
+  }
+  bell.Reset(::open(path.c_str(), flags | O_CREAT | O_EXCL, mode));
+  if (bell.Valid()) {
+    ::fchmod(bell.Get(), mode);
+    return bell;
+  }
+  // Someone else created it in between.
+  return errno == EEXIST ? UniqueFd(::open(path.c_str(), flags)) : UniqueFd();
+}
+
 mode_t FileModeFor(StoreAccess access) { return access == StoreAccess::Group ? 0660 : 0600; }
 mode_t FolderModeFor(StoreAccess access) { return access == StoreAccess::Group ? 02770 : 0700; }
 
@@ -170,8 +185,7 @@ bool Store::CreateQueue(const std::string& name) {
   const bool created = db_->Changes() == 1;
   const std::optional<std::int64_t> id = FindQueue(name);
   if (id) {
-    const UniqueFd bell(
-        ::open(BellPath(*id).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, fileMode_));
+    const UniqueFd bell = OpenBell(BellPath(*id), fileMode_);
     if (!bell.Valid()) {
       throw QueueError("cannot create the bell file " + BellPath(*id) + ": " +
                        std::strerror(errno));
@@ -369,7 +383,7 @@ std::string Store::BellPath(std::int64_t queueId) const {
 
 void Store::Ring(std::int64_t queueId) const {
   const std::string path = BellPath(queueId);
-  const UniqueFd bell(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, fileMode_));
+  const UniqueFd bell = OpenBell(path, fileMode_);
   if (!bell.Valid() || ::pwrite(bell.Get(), "!", 1, 0) != 1) {
     eventlog::ReportError("Quillpost queue store: cannot ring the bell " + path + ": " +
                           std::strerror(errno) + "; waiting receivers notice the message later");

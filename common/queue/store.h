@@ -16,6 +16,7 @@
 #include "queue/queue.h"
 #include "queue/queue_admin.h"
 #include "queue/sqlite_db.h"
+#include "queue/unique_fd.h"
 
 namespace quillpost::queue {
 
@@ -85,6 +86,10 @@ class Store {
   std::unique_ptr<Database> db_;
   std::unordered_map<const char*, Statement> statements_;
 };
+
+// Opens a bell for writing, creating it with exactly mode (whatever the umask)
+// when it is missing. Invalid on failure, with errno set.
+UniqueFd OpenBell(const std::string& path, mode_t mode);
 
 // The permission bits of files and folders in a store of the given access.
 mode_t FileModeFor(StoreAccess access);

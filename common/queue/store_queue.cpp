@@ -92,8 +92,7 @@ StoreQueue::StoreQueue(std::string pathName, Access access, std::shared_ptr<Stor
       queueId_(queueId) {
   const std::string bell = session_->store.BellPath(queueId_);
   // Opening the bell creates it again should it have gone missing.
-  bell_.Reset(::open(bell.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                     session_->store.FileMode()));
+  bell_ = OpenBell(bell, session_->store.FileMode());
   if (!bell_.Valid()) {
     ThrowSystem("cannot open the bell file " + bell + " of queue '" + pathName_ + "'");
   }

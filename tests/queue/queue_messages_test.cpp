@@ -53,8 +53,8 @@ TEST_F(QueueMessages, LabelBodyAndPriorityComeBackUnchanged) {
 }
 
 TEST_F(QueueMessages, HigherPriorityFirstAndOldestFirstWithinAPriority) {
-  const std::vector<std::pair<std::string, int>> sent = {
-      {"low1", 1}, {"high1", 7}, {"mid1", 4}, {"high2", 7}, {"low2", 1}, {"mid2", 4}};
+  const std::vector<std::pair<std::string, int>> sent = {{"low1", 1},  {"high1", 7}, {"mid1", 4},
+                                                         {"high2", 7}, {"low2", 1},  {"mid2", 4}};
   for (const auto& [label, priority] : sent) {
     SendTo(path_, {label, "", priority});
   }

@@ -1,9 +1,8 @@
 // Several processes on one store: competing receivers, a receiver that dies
 // with a message in hand, and arrival reports across processes.
 
-#include <poll.h>
-
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <memory>

@@ -1,0 +1,111 @@
+#include "queue/queue_admin.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "queue/queue.h"
+#include "queue_test_support.h"
+
+namespace quillpost::queue {
+namespace {
+
+using std::chrono::milliseconds;
+using testing::TempStore;
+
+class QueueAdmin : public ::testing::Test {
+ protected:
+  void SendAll(const std::string& path, const std::vector<Message>& messages) {
+    auto queue = QueuePath(path).Open(Access::Send);
+    for (const Message& message : messages) {
+      queue->Send(message);
+    }
+  }
+  std::vector<std::string> Labels(const std::string& path) {
+    std::vector<std::string> labels;
+    for (const PeekedMessage& message : PeekQueue(path, false)) {
+      labels.push_back(message.label);
+    }
+    return labels;
+  }
+
+  TempStore store_;
+  std::string inbound_ = store_.Create("kvr_mailer");
+  std::string retry_ = store_.Create("kvr_mailer_rA");
+};
+
+TEST_F(QueueAdmin, ListCountsWaitingAndInHandMessages) {
+  SendAll(inbound_, {{"a", "", 3}, {"b", "", 3}, {"c", "", 3}});
+  auto receiver = QueuePath(inbound_).Open(Access::Receive);
+  auto held = receiver->Receive(milliseconds(0));
+  const std::vector<QueueInfo> queues = ListQueues(store_.Folder());
+  ASSERT_EQ(queues.size(), 2u);
+  EXPECT_EQ(queues[0].name, "kvr_mailer");
+  EXPECT_EQ(queues[0].waiting, 2u);
+  EXPECT_EQ(queues[0].inHand, 1u);
+  EXPECT_EQ(queues[1].name, "kvr_mailer_rA");
+  EXPECT_EQ(queues[1].waiting + queues[1].inHand, 0u);
+  TempStore none;
+  EXPECT_TRUE(ListQueues(none.Folder()).empty());
+}
+
+TEST_F(QueueAdmin, PeekShowsReceiveOrderAndBodiesOnlyOnRequest) {
+  SendAll(inbound_, {{"low", "1234", 1}, {"high", "xy", 7}});
+  auto receiver = QueuePath(inbound_).Open(Access::Receive);
+  SendAll(inbound_, {{"later-high", "z", 7}});
+  auto held = receiver->Receive(milliseconds(0));  // "high"
+  std::vector<PeekedMessage> peeked = PeekQueue(inbound_, false);
+  ASSERT_EQ(peeked.size(), 3u);
+  EXPECT_EQ(peeked[0].label, "later-high");
+  EXPECT_EQ(peeked[1].label, "low");
+  EXPECT_EQ(peeked[1].size, 4u);
+  EXPECT_EQ(peeked[1].priority, 1);
+  EXPECT_TRUE(peeked[1].body.empty());
+  EXPECT_EQ(peeked[2].label, "high");
+  EXPECT_TRUE(peeked[2].inHand);
+  peeked = PeekQueue(inbound_, true, 2);
+  ASSERT_EQ(peeked.size(), 2u);
+  EXPECT_EQ(peeked[1].body, "1234");
+  // Peeking takes nothing.
+  EXPECT_EQ(ListQueues(store_.Folder())[0].waiting, 2u);
+  EXPECT_THROW(PeekQueue(store_.Path("absent"), false), NoSuchQueue);
+}
+
+TEST_F(QueueAdmin, PurgeLeavesMessagesInHandToTheirReceivers) {
+  SendAll(inbound_, {{"a", "", 3}, {"b", "", 3}, {"c", "", 3}});
+  auto receiver = QueuePath(inbound_).Open(Access::Receive);
+  auto held = receiver->Receive(milliseconds(0));
+  EXPECT_EQ(PurgeQueue(inbound_), 2u);
+  EXPECT_NO_THROW(held->Finish());
+  EXPECT_TRUE(PeekQueue(inbound_, false).empty());
+}
+
+TEST_F(QueueAdmin, MoveKeepsMessagesTheirPrioritiesAndTheirOrder) {
+  SendAll(retry_, {{"old", "", 3}});
+  SendAll(inbound_, {{"r1", "body1", 2}, {"r2", "body2", 6}, {"r3", "body3", 2}});
+  EXPECT_EQ(MoveMessages(inbound_, retry_), 3u);
+  EXPECT_TRUE(PeekQueue(inbound_, false).empty());
+  EXPECT_EQ(Labels(retry_), (std::vector<std::string>{"r2", "old", "r1", "r3"}));
+  const std::vector<PeekedMessage> moved = PeekQueue(retry_, true);
+  EXPECT_EQ(moved[0].body, "body2");
+  EXPECT_EQ(moved[0].priority, 6);
+
+  EXPECT_THROW(MoveMessages(retry_, retry_), QueueError);
+  TempStore other;
+  const std::string elsewhere = other.Create("kvr_mailer");
+  EXPECT_THROW(MoveMessages(retry_, elsewhere), QueueError);
+  EXPECT_EQ(Labels(retry_).size(), 4u);
+  EXPECT_THROW(MoveMessages(retry_, store_.Path("absent")), NoSuchQueue);
+}
+
+TEST_F(QueueAdmin, DeleteRemovesTheQueueWithItsMessages) {
+  SendAll(inbound_, {{"a", "", 3}});
+  DeleteQueue(inbound_);
+  EXPECT_THROW(DeleteQueue(inbound_), NoSuchQueue);
+  EXPECT_TRUE(CreateQueue(inbound_));
+  EXPECT_TRUE(PeekQueue(inbound_, false).empty());
+}
+
+}  // namespace
+}  // namespace quillpost::queue
