@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillpost::smtp {
@@ -26,13 +27,24 @@ inline constexpr int kSessionNotEnded = 70;
 inline constexpr int kAttachmentMissing = 100;
 inline constexpr int kAttachmentUnreadable = 101;
 inline constexpr int kRecipientInvalid = 200;
+
+// Failures that come without a server reply code (see docs/smtp.md).
+inline constexpr int kSettingsUnusable = 900;    // the connection settings cannot be used
+inline constexpr int kTlsFailed = 901;           // TLS could not be set up
+inline constexpr int kCertificateRefused = 902;  // the server's certificate was not trusted
+inline constexpr int kTlsUnavailable = 903;      // TLS required, the server offers no STARTTLS
+inline constexpr int kAuthenticationUnavailable = 904;  // no usable AUTH mechanism
+inline constexpr int kOutOfMemory = 905;
+inline constexpr int kCaFileUnreadable = 906;
+inline constexpr int kConnectionLost = 907;  // the server went away at no stage named above
+inline constexpr int kInternal = 999;        // any other failure of the SMTP client itself
 }  // namespace failure
 
 enum class Security {
-  None,                // plain SMTP
-  StartTlsWhenOffered, // upgrade with STARTTLS when the server offers it
-  StartTlsRequired,    // refuse to go on without STARTTLS
-  Tls,                 // TLS from the first byte (usually port 465)
+  None,                 // plain SMTP
+  StartTlsWhenOffered,  // upgrade with STARTTLS when the server offers it
+  StartTlsRequired,     // refuse to go on without STARTTLS
+  Tls,                  // TLS from the first byte (usually port 465)
 };
 
 struct ConnectionSettings {
@@ -46,7 +58,11 @@ struct ConnectionSettings {
   std::string ehloName;             // empty: this host's name
   std::chrono::seconds connectTimeout{30};
   std::chrono::seconds replyTimeout{60};
+  // How long a session may wait unused for the next mail to the same host;
+  // zero ends the session after every mail.
   std::chrono::seconds idleSessionTimeout{30};
+
+  bool operator==(const ConnectionSettings&) const = default;
 };
 
 class SendFailure : public std::runtime_error {

@@ -1,0 +1,117 @@
+#include "mail/outgoing_mail.h"
+
+#include <new>
+
+#include "mail/address_syntax.h"
+#include "mail/attachment_file.h"
+#include "mail/message_builder.h"
+#include "mail/session_cache.h"
+#include "mail/smtp_session.h"
+
+namespace quillpost::smtp {
+namespace {
+
+std::string MessageIdDomain(const std::string& senderAddress, const ConnectionSettings& settings) {
+  const std::string_view domain = DomainOf(senderAddress);
+  if (!domain.empty() && IsValidEhloName(domain) && domain.front() != '[') {
+    return std::string(domain);
+  }
+  if (!settings.ehloName.empty() && settings.ehloName.front() != '[') {
+    return settings.ehloName;
+  }
+  return "quillpost.localhost";
+}
+
+void CheckAddresses(const std::string& sender, const std::vector<std::string>& recipients) {
+  if (recipients.empty()) {
+    throw SendFailure(failure::kRecipientInvalid, "the mail has no recipient");
+  }
+  for (const std::string& recipient : recipients) {
+    if (!IsValidRecipientAddress(recipient)) {
+      throw SendFailure(failure::kRecipientInvalid,
+                        "\"" + recipient + "\" is not a valid recipient address");
+    }
+  }
+  if (!IsSafeSenderAddress(sender)) {
+    throw SendFailure(failure::kSenderRefused,
+                      sender.empty() ? std::string("the sender address is empty")
+                                     : "\"" + sender + "\" cannot be used as sender address");
+  }
+}
+
+}  // namespace
+
+OutgoingMail::OutgoingMail() = default;
+OutgoingMail::~OutgoingMail() = default;
+
+void OutgoingMail::SetServer(std::string host) {
+  server_ = std::move(host);
+}
+void OutgoingMail::SetConnectionSettings(ConnectionSettings settings) {
+  settings_ = std::move(settings);
+}
+void OutgoingMail::SetSenderAddress(std::string address) {
+  senderAddress_ = std::move(address);
+}
+void OutgoingMail::SetSenderName(std::string name) {
+  senderName_ = std::move(name);
+}
+void OutgoingMail::AddRecipient(std::string address, std::optional<std::string> /*unused*/) {
+  recipients_.push_back(std::move(address));
+}
+void OutgoingMail::SetSubject(std::string subject) {
+  subject_ = std::move(subject);
+}
+void OutgoingMail::SetBody(std::string body) {
+  body_ = std::move(body);
+}
+void OutgoingMail::AddAttachment(std::string path, std::optional<std::string> /*unused1*/,
+                                 std::optional<std::string> /*unused2*/) {
+  attachments_.push_back(std::move(path));
+}
+void OutgoingMail::SetMailerIdentification(std::string text) {
+  mailerIdentification_ = std::move(text);
+}
+
+void OutgoingMail::Send() {
+  warning_.reset();
+  try {
+    // Everything that can be checked here is checked before connecting.
+    CheckAddresses(senderAddress_, recipients_);
+    MessageContent content;
+    for (const std::string& path : attachments_) {
+      content.attachments.push_back(ReadAttachment(path));
+    }
+    if (!IsValidServerName(server_)) {
+      throw SendFailure(failure::kHostNotFound, server_.empty()
+                                                    ? std::string("no SMTP server is set")
+                                                    : "\"" + server_ + "\" is not a host name");
+    }
+    content.senderAddress = senderAddress_;
+    content.senderName = senderName_;
+    content.recipients = recipients_;
+    content.subject = subject_;
+    content.body = body_;
+    content.mailer = mailerIdentification_;
+    content.messageIdDomain = MessageIdDomain(senderAddress_, settings_);
+    const std::string message = BuildMessage(content);
+    content = MessageContent{};  // the attachments are in the message now
+
+    const Envelope envelope{senderAddress_, recipients_};
+    DeliveryOutcome outcome;
+    if (settings_.idleSessionTimeout.count() > 0) {
+      outcome = SessionCache::Process().SessionFor(server_, settings_).Deliver(envelope, message);
+    } else {
+      SmtpSession session(server_, settings_);
+      outcome = session.Deliver(envelope, message);
+    }
+    if (outcome.failure) {
+      throw *outcome.failure;
+    }
+    warning_ = std::move(outcome.warning);
+  } catch (const std::bad_alloc&) {
+    throw SendFailure(failure::kOutOfMemory, "out of memory");
+  }
+}
+
+}  // namespace quillpost::smtp

@@ -1,0 +1,125 @@
+#include "mail/smtp_dialogue.h"
+
+#include <algorithm>
+
+namespace quillpost::smtp {
+namespace {
+
+bool StartsWithCommand(std::string_view line, std::string_view command) {
+  if (line.size() < command.size()) {
+    return false;
+  }
+  return std::equal(command.begin(), command.end(), line.begin(), [](char a, char b) {
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    return a == upper(b);
+  });
+}
+
+// A command that stands alone on its line ("DATA\r\n").
+bool IsBareCommand(std::string_view line, std::string_view command) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
+    line.remove_suffix(1);
+  }
+  return line.size() == command.size() && StartsWithCommand(line, command);
+}
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+void SmtpDialogue::Reset() {
+  *this = SmtpDialogue();
+}
+
+void SmtpDialogue::CommandSent(std::string_view text) {
+  // SASL exchanges send base64 lines, which never hold a space or a colon
+  // and so cannot be taken for the commands below.
+  Stage next = stage_;
+  if (StartsWithCommand(text, "EHLO ") || StartsWithCommand(text, "HELO ")) {
+    next = Stage::Hello;
+  } else if (IsBareCommand(text, "STARTTLS")) {
+    next = Stage::StartTls;
+  } else if (StartsWithCommand(text, "AUTH ")) {
+    next = Stage::Auth;
+  } else if (StartsWithCommand(text, "MAIL FROM:")) {
+    next = Stage::Mail;
+  } else if (StartsWithCommand(text, "RCPT TO:")) {
+    next = Stage::Recipient;
+  } else if (IsBareCommand(text, "DATA")) {
+    next = Stage::Data;
+  } else if (IsBareCommand(text, "QUIT")) {
+    quitSent_ = true;
+    if (!accepted_) {
+      return;  // ending a failed session: the stage of the failure is what counts
+    }
+    next = Stage::Quit;
+  } else if (stage_ != Stage::Auth) {
+    return;  // RSET, NOOP and the like change nothing
+  }
+  stage_ = next;
+  reply_ = Reply{};
+  pendingText_.clear();
+}
+
+void SmtpDialogue::ContentSent() {
+  if (stage_ == Stage::Data) {
+    stage_ = Stage::Content;
+  }
+}
+
+void SmtpDialogue::ReplyReceived(std::string_view text) {
+  anythingReceived_ = anythingReceived_ || !text.empty();
+  pendingLine_.append(text);
+  std::size_t end;
+  while ((end = pendingLine_.find('\n')) != std::string::npos) {
+    std::string line = pendingLine_.substr(0, end);
+    pendingLine_.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) {
+      continue;  // not a reply line
+    }
+    const bool last = line.size() == 3 || line[3] != '-';
+    const std::string_view lineText =
+        line.size() > 4 ? std::string_view(line).substr(4) : std::string_view{};
+    if (!pendingText_.empty() && !lineText.empty()) {
+      pendingText_ += ' ';
+    }
+    pendingText_ += lineText;
+    if (last) {
+      FinalReply((line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0'));
+    }
+  }
+}
+
+void SmtpDialogue::FinalReply(int code) {
+  reply_ = Reply{code, std::move(pendingText_)};
+  pendingText_.clear();
+  switch (stage_) {
+    case Stage::Connecting:
+      stage_ = Stage::Greeting;
+      break;
+    case Stage::Data:
+      if (code / 100 == 3) {
+        stage_ = Stage::Content;
+        reply_ = Reply{};
+      }
+      break;
+    case Stage::Content:
+      if (code / 100 == 2) {
+        stage_ = Stage::Accepted;
+        accepted_ = true;
+      }
+      break;
+    case Stage::Quit:
+      quitConfirmed_ = quitConfirmed_ || code == 221;
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace quillpost::smtp

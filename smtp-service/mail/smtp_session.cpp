@@ -1,0 +1,260 @@
+#include "mail/smtp_session.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include "mail/address_syntax.h"
+#include "mail/failure_classification.h"
+
+namespace quillpost::smtp {
+namespace {
+
+void InitialiseCurlOnce() {
+  static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (result != CURLE_OK) {
+    throw SendFailure(failure::kInternal,
+                      std::string("libcurl cannot start: ") + curl_easy_strerror(result));
+  }
+}
+
+std::string ThisHostName() {
+  std::array<char, 256> name{};
+  if (::gethostname(name.data(), name.size() - 1) == 0 && IsValidEhloName(name.data())) {
+    return name.data();
+  }
+  return "localhost";
+}
+
+// Everything but unreserved characters is percent-encoded for the URL path.
+std::string UrlPathSegment(std::string_view text) {
+  static constexpr std::string_view kHex = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                            (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved) {
+      out += c;
+    } else {
+      const auto byte = static_cast<unsigned char>(c);
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0f];
+    }
+  }
+  return out;
+}
+
+long Seconds(std::chrono::seconds value) {
+  return static_cast<long>(
+      std::min<std::chrono::seconds::rep>(value.count(), std::numeric_limits<int>::max() / 1000));
+}
+
+[[noreturn]] void Unusable(const std::string& why) {
+  throw SendFailure(failure::kSettingsUnusable, "connection settings cannot be used: " + why);
+}
+
+}  // namespace
+
+SmtpSession::SmtpSession(std::string host, ConnectionSettings settings)
+    : host_(std::move(host)),
+      settings_(std::move(settings)),
+      lastUsed_(std::chrono::steady_clock::now()) {
+  if (settings_.port < 1 || settings_.port > 65535) {
+    Unusable("port " + std::to_string(settings_.port) + " is out of range");
+  }
+  if (!settings_.ehloName.empty() && !IsValidEhloName(settings_.ehloName)) {
+    Unusable("\"" + settings_.ehloName + "\" is not a host name EHLO can carry");
+  }
+  if (!settings_.user.empty() && settings_.security == Security::None &&
+      !settings_.allowPlainTextAuth) {
+    Unusable(
+        "a user name is set but the connection is not encrypted and clear-text "
+        "authentication is not allowed");
+  }
+  if (settings_.connectTimeout.count() < 1 || settings_.replyTimeout.count() < 1) {
+    Unusable("time-outs must be at least one second");
+  }
+  InitialiseCurlOnce();
+  curl_.reset(curl_easy_init());
+  if (!curl_) {
+    throw SendFailure(failure::kOutOfMemory, "libcurl cannot create a session");
+  }
+  Configure();
+}
+
+SmtpSession::~SmtpSession() {
+  // Closing the connection sends QUIT, which the debug callback still sees.
+  curl_.reset();
+}
+
+void SmtpSession::Configure() {
+  CURL* curl = curl_.get();
+  const bool implicitTls = settings_.security == Security::Tls;
+  std::string host = host_;
+  if (host.find(':') != std::string::npos && host.front() != '[') {
+    host = "[" + host + "]";  // an IPv6 address
+  }
+  const std::string ehlo = settings_.ehloName.empty() ? ThisHostName() : settings_.ehloName;
+  const std::string url = std::string(implicitTls ? "smtps://" : "smtp://") + host + ":" +
+                          std::to_string(settings_.port) + "/" + UrlPathSegment(ehlo);
+
+  long useSsl = CURLUSESSL_NONE;
+  switch (settings_.security) {
+    case Security::None:
+      useSsl = CURLUSESSL_NONE;
+      break;
+    case Security::StartTlsWhenOffered:
+      // Credentials never go out in clear text unless that is allowed.
+      useSsl = !settings_.user.empty() && !settings_.allowPlainTextAuth ? CURLUSESSL_ALL
+                                                                        : CURLUSESSL_TRY;
+      break;
+    case Security::StartTlsRequired:
+    case Security::Tls:
+      useSsl = CURLUSESSL_ALL;
+      break;
+  }
+
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText_.data());
+  curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+  curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &SmtpSession::OnDebug);
+  curl_easy_setopt(curl, CURLOPT_DEBUGDATA, this);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, &SmtpSession::OnRead);
+  curl_easy_setopt(curl, CURLOPT_READDATA, this);
+  curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+
+  curl_easy_setopt(curl, CURLOPT_USE_SSL, useSsl);
+  curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, settings_.verifyCertificate ? 1L : 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, settings_.verifyCertificate ? 2L : 0L);
+  if (!settings_.caFile.empty()) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, settings_.caFile.c_str());
+  }
+  if (!settings_.user.empty()) {
+    curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.user.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.password.c_str());
+    curl_easy_setopt(curl, CURLOPT_SASL_IR, 1L);
+  }
+
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, Seconds(settings_.connectTimeout));
+  curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, Seconds(settings_.replyTimeout));
+  // A server that stops taking the message in is given up after the reply time-out.
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, Seconds(settings_.replyTimeout));
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+
+  const bool keepOpen = settings_.idleSessionTimeout.count() > 0;
+  curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, keepOpen ? 0L : 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
+  if (keepOpen) {
+    curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, Seconds(settings_.idleSessionTimeout));
+  }
+}
+
+int SmtpSession::OnDebug(CURL* /*handle*/, curl_infotype type, char* data, std::size_t size,
+                         void* self) {
+  auto* session = static_cast<SmtpSession*>(self);
+  const std::string_view text(data, size);
+  switch (type) {
+    case CURLINFO_HEADER_OUT:
+      session->dialogue_.CommandSent(text);
+      break;
+    case CURLINFO_HEADER_IN:
+      session->dialogue_.ReplyReceived(text);
+      break;
+    case CURLINFO_DATA_OUT:
+      session->dialogue_.ContentSent();
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+std::size_t SmtpSession::OnRead(char* buffer, std::size_t size, std::size_t count, void* self) {
+  auto* session = static_cast<SmtpSession*>(self);
+  const std::size_t length = std::min(size * count, session->unsent_.size());
+  std::memcpy(buffer, session->unsent_.data(), length);
+  session->unsent_.remove_prefix(length);
+  return length;
+}
+
+bool SmtpSession::NothingOfTheMailSent() const {
+  switch (dialogue_.CurrentStage()) {
+    case Stage::Connecting:
+      return true;
+    case Stage::Mail: {
+      const int code = dialogue_.LastReply().code;
+      return code == 0 || code == 421;  // no answer, or the server is closing the session
+    }
+    default:
+      return false;
+  }
+}
+
+DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view message) {
+  CURL* curl = curl_.get();
+  const std::string sender = "<" + envelope.sender + ">";
+  curl_slist* list = nullptr;
+  for (const std::string& recipient : envelope.recipients) {
+    curl_slist* extended = curl_slist_append(list, ("<" + recipient + ">").c_str());
+    if (extended == nullptr) {
+      curl_slist_free_all(list);
+      return {SendFailure(failure::kOutOfMemory, "out of memory"), std::nullopt};
+    }
+    list = extended;
+  }
+  recipients_.reset(list);
+  curl_easy_setopt(curl, CURLOPT_MAIL_FROM, sender.c_str());
+  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients_.get());
+  curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
+
+  DeliveryOutcome outcome;
+  const bool reusing = connectionKept_;
+  connectionKept_ = false;
+  for (int attempt = 0;; ++attempt) {
+    dialogue_.Reset();
+    errorText_.fill('\0');
+    unsent_ = message;
+    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, attempt > 0 ? 1L : 0L);
+    const CURLcode code = curl_easy_perform(curl);
+    lastUsed_ = std::chrono::steady_clock::now();
+    long connects = 0;
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects);
+    connectionsOpened_ += connects;
+    const std::string detail = errorText_.data();
+
+    if (code == CURLE_OK || dialogue_.Accepted()) {
+      // Once the server has taken the mail, nothing that follows makes it fail.
+      if (dialogue_.EndedBadly() || code != CURLE_OK) {
+        outcome.warning =
+            SendFailure(failure::kSessionNotEnded,
+                        "the mail was accepted but the session could not be ended properly" +
+                            (detail.empty() ? std::string() : " (" + detail + ")"),
+                        dialogue_.CurrentStage() == Stage::Quit ? dialogue_.LastReply().code : 0,
+                        dialogue_.CurrentStage() == Stage::Quit ? dialogue_.LastReply().text : "");
+      }
+      connectionKept_ = code == CURLE_OK && settings_.idleSessionTimeout.count() > 0;
+      break;
+    }
+    if (attempt == 0 && reusing && connects == 0 && NothingOfTheMailSent()) {
+      continue;  // the kept connection had gone stale; try once on a new one
+    }
+    curl_off_t connectTime = 0;
+    curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connectTime);
+    outcome.failure =
+        ClassifyFailure(code, dialogue_, connectTime > 0 || dialogue_.AnythingReceived(), detail);
+    break;
+  }
+  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, nullptr);
+  recipients_.reset();
+  unsent_ = {};
+  return outcome;
+}
+
+}  // namespace quillpost::smtp

@@ -1,0 +1,79 @@
+#pragma once
+
+// One SMTP client session with a relay host, on libcurl. A session may carry
+// several mails one after the other over the same connection.
+
+#include <curl/curl.h>
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail/outgoing_mail.h"
+#include "mail/smtp_dialogue.h"
+
+namespace quillpost::smtp {
+
+struct Envelope {
+  std::string sender;
+  std::vector<std::string> recipients;
+};
+
+struct DeliveryOutcome {
+  std::optional<SendFailure> failure;  // set: the server did not take the mail
+  std::optional<SendFailure> warning;  // a problem after the server took it
+};
+
+class SmtpSession {
+ public:
+  // Throws SendFailure when the settings cannot be used.
+  SmtpSession(std::string host, ConnectionSettings settings);
+  ~SmtpSession();
+  SmtpSession(const SmtpSession&) = delete;
+  SmtpSession& operator=(const SmtpSession&) = delete;
+
+  // Hands one message to the server. When the connection kept from an earlier
+  // mail turns out dead before any of this mail went out, a new one is made.
+  DeliveryOutcome Deliver(const Envelope& envelope, std::string_view message);
+
+  const std::string& Host() const { return host_; }
+  const ConnectionSettings& Settings() const { return settings_; }
+  std::chrono::steady_clock::time_point LastUsed() const { return lastUsed_; }
+  // Connections this session has opened so far.
+  long ConnectionsOpened() const { return connectionsOpened_; }
+
+ private:
+  struct CurlDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+  };
+  struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  };
+
+  static int OnDebug(CURL* handle, curl_infotype type, char* data, std::size_t size, void* self);
+  static std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* self);
+
+  void Configure();
+  // No part of the mail went out during the failed attempt, so it can be
+  // tried again on a new connection without risking a second delivery.
+  bool NothingOfTheMailSent() const;
+
+  std::string host_;
+  ConnectionSettings settings_;
+  SmtpDialogue dialogue_;
+  std::array<char, CURL_ERROR_SIZE> errorText_{};
+  // The last mail went through and its connection was kept for the next one.
+  bool connectionKept_ = false;
+  std::string_view unsent_;
+  std::chrono::steady_clock::time_point lastUsed_;
+  long connectionsOpened_ = 0;
+  std::unique_ptr<curl_slist, SlistDeleter> recipients_;
+  // Declared last so it goes first: closing it may still report protocol lines.
+  std::unique_ptr<CURL, CurlDeleter> curl_;
+};
+
+}  // namespace quillpost::smtp
