@@ -1,5 +1,6 @@
 #include "document/request_reader.h"
 
+#include <algorithm>
 #include <pugixml.hpp>
 #include <string>
 
@@ -86,7 +87,9 @@ RequestReader::RequestReader(std::string_view text) : impl_(std::make_unique<Imp
   const pugi::xml_parse_result result =
       impl_->document.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
   if (!result) {
-    Fail(result.description(), static_cast<std::size_t>(result.offset));
+    // The parser may point one past the last byte when the text ends inside a
+    // tag; the reader names the end of the text instead.
+    Fail(result.description(), std::min(static_cast<std::size_t>(result.offset), text.size()));
   }
   CheckTopLevel(impl_->document, text);
 }

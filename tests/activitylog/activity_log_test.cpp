@@ -56,7 +56,7 @@ class ActivityLogTest : public ::testing::Test {
 };
 
 // The "C" locale's "%x %X": MM/DD/YY HH:MM:SS.
-const std::string kTime = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)";
+constexpr const char* kTimePattern = R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)";
 
 TEST_F(ActivityLogTest, AppendsOneLinePerEntryToWhatIsThere) {
   const fs::path path = folder_ / "relay.log";
@@ -69,11 +69,12 @@ TEST_F(ActivityLogTest, AppendsOneLinePerEntryToWhatIsThere) {
   const auto lines = Lines(Contents(path));
   ASSERT_EQ(lines.size(), 3U) << Contents(path);
   EXPECT_EQ(lines[0], "earlier line");
-  EXPECT_TRUE(
-      std::regex_match(lines[1], std::regex(kTime + " - Server Initialised & Listening - ")))
+  EXPECT_TRUE(std::regex_match(
+      lines[1], std::regex(std::string(kTimePattern) + " - Server Initialised & Listening - ")))
       << lines[1];
   EXPECT_TRUE(std::regex_match(
-      lines[2], std::regex(kTime + R"( - Re-queued - label\\r\\nforged - entry\\\\)")))
+      lines[2],
+      std::regex(std::string(kTimePattern) + R"( - Re-queued - label\\r\\nforged - entry\\\\)")))
       << lines[2];
   EXPECT_TRUE(reported_.empty());
   EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_write, fs::perms::none);
@@ -87,7 +88,8 @@ TEST_F(ActivityLogTest, DeletedFileIsStartedAfreshByTheNextEntry) {
   log.WriteLog("second", "2");
   const auto lines = Lines(Contents(path));
   ASSERT_EQ(lines.size(), 1U);
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(kTime + " - second - 2"))) << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(kTimePattern) + " - second - 2")))
+      << lines[0];
   EXPECT_TRUE(reported_.empty());
 }
 
@@ -150,7 +152,7 @@ TEST_F(ActivityLogTest, ConcurrentProcessesNeverTearALine) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
 
-  const std::regex entry(kTime + " - (alpha|beta) - (\\d+)" + padding);
+  const std::regex entry(std::string(kTimePattern) + " - (alpha|beta) - (\\d+)" + padding);
   int next_alpha = 0;
   int next_beta = 0;
   const auto lines = Lines(Contents(path));

@@ -71,6 +71,7 @@ TEST(RequestReader, MalformedTextNamesThePosition) {
       {"text<r></r>", 0},
       {"<!DOCTYPE r [<!ENTITY e \"v\">]><r>&e;</r>", 0},
       {"<r><TO a=></TO></r>", 9},
+      {"<r\n\n\tD", 6},  // ends inside a tag: the end of the text, never beyond it
   };
   for (const auto& [text, offset] : cases) {
     try {
@@ -89,11 +90,13 @@ TEST(RequestReader, SurvivesHostileInput) {
   // Deep nesting, read back through every level without recursion.
   const std::size_t depth = 200000;
   std::string deep;
-  for (std::size_t i = 0; i < depth; ++i)
+  for (std::size_t i = 0; i < depth; ++i) {
     deep += "<BODY>";
+  }
   deep += "x";
-  for (std::size_t i = 0; i < depth; ++i)
+  for (std::size_t i = 0; i < depth; ++i) {
     deep += "</BODY>";
+  }
   const RequestReader nested(deep);
   EXPECT_EQ(nested.First(kBodyTag), "x");
   EXPECT_EQ(nested.All(kFileTag).size(), 0U);
