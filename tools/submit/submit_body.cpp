@@ -11,7 +11,9 @@ namespace quillpost::submit {
 namespace {
 
 struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+  void operator()(std::FILE* file) const {
+    std::fclose(file);  // NOLINT(cppcoreguidelines-owning-memory): the unique_ptr owns it
+  }
 };
 
 std::string ReadAll(std::FILE* file, const std::string& what) {
