@@ -152,6 +152,28 @@ void Store::CreateLayout() {
   transaction.Commit();
 }
 
+class Store::LightCommits {
+ public:
+  explicit LightCommits(Store& store) : store_(store) {
+    store_.Cached("PRAGMA synchronous = NORMAL").Run("taking a message");
+  }
+  ~LightCommits() {
+    try {
+      store_.Cached("PRAGMA synchronous = FULL").Run("restoring durable writes");
+    } catch (const QueueError&) {
+      // Setting a pragma does no I/O and cannot be locked out; should it
+      // fail, the connection is unusable and the next operation says so.
+    }
+  }
+  LightCommits(const LightCommits&) = delete;
+  LightCommits& operator=(const LightCommits&) = delete;
+
+ private:
+  Store& store_;
+};
+
+Store::LightCommits Store::CommitLightly() { return LightCommits(*this); }
+
 Statement& Store::Cached(const char* sql) {
   auto found = statements_.find(sql);
   if (found == statements_.end()) {
@@ -238,6 +260,8 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
       " ORDER BY priority DESC, seq LIMIT 1)"
       " RETURNING seq, priority, label, body");
   take.Bind(1, queueId).Bind(2, holder);
+  // Should a power cut undo the mark, the message is simply waiting again.
+  const LightCommits light = CommitLightly();
   std::optional<TakenMessage> taken;
   if (take.Step("receiving a message")) {
     taken.emplace();
@@ -286,6 +310,7 @@ bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder,
 }
 
 void Store::Release(std::int64_t seq, const std::string& holder) {
+  const LightCommits light = CommitLightly();
   Cached("UPDATE messages SET holder = NULL WHERE seq = ?1 AND holder = ?2")
       .Bind(1, seq)
       .Bind(2, holder)

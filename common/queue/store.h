@@ -77,6 +77,11 @@ class Store {
 
  private:
   Statement& Cached(const char* sql);
+  // Commits made while the returned guard lives are not flushed to disk at
+  // once (the next durable commit flushes them). Only for changes whose loss
+  // in a power cut puts a message back on its queue: taking and returning.
+  class LightCommits;
+  LightCommits CommitLightly();
   void SetUp(Mode mode);
   void CreateLayout();
   void MakeFolders(StoreAccess access, bool creating);

@@ -12,6 +12,7 @@
 
 #include "queue/queue.h"
 #include "queue/queue_admin.h"
+#include "peer_process.h"
 #include "queue_test_support.h"
 
 namespace quillpost::queue {

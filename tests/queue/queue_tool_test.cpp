@@ -1,0 +1,72 @@
+#include "queue_tool.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "queue/queue.h"
+#include "queue_test_support.h"
+
+namespace quillpost::queue {
+namespace {
+
+using testing::TempStore;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome Tool(const std::vector<std::string>& arguments) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int status = RunQueueTool(arguments, out, err);
+  return {status, out.str(), err.str()};
+}
+
+TEST(QueueTool, WrongCommandLinesAreUsageErrors) {
+  EXPECT_EQ(Tool({"--help"}).status, 0);
+  EXPECT_NE(Tool({"--help"}).out.find("move FROM TO"), std::string::npos);
+  for (const auto& line : std::vector<std::vector<std::string>>{
+           {}, {"frobnicate"}, {"peek"}, {"move", "a"}, {"peek", "--limit", "x", "q"},
+           {"list", "--bodies"}, {"--store"}}) {
+    const Outcome outcome = Tool(line);
+    EXPECT_EQ(outcome.status, 2) << (line.empty() ? "" : line[0]);
+    EXPECT_NE(outcome.err.find("--help"), std::string::npos);
+  }
+}
+
+TEST(QueueTool, ReinjectsFailedMailIntoAnotherQueue) {
+  TempStore store;
+  const std::string s = store.Folder();
+  ASSERT_EQ(Tool({"--store", s, "create", "kvr_mailer", "dead"}).status, 0);
+  {
+    auto queue = QueuePath(store.Path("dead")).Open(Access::Send);
+    queue->Send({"Quillpost-Retry:0", "<doc/>", 7});
+    queue->Send({"Quillpost-Retry:0", "<doc2/>", 7});
+  }
+  const Outcome peek = Tool({"--store", s, "peek", "--bodies", "--limit", "1", "dead"});
+  EXPECT_EQ(peek.status, 0);
+  EXPECT_NE(peek.out.find("Quillpost-Retry:0"), std::string::npos);
+  EXPECT_NE(peek.out.find("<doc/>"), std::string::npos);
+  EXPECT_EQ(peek.out.find("<doc2/>"), std::string::npos);
+
+  EXPECT_EQ(Tool({"--store", s, "move", "dead", "kvr_mailer"}).out, "moved 2 messages\n");
+  const Outcome list = Tool({"--store", s, "list"});
+  EXPECT_NE(list.out.find("kvr_mailer                               2         0"),
+            std::string::npos)
+      << list.out;
+  EXPECT_EQ(Tool({"purge", store.Path("kvr_mailer")}).out, "removed 2 waiting messages\n");
+  EXPECT_EQ(Tool({"--store", s, "delete", "dead"}).status, 0);
+
+  const Outcome missing = Tool({"--store", s, "peek", "dead"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_TRUE(missing.out.empty());
+  EXPECT_NE(missing.err.find("no queue 'dead'"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillpost::queue
