@@ -43,7 +43,8 @@ class MissingElement : public DocumentError {
   using DocumentError::DocumentError;
 };
 
-// A value that XML 1.0 cannot carry (control characters other than tab, LF, CR).
+// A value that XML 1.0 cannot carry: control characters other than tab, LF and
+// CR, U+FFFE, U+FFFF, or bytes that are not well-formed UTF-8.
 class InvalidValue : public DocumentError {
  public:
   using DocumentError::DocumentError;
