@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "relay/setting_keys.h"
+#include "relay/settings.h"
+
+namespace quillpost::relay {
+
+struct CommandLine {
+  Settings settings;
+  bool help = false;
+};
+
+// Built-in values, then the config file (--config FILE, else DefaultConfigFile()
+// when it exists), then the options in their order. Throws UsageError.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+std::string UsageText();
+
+}  // namespace quillpost::relay

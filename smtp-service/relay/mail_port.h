@@ -1,0 +1,41 @@
+#pragma once
+
+// The operations that mail dispatch uses on one outgoing mail. The production
+// port wraps smtp::OutgoingMail; tests put a scripted one in its place.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "mail/outgoing_mail.h"
+
+namespace quillpost::relay {
+
+class MailPort {
+ public:
+  virtual ~MailPort() = default;
+
+  virtual void SetServer(std::string host) = 0;
+  virtual void SetConnectionSettings(smtp::ConnectionSettings settings) = 0;
+  virtual void SetSenderAddress(std::string address) = 0;
+  virtual void SetSenderName(std::string name) = 0;
+  virtual void AddRecipient(std::string address) = 0;
+  virtual void SetSubject(std::string subject) = 0;
+  virtual void SetBody(std::string body) = 0;
+  virtual void AddAttachment(std::string path) = 0;
+  virtual void SetMailerIdentification(std::string text) = 0;
+
+  // Throws smtp::SendFailure when the server did not accept the mail.
+  virtual void Send() = 0;
+  // A problem met after the server accepted the mail.
+  virtual std::optional<smtp::SendFailure> Warning() const = 0;
+};
+
+// Makes a fresh mail object for each dispatch.
+using MailFactory = std::function<std::unique_ptr<MailPort>()>;
+
+// The factory of real SMTP mails.
+MailFactory SmtpMailFactory();
+
+}  // namespace quillpost::relay

@@ -1,0 +1,54 @@
+#include "relay/relay_loop.h"
+
+#include "eventlog/event_log.h"
+#include "relay/current_failure.h"
+
+namespace quillpost::relay {
+
+RelayLoop::RelayLoop() {
+  retryswap_.setTimerType(Qt::CoarseTimer);
+}
+
+RelayLoop::~RelayLoop() = default;
+
+void RelayLoop::SetInterval(std::chrono::milliseconds interval) {
+  if (interval.count() <= 0) {
+    retryswap_.stop();
+    return;
+  }
+  retryswap_.start(interval);
+}
+
+void RelayLoop::Attach(Status& status) {
+  QObject::connect(&retryswap_, &QTimer::timeout, [&status] { status.retryswap_Timer(); });
+
+  signalNotifier_ =
+      std::make_unique<QSocketNotifier>(signals_.ReadDescriptor(), QSocketNotifier::Read);
+  QObject::connect(signalNotifier_.get(), &QSocketNotifier::activated, [this, &status] {
+    signals_.Drain();
+    status.Shutdown();
+  });
+
+  for (queue::OpenQueue* open :
+       {status.InboundQueue.get(), status.RetryQueueA.get(), status.RetryQueueB.get()}) {
+    if (open != nullptr) {
+      Watch(*open);
+    }
+  }
+}
+
+void RelayLoop::Watch(queue::OpenQueue& queue) {
+  auto notifier =
+      std::make_unique<QSocketNotifier>(queue.NotificationDescriptor(), QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, [&queue] {
+    try {
+      queue.DeliverNotification();
+    } catch (...) {
+      eventlog::ReportError("quillpost-smtp: arrival report of queue " + queue.PathName() +
+                            " failed: " + CurrentFailure());
+    }
+  });
+  queueNotifiers_.push_back(std::move(notifier));
+}
+
+}  // namespace quillpost::relay

@@ -1,0 +1,42 @@
+#pragma once
+
+// The service's one event loop: arrivals on the open queues (through each
+// queue's notification descriptor), retryswap ticks and termination signals,
+// each handled to completion before the next is taken.
+
+#include <QSocketNotifier>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "relay/signal_pipe.h"
+#include "relay/status.h"
+#include "relay/swap_timer.h"
+
+namespace quillpost::relay {
+
+class RelayLoop final : public SwapTimer {
+ public:
+  // Needs a QCoreApplication. Signals are caught from here on.
+  RelayLoop();
+  ~RelayLoop() override;
+  RelayLoop(const RelayLoop&) = delete;
+  RelayLoop& operator=(const RelayLoop&) = delete;
+
+  // Zero stops the timer; any other interval starts it.
+  void SetInterval(std::chrono::milliseconds interval) override;
+
+  // Delivers the events to status: call after its start-up, before the
+  // application's exec().
+  void Attach(Status& status);
+
+ private:
+  void Watch(queue::OpenQueue& queue);
+
+  QTimer retryswap_;
+  SignalPipe signals_;
+  std::unique_ptr<QSocketNotifier> signalNotifier_;
+  std::vector<std::unique_ptr<QSocketNotifier>> queueNotifiers_;
+};
+
+}  // namespace quillpost::relay

@@ -1,0 +1,136 @@
+// Taking one message off a queue and seeing it through: dispatch, re-queue,
+// dead-letter. A message leaves the store only when its handler is done with
+// it; until then a crash puts it back on its queue.
+
+#include <chrono>
+
+#include "relay/current_failure.h"
+#include "relay/retry_label.h"
+#include "relay/status.h"
+
+namespace quillpost::relay {
+namespace {
+
+constexpr std::chrono::milliseconds kNoWait{0};
+
+}  // namespace
+
+void Status::requestevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
+  std::optional<queue::ReceivedMessage> message;
+  After after = After::Rearm;
+  try {
+    message = Queue.Receive(kNoWait);
+    if (message) {
+      after = HandleRequest(*message);
+    }
+  } catch (...) {
+    after = RescueAfterFailure(message, Queue.PathName(), CurrentFailure());
+  }
+  if (after == After::Park) {
+    parked_.inbound = true;
+  } else {
+    Rearm(Queue, requestevent, parked_.inbound);
+  }
+}
+
+Status::After Status::HandleRequest(queue::ReceivedMessage& message) {
+  if (message.Label() != kInboundLabel) {
+    WriteLog("Invalid message recieved (data is label)", message.Label());
+    message.Finish();
+    return After::Rearm;
+  }
+  return DispatchHeld(message, InboundQueueName,
+                      [this]() -> std::optional<int> { return RetryAllowance; });
+}
+
+Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::string& queueName,
+                                   const std::function<std::optional<int>()>& countOnFailure) {
+  const std::string document = message.Body();
+  std::string answer;
+  try {
+    answer = DispatchMail(document);
+  } catch (...) {
+    return DeadLetter(message, "Request cannot be dispatched; moved to dead-letter queue",
+                      "Queue=" + queueName + ", Error=" + CurrentFailure())
+               ? After::Rearm
+               : After::Park;
+  }
+
+  if (answer == "OK") {
+    try {
+      message.Finish();
+    } catch (...) {
+      // The mail went out but stays on its queue: it will be sent again.
+      const std::string failure = CurrentFailure();
+      WriteLog("Unable to remove delivered request from its queue",
+               "Queue=" + queueName + ", Error=" + failure);
+      ReportFailure("delivered request left on queue " + queueName + ": " + failure);
+      return After::Park;
+    }
+    return After::Rearm;
+  }
+
+  const std::optional<int> count = countOnFailure();
+  if (!count) {
+    return DeadLetter(message, "Retry count unreadable; request moved to dead-letter queue",
+                      "Queue=" + queueName + ", Lable='" + message.Label() + "'")
+               ? After::Rearm
+               : After::Park;
+  }
+  RequeueForRetry(message, document, *count);
+  return message.Held() ? After::Park : After::Rearm;
+}
+
+bool Status::DeadLetter(queue::ReceivedMessage& message, const std::string& why,
+                        const std::string& data) {
+  try {
+    message.FinishAndSend(DeadLetterQueueName,
+                          {std::string(kInboundLabel), message.Body(), kRequestPriority});
+  } catch (...) {
+    const std::string failure = CurrentFailure();
+    WriteLog("Unable to move request to dead-letter queue",
+             "Queue=" + DeadLetterQueueName + ", Error=" + failure);
+    ReportFailure("unable to move a request to " + DeadLetterQueueName + ": " + failure);
+    return false;
+  }
+  WriteLog(why, data);
+  return true;
+}
+
+Status::After Status::RescueAfterFailure(std::optional<queue::ReceivedMessage>& message,
+                                         const std::string& queueName, const std::string& what) {
+  if (!message) {
+    // Nothing in hand: the store itself failed. Leave the queue alone until
+    // the next tick instead of spinning on it.
+    WriteLog("Unable to receive from queue", "Queue=" + queueName + ", Error=" + what);
+    return After::Park;
+  }
+  if (!message->Held()) {
+    WriteLog("Failure after handling request", "Queue=" + queueName + ", Error=" + what);
+    return After::Rearm;
+  }
+  return DeadLetter(*message, "Failure while handling request; moved to dead-letter queue",
+                    "Queue=" + queueName + ", Error=" + what)
+             ? After::Rearm
+             : After::Park;
+}
+
+void Status::Rearm(queue::OpenQueue& queue, HandlerSink& sink, bool& parked) {
+  parked = false;
+  std::string failure;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      queue.EnableNotification(sink);
+      return;
+    } catch (...) {
+      failure = CurrentFailure();
+    }
+  }
+  // Tried at the next tick again, so the queue is never left unserved.
+  parked = true;
+  WriteLog("Unable to re-arm queue notification",
+           "Queue=" + queue.PathName() + ", Error=" + failure);
+  ReportFailure("unable to re-arm queue " + queue.PathName() + ": " + failure);
+}
+
+}  // namespace quillpost::relay

@@ -1,0 +1,103 @@
+// The two retry queues: their arrival handlers, the re-queue step and the
+// retryswap tick that passes the turn between them.
+
+#include <chrono>
+
+#include "relay/current_failure.h"
+#include "relay/retry_label.h"
+#include "relay/status.h"
+
+namespace quillpost::relay {
+namespace {
+
+constexpr std::chrono::milliseconds kNoWait{0};
+
+std::string OtherLetter(const std::string& letter) {
+  return letter == "A" ? "B" : "A";
+}
+
+}  // namespace
+
+void Status::retryaevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
+  RetryArrived(Queue, "A", retryAevent, parked_.retryA);
+}
+
+void Status::retrybevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
+  RetryArrived(Queue, "B", retrybevent, parked_.retryB);
+}
+
+void Status::RetryArrived(queue::OpenQueue& queue, const std::string& letter, HandlerSink& sink,
+                          bool& parked) {
+  if (ActiveRetryQueue != letter) {
+    // Not this queue's turn: the message stays where it is, and the queue is
+    // armed again only when a tick gives it the turn.
+    parked = true;
+    return;
+  }
+  std::optional<queue::ReceivedMessage> message;
+  After after = After::Rearm;
+  try {
+    message = queue.Receive(kNoWait);
+    if (message) {
+      after = HandleRetry(*message, letter);
+    }
+  } catch (...) {
+    after = RescueAfterFailure(message, queue.PathName(), CurrentFailure());
+  }
+  if (after == After::Park) {
+    parked = true;
+  } else {
+    Rearm(queue, sink, parked);
+  }
+}
+
+Status::After Status::HandleRetry(queue::ReceivedMessage& message, const std::string& letter) {
+  const std::string label = message.Label();
+  if (!IsRetryLabel(label)) {
+    WriteLog("Invalid message received from retry queue",
+             "Queue=" + letter + ", Lable='" + label + "'");
+    message.Finish();
+    return After::Rearm;
+  }
+  const std::string& queueName = letter == "A" ? RetryQueueNameA : RetryQueueNameB;
+  return DispatchHeld(message, queueName, [&label] { return ReadRetryCount(label); });
+}
+
+void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string& document,
+                             int count) {
+  const int next = count - 1;
+  if (next < 1) {
+    DeadLetter(message, "Retry allowance used up; request moved to dead-letter queue",
+               "Lable=" + message.Label());
+    return;
+  }
+  const std::string label = MakeRetryLabel(next);
+  const std::string& pathName = TargetRetryQueue == "A" ? RetryQueueNameA : RetryQueueNameB;
+  try {
+    message.FinishAndSend(pathName, {label, document, kRequestPriority});
+  } catch (...) {
+    WriteLog("Unable to re-queue message for retry", "Queue=" + TargetRetryQueue);
+    DeadLetter(message, "Request moved to dead-letter queue after failed re-queue",
+               "Error=" + CurrentFailure());
+    return;
+  }
+  WriteLog("Message submitted for retry to queue '" + TargetRetryQueue + "'", "Lable=" + label);
+}
+
+void Status::retryswap_Timer() {
+  ActiveRetryQueue = ActiveRetryQueue == "A" ? "B" : "A";
+  // A failed request always waits at least one interval before its next try.
+  TargetRetryQueue = OtherLetter(ActiveRetryQueue);
+
+  if (parked_.inbound && InboundQueue) {
+    Rearm(*InboundQueue, requestevent, parked_.inbound);
+  }
+  if (ActiveRetryQueue == "A" && parked_.retryA && RetryQueueA) {
+    Rearm(*RetryQueueA, retryAevent, parked_.retryA);
+  }
+  if (ActiveRetryQueue == "B" && parked_.retryB && RetryQueueB) {
+    Rearm(*RetryQueueB, retrybevent, parked_.retryB);
+  }
+}
+
+}  // namespace quillpost::relay

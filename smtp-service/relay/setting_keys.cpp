@@ -1,0 +1,162 @@
+#include "relay/setting_keys.h"
+
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace quillpost::relay {
+namespace {
+
+[[noreturn]] void Bad(std::string_view key, std::string_view value, std::string_view why) {
+  throw UsageError("bad value '" + std::string(value) + "' for " + std::string(key) + ": " +
+                   std::string(why));
+}
+
+long WholeNumber(std::string_view key, std::string_view value, long lowest, long highest) {
+  long number = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+  if (value.empty() || error != std::errc() || end != value.data() + value.size() ||
+      number < lowest || number > highest) {
+    Bad(key, value,
+        "expected a whole number from " + std::to_string(lowest) + " to " +
+            std::to_string(highest));
+  }
+  return number;
+}
+
+std::string NonEmpty(std::string_view key, std::string_view value) {
+  if (value.empty()) {
+    Bad(key, value, "must not be empty");
+  }
+  return std::string(value);
+}
+
+bool YesNo(std::string_view key, std::string_view value) {
+  if (value == "yes" || value == "true" || value == "on" || value == "1") {
+    return true;
+  }
+  if (value == "no" || value == "false" || value == "off" || value == "0") {
+    return false;
+  }
+  Bad(key, value, "expected yes or no");
+}
+
+smtp::Security SecurityMode(std::string_view key, std::string_view value) {
+  if (value == "none") {
+    return smtp::Security::None;
+  }
+  if (value == "starttls") {
+    return smtp::Security::StartTlsWhenOffered;
+  }
+  if (value == "starttls-required") {
+    return smtp::Security::StartTlsRequired;
+  }
+  if (value == "tls") {
+    return smtp::Security::Tls;
+  }
+  Bad(key, value, "expected none, starttls, starttls-required or tls");
+}
+
+std::chrono::milliseconds Interval(std::string_view key, std::string_view value) {
+  // Seconds, fractions allowed: tests use intervals well under a second.
+  const std::string text(value);
+  std::istringstream in(text);
+  double seconds = 0;
+  in >> seconds;
+  if (text.empty() || in.fail() || !in.eof() || !std::isfinite(seconds) || seconds < 0.01 ||
+      seconds > 86400) {
+    Bad(key, value, "expected a number of seconds from 0.01 to 86400");
+  }
+  return std::chrono::milliseconds(std::lround(seconds * 1000));
+}
+
+std::string PasswordFromFile(std::string_view key, std::string_view path) {
+  std::ifstream in{std::string(path), std::ios::binary};
+  if (!in) {
+    Bad(key, path, "the file cannot be read");
+  }
+  std::string password;
+  std::getline(in, password);
+  if (!password.empty() && password.back() == '\r') {
+    password.pop_back();
+  }
+  return password;
+}
+
+}  // namespace
+
+const std::vector<SettingKey>& SettingKeys() {
+  static const std::vector<SettingKey> keys = {
+      {"inbound_queue", "NAME", "queue the requests arrive on (kvr_mailer)", true},
+      {"retry_queue_a", "NAME", "retry queue A (kvr_mailer_rA)", true},
+      {"retry_queue_b", "NAME", "retry queue B (kvr_mailer_rB)", true},
+      {"dead_letter_queue", "NAME", "where undeliverable requests go (kvr_mailer_dead)", true},
+      {"smtp_server", "HOST", "SMTP relay host (localhost)", true},
+      {"smtp_port", "N", "SMTP port (25)", true},
+      {"smtp_security", "MODE", "none|starttls|starttls-required|tls (starttls)", true},
+      {"smtp_user", "NAME", "user for SMTP AUTH (none)", true},
+      {"smtp_password", "TEXT", "password for SMTP AUTH (config file only)", false},
+      {"smtp_password_file", "FILE", "file whose first line is the SMTP password", true},
+      {"smtp_verify_certificate", "yes|no", "check the server's TLS certificate (yes)", true},
+      {"smtp_ca_file", "FILE", "CA bundle for that check (system store)", true},
+      {"smtp_allow_plain_auth", "yes|no", "allow AUTH without TLS (no)", true},
+      {"smtp_ehlo_name", "NAME", "name given in EHLO (this host's name)", true},
+      {"smtp_connect_timeout", "SECONDS", "connection time-out (30)", true},
+      {"smtp_reply_timeout", "SECONDS", "time-out for each server reply (60)", true},
+      {"smtp_idle_timeout", "SECONDS", "idle session time-out (30)", true},
+      {"log_file", "PATH", "activity log file ($XDG_STATE_HOME/quillpost/kvrsmtp.log)", true},
+      {"retry_interval", "SECONDS", "retryswap interval, fractions allowed (60)", true},
+      {"retry_allowance", "N", "tries per request, first delivery included (4)", true},
+  };
+  return keys;
+}
+
+void ApplySetting(Settings& settings, std::string_view key, std::string_view value) {
+  auto& connection = settings.connection;
+  if (key == "inbound_queue") {
+    settings.inboundQueueName = NonEmpty(key, value);
+  } else if (key == "retry_queue_a") {
+    settings.retryQueueNameA = NonEmpty(key, value);
+  } else if (key == "retry_queue_b") {
+    settings.retryQueueNameB = NonEmpty(key, value);
+  } else if (key == "dead_letter_queue") {
+    settings.deadLetterQueueName = NonEmpty(key, value);
+  } else if (key == "smtp_server") {
+    settings.smtpServer = NonEmpty(key, value);
+  } else if (key == "smtp_port") {
+    connection.port = static_cast<int>(WholeNumber(key, value, 1, 65535));
+  } else if (key == "smtp_security") {
+    connection.security = SecurityMode(key, value);
+  } else if (key == "smtp_user") {
+    connection.user = std::string(value);
+  } else if (key == "smtp_password") {
+    connection.password = std::string(value);
+  } else if (key == "smtp_password_file") {
+    connection.password = PasswordFromFile(key, value);
+  } else if (key == "smtp_verify_certificate") {
+    connection.verifyCertificate = YesNo(key, value);
+  } else if (key == "smtp_ca_file") {
+    connection.caFile = std::string(value);
+  } else if (key == "smtp_allow_plain_auth") {
+    connection.allowPlainTextAuth = YesNo(key, value);
+  } else if (key == "smtp_ehlo_name") {
+    connection.ehloName = std::string(value);
+  } else if (key == "smtp_connect_timeout") {
+    connection.connectTimeout = std::chrono::seconds(WholeNumber(key, value, 1, 3600));
+  } else if (key == "smtp_reply_timeout") {
+    connection.replyTimeout = std::chrono::seconds(WholeNumber(key, value, 1, 3600));
+  } else if (key == "smtp_idle_timeout") {
+    connection.idleSessionTimeout = std::chrono::seconds(WholeNumber(key, value, 1, 3600));
+  } else if (key == "log_file") {
+    settings.logFile = NonEmpty(key, value);
+  } else if (key == "retry_interval") {
+    settings.retrySwapInterval = Interval(key, value);
+  } else if (key == "retry_allowance") {
+    settings.retryAllowance = static_cast<int>(WholeNumber(key, value, 1, 32767));
+  } else {
+    throw UsageError("unknown setting '" + std::string(key) + "'");
+  }
+}
+
+}  // namespace quillpost::relay

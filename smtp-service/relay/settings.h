@@ -1,0 +1,43 @@
+#pragma once
+
+// Everything the relay service can be told: the built-in values are the
+// defaults, a config file and command-line options may override each one.
+
+#include <chrono>
+#include <string>
+
+#include "mail/outgoing_mail.h"
+
+namespace quillpost::relay {
+
+struct Settings {
+  std::string inboundQueueName = "kvr_mailer";
+  std::string retryQueueNameA = "kvr_mailer_rA";
+  std::string retryQueueNameB = "kvr_mailer_rB";
+  // Where a request goes when it can be neither delivered nor retried.
+  std::string deadLetterQueueName = "kvr_mailer_dead";
+
+  std::string smtpServer = "localhost";
+  smtp::ConnectionSettings connection;
+
+  // Empty: DefaultLogFile().
+  std::string logFile;
+
+  int retryAllowance = 4;
+  std::chrono::milliseconds retrySwapInterval{60'000};
+
+  bool headless = false;
+};
+
+// The folder that holds the default log file: $XDG_STATE_HOME/quillpost, else
+// ~/.local/state/quillpost. Empty when neither variable is set.
+std::string DefaultStateFolder();
+
+// DefaultStateFolder()/kvrsmtp.log, or "kvrsmtp.log" when there is no folder.
+std::string DefaultLogFile();
+
+// The config file read when no --config is given: $XDG_CONFIG_HOME/quillpost/smtp.conf,
+// else ~/.config/quillpost/smtp.conf. Empty when neither variable is set.
+std::string DefaultConfigFile();
+
+}  // namespace quillpost::relay

@@ -1,0 +1,26 @@
+#pragma once
+
+// Turns SIGTERM, SIGINT and SIGHUP into a readable file descriptor, so the
+// event loop takes them between two events like anything else.
+
+namespace quillpost::relay {
+
+class SignalPipe {
+ public:
+  // Installs the handlers. One instance per process.
+  SignalPipe();
+  ~SignalPipe();
+  SignalPipe(const SignalPipe&) = delete;
+  SignalPipe& operator=(const SignalPipe&) = delete;
+
+  // Readable once a signal came.
+  int ReadDescriptor() const { return readEnd_; }
+  // Drains the pipe; returns the last signal number read, 0 when none.
+  int Drain();
+
+ private:
+  int readEnd_ = -1;
+  int writeEnd_ = -1;
+};
+
+}  // namespace quillpost::relay

@@ -1,0 +1,127 @@
+#pragma once
+
+// The relay service: its state record, its start-up and shutdown, and every
+// handler that runs on the service's one thread (queue arrivals, the retryswap
+// tick). Handlers run one at a time, each to completion; nothing is locked.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "queue/queue.h"
+#include "relay/handler_sink.h"
+#include "relay/log_writer.h"
+#include "relay/mail_port.h"
+#include "relay/queue_access.h"
+#include "relay/settings.h"
+#include "relay/status_view.h"
+#include "relay/swap_timer.h"
+
+namespace quillpost::relay {
+
+inline constexpr std::string_view kMailerIdentification = "KVR Quillpost v1.0";
+inline constexpr int kRequestPriority = 7;
+
+// What the service works with, supplied by whoever builds it.
+struct ServiceParts {
+  QueueAccess& queues;
+  MailFactory makeMail;
+  LogWriter& log;
+  SwapTimer& retryswap;
+  // Ends the process at once; shutdown's last step. Never returns in production.
+  std::function<void()> endProcess;
+};
+
+class Status {
+ public:
+  Status(Settings settings, ServiceParts parts);
+  Status(const Status&) = delete;
+  Status& operator=(const Status&) = delete;
+  ~Status();
+
+  // The view that receives status lines and the hide/show/tray hooks. The
+  // view must outlive the service or be replaced before it goes.
+  void AttachView(StatusView& view);
+  StatusView& View() { return *view_; }
+
+  // Start-up, once, before the event loop runs. A failing step ends start-up
+  // there; the failure is reported to the event log and standard error.
+  // Returns false when start-up ended early.
+  bool Startup();
+  // Logs "Server Terminated" and ends the process.
+  void Shutdown();
+
+  // Handlers.
+  void requestevent_Arrived(queue::OpenQueue& Queue, long Cursor);
+  void retryaevent_Arrived(queue::OpenQueue& Queue, long Cursor);
+  void retrybevent_Arrived(queue::OpenQueue& Queue, long Cursor);
+  void retryswap_Timer();
+
+  // Sends one request; answers "OK" or "ERR". Throws when the request cannot
+  // be read (not parseable, an element missing).
+  std::string DispatchMail(const std::string& document);
+  // Moves message to the retry queue named by TargetRetryQueue with the count
+  // below count, or to the dead-letter queue when no try is left or the move
+  // fails. Logs what it did; never throws.
+  void RequeueForRetry(queue::ReceivedMessage& message, const std::string& document, int count);
+  void WriteLog(const std::string& message, const std::string& data);
+
+  // The service state record.
+  std::unique_ptr<queue::OpenQueue> InboundQueue;
+  std::unique_ptr<queue::OpenQueue> RetryQueueA;
+  std::unique_ptr<queue::OpenQueue> RetryQueueB;
+  std::string InboundQueueName;
+  std::string RetryQueueNameA;
+  std::string RetryQueueNameB;
+  std::string DeadLetterQueueName;
+  std::string SmtpServer;
+  std::string LogFile;
+  std::int16_t RetryAllowance = 0;
+  std::string ActiveRetryQueue;
+  std::string TargetRetryQueue;
+
+  // The arrival sinks, one per receive queue.
+  HandlerSink requestevent;
+  HandlerSink retryAevent;
+  HandlerSink retrybevent;
+
+ private:
+  // A queue whose notification is left unarmed until the next retryswap tick:
+  // a retry queue without the turn, or a queue whose store just failed.
+  struct Parking {
+    bool inbound = false;
+    bool retryA = false;
+    bool retryB = false;
+  };
+  enum class After { Rearm, Park };
+
+  void OpenAndArm(const std::string& pathName, std::unique_ptr<queue::OpenQueue>& slot,
+                  HandlerSink& sink);
+
+  After HandleRequest(queue::ReceivedMessage& message);
+  void RetryArrived(queue::OpenQueue& queue, const std::string& letter, HandlerSink& sink,
+                    bool& parked);
+  After HandleRetry(queue::ReceivedMessage& message, const std::string& letter);
+  // Dispatches a held request; on failure re-queues it with the count that
+  // countOnFailure gives, or dead-letters it when that count cannot be read.
+  After DispatchHeld(queue::ReceivedMessage& message, const std::string& queueName,
+                     const std::function<std::optional<int>()>& countOnFailure);
+
+  // Moves message to the dead-letter queue and logs why. Returns false (and
+  // logs that too) when the store refused the move.
+  bool DeadLetter(queue::ReceivedMessage& message, const std::string& why, const std::string& data);
+  // The error path of a handler: whatever failed, the message in hand is not lost.
+  After RescueAfterFailure(std::optional<queue::ReceivedMessage>& message,
+                           const std::string& queueName, const std::string& what);
+  void Rearm(queue::OpenQueue& queue, HandlerSink& sink, bool& parked);
+  void ReportFailure(const std::string& text);
+
+  Settings settings_;
+  ServiceParts parts_;
+  NullStatusView nullView_;
+  StatusView* view_;
+  Parking parked_;
+};
+
+}  // namespace quillpost::relay

@@ -1,0 +1,132 @@
+#include "relay_fakes.h"
+
+namespace quillpost::relay::testing {
+
+class FakeHold final : public queue::HeldMessage {
+ public:
+  FakeHold(FakeStore& store, std::string queueName, queue::Message message)
+      : store_(store), queueName_(std::move(queueName)), message_(std::move(message)) {
+    ++store_.inHand;
+  }
+  void Finish() override {
+    if (store_.failFinish) {
+      throw queue::QueueError("finish refused");
+    }
+    --store_.inHand;
+  }
+  void FinishAndSend(const std::string& pathName, const queue::Message& next) override {
+    if (store_.failMoveTo.count(pathName) != 0 || store_.queues_.count(pathName) == 0) {
+      throw queue::QueueError("cannot move to " + pathName);
+    }
+    store_.queues_[pathName].push_back(next);
+    --store_.inHand;
+  }
+  void Release() noexcept override {
+    // Back where it came from, first in line.
+    store_.queues_[queueName_].push_front(message_);
+    --store_.inHand;
+  }
+
+ private:
+  FakeStore& store_;
+  std::string queueName_;
+  queue::Message message_;
+};
+
+std::optional<queue::ReceivedMessage> FakeQueue::Receive(std::chrono::milliseconds /*timeout*/) {
+  ++receiveCount;
+  if (store_.failReceive) {
+    throw queue::QueueError("receive refused");
+  }
+  auto& waiting = store_.queues_[name_];
+  if (waiting.empty()) {
+    return std::nullopt;
+  }
+  queue::Message message = std::move(waiting.front());
+  waiting.pop_front();
+  auto hold = std::make_unique<FakeHold>(store_, name_, message);
+  return queue::ReceivedMessage(std::move(message), std::move(hold));
+}
+
+void FakeQueue::EnableNotification(queue::ArrivalSink& sink) {
+  if (store_.failArms > 0) {
+    --store_.failArms;
+    throw queue::QueueError("arm refused");
+  }
+  ++armCount;
+  sink_ = &sink;
+}
+
+void FakeQueue::DeliverNotification() {
+  if (sink_ == nullptr || store_.queues_[name_].empty()) {
+    return;
+  }
+  queue::ArrivalSink* sink = std::exchange(sink_, nullptr);
+  sink->Arrived(*this, 0);
+}
+
+void FakeQueue::Send(const queue::Message& message) {
+  store_.queues_[name_].push_back(message);
+}
+
+void FakeStore::EnsureExists(const std::string& pathName) {
+  queues_[pathName];
+}
+
+std::unique_ptr<queue::OpenQueue> FakeStore::OpenForReceive(const std::string& pathName) {
+  if (failOpen.count(pathName) != 0 || queues_.count(pathName) == 0) {
+    throw queue::NoSuchQueue("no queue " + pathName);
+  }
+  return std::make_unique<FakeQueue>(*this, pathName);
+}
+
+class ScriptedMail final : public MailPort {
+ public:
+  ScriptedMail(ScriptedMails& owner, MailScript script)
+      : owner_(owner), script_(std::move(script)) {}
+
+  void SetServer(std::string host) override { Note("SetServer", host); }
+  void SetConnectionSettings(smtp::ConnectionSettings settings) override {
+    Note("SetConnectionSettings", std::to_string(settings.port));
+  }
+  void SetSenderAddress(std::string address) override { Note("SetSenderAddress", address); }
+  void SetSenderName(std::string name) override { Note("SetSenderName", name); }
+  void AddRecipient(std::string address) override { Note("AddRecipient", address); }
+  void SetSubject(std::string subject) override { Note("SetSubject", subject); }
+  void SetBody(std::string body) override { Note("SetBody", body); }
+  void AddAttachment(std::string path) override { Note("AddAttachment", path); }
+  void SetMailerIdentification(std::string text) override { Note("SetMailerIdentification", text); }
+  void Send() override {
+    Note("Send", "");
+    owner_.sent_.push_back(script_);
+    if (script_.failure != 0) {
+      throw smtp::SendFailure(script_.failure, "scripted failure");
+    }
+  }
+  std::optional<smtp::SendFailure> Warning() const override {
+    if (script_.warning == 0) {
+      return std::nullopt;
+    }
+    return smtp::SendFailure(script_.warning, "scripted warning");
+  }
+
+ private:
+  void Note(const char* what, const std::string& value) {
+    script_.calls.push_back(std::string(what) + ":" + value);
+  }
+  ScriptedMails& owner_;
+  MailScript script_;
+};
+
+MailFactory ScriptedMails::Factory() {
+  return [this]() -> std::unique_ptr<MailPort> {
+    MailScript script = scripts_.empty() ? MailScript{} : scripts_[next_];
+    script.calls.clear();
+    if (next_ + 1 < scripts_.size()) {
+      ++next_;
+    }
+    return std::make_unique<ScriptedMail>(*this, std::move(script));
+  };
+}
+
+}  // namespace quillpost::relay::testing
