@@ -1,0 +1,24 @@
+#pragma once
+
+// The relay's application object. With a window the relay needs a
+// QApplication; without one it creates no GUI object at all, so that it starts
+// where no display server exists.
+
+#include <QCoreApplication>
+#include <memory>
+
+namespace quillpost::window {
+
+// True unless told to run headless or no display is named (DISPLAY for X11,
+// WAYLAND_DISPLAY for Wayland).
+[[nodiscard]] bool UseWindow(bool headless, const char* display, const char* wayland_display);
+// The same, from this process's environment.
+[[nodiscard]] bool UseWindow(bool headless);
+
+// A QApplication when `windowed`, else a QCoreApplication. argc must outlive it.
+// Hiding or closing the window never ends the loop by itself: only the
+// service's shutdown does.
+[[nodiscard]] std::unique_ptr<QCoreApplication> MakeApplication(bool windowed, int& argc,
+                                                                char** argv);
+
+}  // namespace quillpost::window
