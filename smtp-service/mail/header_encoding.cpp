@@ -246,34 +246,36 @@ std::string MimeParameter(std::string_view name, std::string_view value) {
     return out;
   }
   const std::string encoded = PercentEncoded(text);
-  constexpr std::size_t kSectionLength = 60;
-  if (encoded.size() + 7 <= kSectionLength) {
+  static constexpr std::string_view kCharset = "UTF-8''";
+  // " name*=UTF-8''value;" on one line when it fits.
+  if (1 + name.size() + 2 + kCharset.size() + encoded.size() + 1 <= kPreferredLineLength) {
     std::string out = ";\r\n ";
     out += name;
-    out += "*=UTF-8''";
+    out += "*=";
+    out += kCharset;
     out += encoded;
     return out;
   }
+  // Otherwise continued sections " name*N*=value;", each on its own line.
   std::string out;
   std::size_t section = 0;
   for (std::size_t i = 0; i < encoded.size(); ++section) {
-    std::size_t length = std::min(kSectionLength, encoded.size() - i);
+    const std::string label = std::string(name) + "*" + std::to_string(section) + "*=";
+    const std::size_t fixed = 1 + label.size() + (section == 0 ? kCharset.size() : 0) + 1;
+    std::size_t length = std::min(kPreferredLineLength - std::min(fixed, kPreferredLineLength - 3),
+                                  encoded.size() - i);
     // Never split a %XX triplet.
     if (i + length < encoded.size()) {
       if (encoded[i + length - 1] == '%') {
         length -= 1;
-      } else if (encoded[i + length - 2] == '%') {
+      } else if (length >= 2 && encoded[i + length - 2] == '%') {
         length -= 2;
       }
     }
     out += ";\r\n ";
-    out += name;
-    out += '*';
-    out += std::to_string(section);
-    out += '*';
-    out += '=';
+    out += label;
     if (section == 0) {
-      out += "UTF-8''";
+      out += kCharset;
     }
     out.append(encoded, i, length);
     i += length;

@@ -34,12 +34,14 @@ void SmtpDialogue::Reset() {
 }
 
 void SmtpDialogue::CommandSent(std::string_view text) {
-  // SASL exchanges send base64 lines, which never hold a space or a colon
-  // and so cannot be taken for the commands below.
+  // SASL exchanges send base64 lines. Those never hold a space or a colon;
+  // a bare DATA or STARTTLS cannot come during AUTH, so there such a line is
+  // taken for SASL. QUIT is always QUIT.
+  const bool inAuth = stage_ == Stage::Auth;
   Stage next = stage_;
   if (StartsWithCommand(text, "EHLO ") || StartsWithCommand(text, "HELO ")) {
     next = Stage::Hello;
-  } else if (IsBareCommand(text, "STARTTLS")) {
+  } else if (!inAuth && IsBareCommand(text, "STARTTLS")) {
     next = Stage::StartTls;
   } else if (StartsWithCommand(text, "AUTH ")) {
     next = Stage::Auth;
@@ -47,7 +49,7 @@ void SmtpDialogue::CommandSent(std::string_view text) {
     next = Stage::Mail;
   } else if (StartsWithCommand(text, "RCPT TO:")) {
     next = Stage::Recipient;
-  } else if (IsBareCommand(text, "DATA")) {
+  } else if (!inAuth && IsBareCommand(text, "DATA")) {
     next = Stage::Data;
   } else if (IsBareCommand(text, "QUIT")) {
     quitSent_ = true;
@@ -55,7 +57,7 @@ void SmtpDialogue::CommandSent(std::string_view text) {
       return;  // ending a failed session: the stage of the failure is what counts
     }
     next = Stage::Quit;
-  } else if (stage_ != Stage::Auth) {
+  } else if (!inAuth) {
     return;  // RSET, NOOP and the like change nothing
   }
   stage_ = next;
@@ -96,6 +98,12 @@ void SmtpDialogue::ReplyReceived(std::string_view text) {
 }
 
 void SmtpDialogue::FinalReply(int code) {
+  if (quitSent_) {
+    // The answer to QUIT says nothing about the mail.
+    quitConfirmed_ = quitConfirmed_ || code == 221;
+    pendingText_.clear();
+    return;
+  }
   reply_ = Reply{code, std::move(pendingText_)};
   pendingText_.clear();
   switch (stage_) {
@@ -113,9 +121,6 @@ void SmtpDialogue::FinalReply(int code) {
         stage_ = Stage::Accepted;
         accepted_ = true;
       }
-      break;
-    case Stage::Quit:
-      quitConfirmed_ = quitConfirmed_ || code == 221;
       break;
     default:
       break;

@@ -174,7 +174,7 @@ def make_protocol(peer, tls_context):
             user, password = peer.options.auth.split(":", 1)
             good = (isinstance(data, LoginPassword) and data.login == user.encode()
                     and data.password == password.encode())
-            return AuthResult(success=good)
+            return AuthResult(success=good, handled=False)
 
         def connection_made(self, transport):
             if self._original_transport is None and self.transport is None:

@@ -1,0 +1,190 @@
+// Each way a send can fail, and the number it is reported with.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "mail_test_support.h"
+
+namespace quillpost::smtp::test {
+namespace {
+
+using peer::SmtpPeer;
+using peer::SmtpPeerOptions;
+
+struct Refusal {
+  std::string stage;
+  int code;
+  int expectedNumber;
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+  *out << refusal.stage << " " << refusal.code;
+}
+
+class RefusedAtStage : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusedAtStage, CarriesTheStageNumberAndTheServersReply) {
+  const Refusal refusal = GetParam();
+  SmtpPeerOptions options;
+  options.refuse[refusal.stage] = refusal.code;
+  if (refusal.stage == "ehlo") {
+    options.refuse["helo"] = refusal.code;  // after EHLO the client tries HELO
+  }
+  SmtpPeer peer(options);
+  OutgoingMail mail;
+  FillMail(mail, PeerSettings(peer));
+  SendFailure failure(0, "");
+  EXPECT_EQ(SendNumber(mail, &failure), refusal.expectedNumber) << failure.what();
+  EXPECT_EQ(failure.ReplyCode(), refusal.code);
+  EXPECT_NE(failure.ReplyText().find("refused by the test peer"), std::string::npos)
+      << failure.ReplyText();
+  EXPECT_TRUE(peer.Messages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, RefusedAtStage,
+                         ::testing::Values(Refusal{"greeting", 554, failure::kNotListening},
+                                           Refusal{"ehlo", 502, failure::kNotListening},
+                                           Refusal{"mail", 550, failure::kSenderRefused},
+                                           Refusal{"rcpt", 550, failure::kRecipientRefused},
+                                           Refusal{"data", 554, failure::kDataRefused},
+                                           Refusal{"content", 552, 552},
+                                           Refusal{"content", 554, 554}),
+                         [](const auto& info) {
+                           return info.param.stage + std::to_string(info.param.code);
+                         });
+
+TEST(Failure, OneRefusedRecipientStopsTheMailForEveryone) {
+  SmtpPeerOptions options;
+  options.refuseRecipient["second@example.org"] = 550;
+  SmtpPeer peer(options);
+  OutgoingMail mail;
+  FillMail(mail, PeerSettings(peer));
+  mail.AddRecipient("second@example.org");
+  mail.AddRecipient("third@example.org");
+  EXPECT_EQ(SendNumber(mail), failure::kRecipientRefused);
+  EXPECT_TRUE(peer.Messages().empty());
+  for (const std::string& command : peer.Commands()) {
+    EXPECT_EQ(command.find("DATA"), std::string::npos) << command;
+  }
+}
+
+struct Stall {
+  std::string stage;
+  int expectedNumber;
+};
+
+void PrintTo(const Stall& stall, std::ostream* out) { *out << stall.stage; }
+
+class StallAtStage : public ::testing::TestWithParam<Stall> {};
+
+TEST_P(StallAtStage, TimesOutWithTheStageNumber) {
+  SmtpPeerOptions options;
+  options.stall = GetParam().stage;
+  SmtpPeer peer(options);
+  OutgoingMail mail;
+  FillMail(mail, PeerSettings(peer));
+  SendFailure failure(0, "");
+  EXPECT_EQ(SendNumber(mail, &failure), GetParam().expectedNumber) << failure.what();
+  EXPECT_EQ(failure.ReplyCode(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, StallAtStage,
+                         ::testing::Values(Stall{"greeting", failure::kNotListening},
+                                           Stall{"ehlo", failure::kNotListening},
+                                           Stall{"rcpt", failure::kRecipientRefused},
+                                           Stall{"content", failure::kTimedOutReceiving}),
+                         [](const auto& info) { return info.param.stage; });
+
+TEST(Failure, ServerThatStopsReadingTheMessageTimesOut) {
+  SmtpPeerOptions options;
+  options.stall = "receiving";
+  SmtpPeer peer(options);
+  const auto big = peer.Folder() / "big.bin";
+  WriteFile(big, std::string(8 * 1024 * 1024, 'a'));
+  OutgoingMail mail;
+  FillMail(mail, PeerSettings(peer));
+  mail.AddAttachment(big.string());
+  EXPECT_EQ(SendNumber(mail), failure::kTimedOutReceiving);
+}
+
+int ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);  // nothing listens there any more
+  return ntohs(address.sin_port);
+}
+
+TEST(Failure, ServerThatCannotBeFoundOrReached) {
+  ConnectionSettings settings;
+  settings.port = ClosedPort();
+  settings.security = Security::None;
+  settings.idleSessionTimeout = std::chrono::seconds(0);
+  for (const auto& [host, expected] :
+       std::vector<std::pair<std::string, int>>{{"127.0.0.1", failure::kNoConnection},
+                                                {"", failure::kHostNotFound},
+                                                {"no such host", failure::kHostNotFound},
+                                                {"host.invalid", failure::kHostNotFound}}) {
+    OutgoingMail mail;
+    FillMail(mail, settings);
+    mail.SetServer(host);
+    SendFailure failure(0, "");
+    EXPECT_EQ(SendNumber(mail, &failure), expected) << host << ": " << failure.what();
+  }
+}
+
+TEST(Failure, BadAddressesAndAttachmentsAreFoundBeforeConnecting) {
+  SmtpPeer peer;
+  const auto regular = peer.Folder() / "regular.txt";
+  WriteFile(regular, "x");
+  const auto check = [&](const std::function<void(OutgoingMail&)>& spoil, int expected) {
+    OutgoingMail mail;
+    FillMail(mail, PeerSettings(peer));
+    spoil(mail);
+    EXPECT_EQ(SendNumber(mail), expected);
+  };
+  check([](OutgoingMail& m) { m.AddRecipient("not an address"); }, failure::kRecipientInvalid);
+  check([](OutgoingMail& m) { m.AddRecipient("a@b@c"); }, failure::kRecipientInvalid);
+  check([](OutgoingMail& m) { m.AddRecipient(std::string("nul\0@example.com", 16)); },
+        failure::kRecipientInvalid);
+  check([](OutgoingMail& m) { m.SetSenderAddress(""); }, failure::kSenderRefused);
+  check([](OutgoingMail& m) { m.SetSenderAddress("<me@example.com>"); }, failure::kSenderRefused);
+  check([&](OutgoingMail& m) { m.AddAttachment((peer.Folder() / "missing.pdf").string()); },
+        failure::kAttachmentMissing);
+  check([&](OutgoingMail& m) { m.AddAttachment((regular / "below-a-file").string()); },
+        failure::kAttachmentMissing);
+  check([&](OutgoingMail& m) { m.AddAttachment(peer.Folder().string()); },
+        failure::kAttachmentUnreadable);
+  OutgoingMail noRecipient;
+  noRecipient.SetServer("127.0.0.1");
+  noRecipient.SetSenderAddress("sender@example.com");
+  EXPECT_EQ(SendNumber(noRecipient), failure::kRecipientInvalid);
+  EXPECT_EQ(peer.Connections(), 0);
+}
+
+TEST(Failure, TroubleEndingTheSessionAfterAcceptanceIsOnlyAWarning) {
+  for (const bool stall : {false, true}) {
+    SmtpPeerOptions options;
+    if (stall) {
+      options.stall = "quit";
+    } else {
+      options.refuse["quit"] = 500;
+    }
+    SmtpPeer peer(options);
+    OutgoingMail mail;
+    FillMail(mail, PeerSettings(peer));
+    EXPECT_NO_THROW(mail.Send());
+    ASSERT_TRUE(mail.Warning().has_value()) << stall;
+    EXPECT_EQ(mail.Warning()->Number(), failure::kSessionNotEnded);
+    EXPECT_EQ(peer.Messages().size(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace quillpost::smtp::test

@@ -1,0 +1,134 @@
+// STARTTLS, TLS from the start, certificate checks and AUTH.
+
+#include <gtest/gtest.h>
+
+#include "mail_test_support.h"
+
+namespace quillpost::smtp::test {
+namespace {
+
+using peer::SmtpPeer;
+using peer::SmtpPeerOptions;
+
+ConnectionSettings TrustingPeer(const SmtpPeer& peer, Security security) {
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.security = security;
+  settings.caFile = peer.CertificateFile();
+  return settings;
+}
+
+bool SawCommand(const SmtpPeer& peer, const std::string& start) {
+  for (const std::string& command : peer.Commands()) {
+    if (command.find(" " + start) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int SendTo(const ConnectionSettings& settings, SendFailure* failure = nullptr) {
+  OutgoingMail mail;
+  FillMail(mail, settings);
+  return SendNumber(mail, failure);
+}
+
+TEST(Security, StartTlsIsUsedWhenOfferedAndTheCertificateIsTrusted) {
+  SmtpPeerOptions options;
+  options.startTls = true;
+  options.requireStartTls = true;
+  SmtpPeer peer(options);
+  EXPECT_EQ(SendTo(TrustingPeer(peer, Security::StartTlsWhenOffered)), 0);
+  EXPECT_EQ(SendTo(TrustingPeer(peer, Security::StartTlsRequired)), 0);
+  EXPECT_EQ(peer.Messages().size(), 2u);
+  EXPECT_TRUE(SawCommand(peer, "STARTTLS"));
+}
+
+TEST(Security, UntrustedCertificateIsRefusedUnlessVerificationIsOff) {
+  SmtpPeerOptions options;
+  options.startTls = true;
+  SmtpPeer peer(options);
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.security = Security::StartTlsWhenOffered;  // the system's trust store
+  EXPECT_EQ(SendTo(settings), failure::kCertificateRefused);
+  settings.verifyCertificate = false;
+  EXPECT_EQ(SendTo(settings), 0);
+  settings = TrustingPeer(peer, Security::StartTlsRequired);
+  settings.caFile = (peer.Folder() / "missing-ca.pem").string();
+  const int number = SendTo(settings);
+  EXPECT_TRUE(number == failure::kCaFileUnreadable || number == failure::kCertificateRefused)
+      << number;
+  EXPECT_EQ(peer.Messages().size(), 1u);
+}
+
+TEST(Security, RequiredStartTlsFailsWhereTheServerDoesNotOfferIt) {
+  SmtpPeer peer;
+  EXPECT_EQ(SendTo(TrustingPeer(peer, Security::StartTlsRequired)), failure::kTlsUnavailable);
+  EXPECT_EQ(SendTo(TrustingPeer(peer, Security::StartTlsWhenOffered)), 0);
+  EXPECT_FALSE(SawCommand(peer, "STARTTLS"));
+  EXPECT_EQ(peer.Messages().size(), 1u);
+}
+
+TEST(Security, RefusedStartTlsCarriesTheReplyCode) {
+  SmtpPeerOptions options;
+  options.startTls = true;
+  options.refuse["starttls"] = 454;
+  SmtpPeer peer(options);
+  SendFailure failure(0, "");
+  EXPECT_EQ(SendTo(TrustingPeer(peer, Security::StartTlsRequired), &failure), 454)
+      << failure.what();
+}
+
+TEST(Security, TlsFromTheFirstByte) {
+  SmtpPeerOptions options;
+  options.implicitTls = true;
+  SmtpPeer peer(options);
+  EXPECT_EQ(SendTo(TrustingPeer(peer, Security::Tls)), 0);
+  EXPECT_EQ(peer.Messages().size(), 1u);
+  // A plain-text client gets no greeting it can read.
+  EXPECT_EQ(SendTo(PeerSettings(peer)), failure::kNotListening);
+}
+
+TEST(Security, AuthenticationOverTls) {
+  SmtpPeerOptions options;
+  options.startTls = true;
+  options.authUser = "relay";
+  options.authPassword = "s3cret";
+  SmtpPeer peer(options);
+  ConnectionSettings settings = TrustingPeer(peer, Security::StartTlsWhenOffered);
+  settings.user = "relay";
+  settings.password = "s3cret";
+  EXPECT_EQ(SendTo(settings), 0);
+  EXPECT_EQ(peer.Messages().size(), 1u);
+
+  settings.password = "wrong";
+  SendFailure failure(0, "");
+  EXPECT_EQ(SendTo(settings, &failure), 535);
+  EXPECT_EQ(failure.ReplyCode(), 535);
+
+  settings.user.clear();  // no AUTH at all: the server refuses the sender
+  EXPECT_EQ(SendTo(settings), failure::kSenderRefused);
+  EXPECT_EQ(peer.Messages().size(), 1u);
+}
+
+TEST(Security, CredentialsNeverTravelInClearTextUnlessAllowed) {
+  SmtpPeerOptions options;
+  options.authUser = "relay";
+  options.authPassword = "s3cret";
+  options.authWithoutTls = true;
+  SmtpPeer peer(options);
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.user = "relay";
+  settings.password = "s3cret";
+  EXPECT_EQ(SendTo(settings), failure::kSettingsUnusable);
+  settings.security = Security::StartTlsWhenOffered;
+  EXPECT_EQ(SendTo(settings), failure::kTlsUnavailable);
+  EXPECT_FALSE(SawCommand(peer, "AUTH"));
+
+  settings.allowPlainTextAuth = true;
+  EXPECT_EQ(SendTo(settings), 0);
+  EXPECT_TRUE(SawCommand(peer, "AUTH"));
+  EXPECT_EQ(peer.Messages().size(), 1u);
+}
+
+}  // namespace
+}  // namespace quillpost::smtp::test
