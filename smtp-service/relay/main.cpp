@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "relay/relay_loop.h"
 #include "relay/status.h"
 #include "relay/stdout_status_view.h"
+#include "window/application.h"
+#include "window/desktop_status_view.h"
 
 namespace {
 
@@ -59,8 +62,16 @@ int main(int argc, char** argv) {
   Settings& settings = commandLine.settings;
   PrepareLogFile(settings);
 
-  // QtCore only: the service must start where no display server exists.
-  QCoreApplication application(argc, argv);
+  // Headless, or without a display, the service creates no GUI object at all,
+  // so that it starts where no display server exists.
+  const bool windowed = quillpost::window::UseWindow(settings.headless);
+  const std::unique_ptr<QCoreApplication> application =
+      quillpost::window::MakeApplication(windowed, argc, argv);
+  // The status window and the tray icon; the view outlives the service.
+  std::unique_ptr<quillpost::window::DesktopStatusView> desktopView;
+  if (windowed) {
+    desktopView = std::make_unique<quillpost::window::DesktopStatusView>();
+  }
   RelayLoop loop;
   StoreQueueAccess queues;
   FileLogWriter log(settings.logFile);
@@ -71,9 +82,18 @@ int main(int argc, char** argv) {
                                                     std::_Exit(0);
                                                   }});
   StdoutStatusView view;
-  status.AttachView(view);
+  if (desktopView) {
+    // Quit and closing the window run the shutdown.
+    desktopView->SetShutdown([&status] { status.Shutdown(); });
+    status.AttachView(*desktopView);
+  } else {
+    status.AttachView(view);
+  }
 
   status.Startup();
+  if (desktopView) {
+    desktopView->ShowUnlessHidden();
+  }
   if (!verifyCertificate) {
     status.WriteLog("TLS certificate checks are turned off", "Server=" + server);
   }
