@@ -16,6 +16,8 @@ packages=(
   # test peers and helpers
   python3-aiosmtpd
   openssl
+  # the status window's tray test: a virtual X server with a notification area
+  xvfb xdotool imagemagick trayer
 )
 
 missing=()
