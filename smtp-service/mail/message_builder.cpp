@@ -47,8 +47,8 @@ std::string TextPart(const std::string& body) {
   return out;
 }
 
-std::string AttachmentPart(const AttachmentFile& attachment) {
-  std::string out = "Content-Type: ";
+void AppendAttachmentPart(std::string& out, const AttachmentFile& attachment) {
+  out += "Content-Type: ";
   out += ContentTypeForFileName(attachment.fileName);
   out += MimeParameter("name", attachment.fileName);
   out += "\r\nContent-Disposition: attachment";
@@ -58,7 +58,6 @@ std::string AttachmentPart(const AttachmentFile& attachment) {
   if (!attachment.content.empty()) {
     out.resize(out.size() - 2);  // the delimiter brings its own line break
   }
-  return out;
 }
 
 bool EndsWithLineBreak(const std::string& text) {
@@ -107,7 +106,12 @@ std::string NewMessageId(const std::string& domain) {
 
 std::string BuildMessage(const MessageContent& content,
                          std::chrono::system_clock::time_point date) {
+  std::size_t expected = 8192 + content.body.size() * 3;
+  for (const AttachmentFile& attachment : content.attachments) {
+    expected += 1024 + attachment.content.size() / 57 * 78 + 80;
+  }
   std::string out;
+  out.reserve(expected);
   out += MailboxField("From", content.senderName, content.senderAddress);
   out += AddressListField("To", content.recipients);
   out += UnstructuredField("Subject", content.subject);
@@ -139,7 +143,7 @@ std::string BuildMessage(const MessageContent& content,
   out += text;
   for (const AttachmentFile& attachment : content.attachments) {
     out += "\r\n--" + boundary + "\r\n";
-    out += AttachmentPart(attachment);
+    AppendAttachmentPart(out, attachment);
   }
   out += "\r\n--" + boundary + "--\r\n";
   return out;

@@ -127,6 +127,7 @@ void SmtpSession::Configure() {
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, &SmtpSession::OnRead);
   curl_easy_setopt(curl, CURLOPT_READDATA, this);
   curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
 
   curl_easy_setopt(curl, CURLOPT_USE_SSL, useSsl);
   curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));

@@ -74,27 +74,33 @@ std::string NormaliseLineEndings(std::string_view text) {
   return out;
 }
 
-std::string Base64(std::string_view data) {
-  std::string out;
-  out.reserve((data.size() + 2) / 3 * 4);
+void AppendBase64(std::string& out, std::string_view data) {
+  const std::size_t start = out.size();
+  out.resize(start + (data.size() + 2) / 3 * 4);
+  char* to = out.data() + start;
+  const auto* from = reinterpret_cast<const unsigned char*>(data.data());
   std::size_t i = 0;
-  const auto byte = [&](std::size_t k) -> std::uint32_t {
-    return static_cast<unsigned char>(data[k]);
-  };
-  for (; i + 3 <= data.size(); i += 3) {
-    const std::uint32_t n = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
-    out += kBase64Alphabet[(n >> 18) & 63];
-    out += kBase64Alphabet[(n >> 12) & 63];
-    out += kBase64Alphabet[(n >> 6) & 63];
-    out += kBase64Alphabet[n & 63];
+  for (; i + 3 <= data.size(); i += 3, to += 4) {
+    const std::uint32_t n = (std::uint32_t{from[i]} << 16) | (std::uint32_t{from[i + 1]} << 8) |
+                            std::uint32_t{from[i + 2]};
+    to[0] = kBase64Alphabet[(n >> 18) & 63];
+    to[1] = kBase64Alphabet[(n >> 12) & 63];
+    to[2] = kBase64Alphabet[(n >> 6) & 63];
+    to[3] = kBase64Alphabet[n & 63];
   }
   if (const std::size_t rest = data.size() - i; rest > 0) {
-    const std::uint32_t n = (byte(i) << 16) | (rest == 2 ? byte(i + 1) << 8 : 0);
-    out += kBase64Alphabet[(n >> 18) & 63];
-    out += kBase64Alphabet[(n >> 12) & 63];
-    out += rest == 2 ? kBase64Alphabet[(n >> 6) & 63] : '=';
-    out += '=';
+    const std::uint32_t n =
+        (std::uint32_t{from[i]} << 16) | (rest == 2 ? std::uint32_t{from[i + 1]} << 8 : 0);
+    to[0] = kBase64Alphabet[(n >> 18) & 63];
+    to[1] = kBase64Alphabet[(n >> 12) & 63];
+    to[2] = rest == 2 ? kBase64Alphabet[(n >> 6) & 63] : '=';
+    to[3] = '=';
   }
+}
+
+std::string Base64(std::string_view data) {
+  std::string out;
+  AppendBase64(out, data);
   return out;
 }
 
@@ -102,9 +108,9 @@ std::string Base64Lines(std::string_view data) {
   // 57 input octets make one 76-character line.
   constexpr std::size_t kChunk = kEncodedLineLength / 4 * 3;
   std::string out;
-  out.reserve((data.size() + 2) / 3 * 4 + (data.size() / kChunk + 1) * 2);
+  out.reserve((data.size() + kChunk - 1) / kChunk * (kEncodedLineLength + 2));
   for (std::size_t i = 0; i < data.size(); i += kChunk) {
-    out += Base64(data.substr(i, kChunk));
+    AppendBase64(out, data.substr(i, kChunk));
     out += "\r\n";
   }
   return out;

@@ -13,6 +13,9 @@ std::string NormaliseLineEndings(std::string_view text);
 // Base64 in lines of 76 characters, each ended by CR LF.
 std::string Base64Lines(std::string_view data);
 
+// Base64 without line breaks, appended to out.
+void AppendBase64(std::string& out, std::string_view data);
+
 // Base64 without line breaks.
 std::string Base64(std::string_view data);
 

@@ -75,7 +75,9 @@ struct Stall {
   int expectedNumber;
 };
 
-void PrintTo(const Stall& stall, std::ostream* out) { *out << stall.stage; }
+void PrintTo(const Stall& stall, std::ostream* out) {
+  *out << stall.stage;
+}
 
 class StallAtStage : public ::testing::TestWithParam<Stall> {};
 
