@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,8 @@ WakeupFigures MeasureWakeups(const std::string& program, const std::string& path
   }
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);
-  FILE* in = ::fdopen(fds[0], "r");
+  const std::unique_ptr<FILE, int (*)(FILE*)> input(::fdopen(fds[0], "r"), &std::fclose);
+  FILE* in = input.get();
   if (ReadLine(in) != "armed") {
     std::cerr << "latency receiver failed to start\n";
     std::exit(1);
@@ -99,7 +101,6 @@ WakeupFigures MeasureWakeups(const std::string& program, const std::string& path
   sender->Close();
   ::kill(pid, SIGTERM);
   ::waitpid(pid, nullptr, 0);
-  std::fclose(in);
   return {{Percentile(afterReturn, 0.5), Percentile(afterReturn, 0.99)},
           {Percentile(afterCall, 0.5), Percentile(afterCall, 0.99)}};
 }

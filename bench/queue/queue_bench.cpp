@@ -34,9 +34,10 @@ namespace {
 constexpr int kSends = 300;
 constexpr int kWakeups = 200;
 constexpr int kReceiveSamples = 40;
-const std::string kBody(2048, 'b');
+constexpr std::size_t kBodyBytes = 2048;
 
 double RawFsyncRate(const std::string& folder) {
+  const std::string block(kBodyBytes, 'b');
   const std::string file = folder + "/raw-fsync";
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -46,7 +47,7 @@ double RawFsyncRate(const std::string& folder) {
   constexpr int kWrites = 300;
   const auto start = Clock::now();
   for (int i = 0; i < kWrites; ++i) {
-    if (::write(fd, kBody.data(), kBody.size()) != static_cast<ssize_t>(kBody.size()) ||
+    if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()) ||
         ::fsync(fd) != 0) {
       std::perror("raw-fsync");
       std::exit(1);
@@ -60,9 +61,10 @@ double RawFsyncRate(const std::string& folder) {
 
 double SendRate(const std::string& path) {
   auto queue = qq::QueuePath(path).Open(qq::Access::Send);
+  const std::string body(kBodyBytes, 'b');
   const auto start = Clock::now();
   for (int i = 0; i < kSends; ++i) {
-    queue->Send({"Quillpost-Inbound", kBody, 7});
+    queue->Send({"Quillpost-Inbound", body, 7});
   }
   return kSends / Seconds(Clock::now() - start);
 }

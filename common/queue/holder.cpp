@@ -1,12 +1,11 @@
 #include "queue/holder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,7 +18,9 @@
 namespace quillpost::queue {
 namespace {
 
-std::string HoldersFolder(const std::string& folder) { return folder + "/holders"; }
+std::string HoldersFolder(const std::string& folder) {
+  return folder + "/holders";
+}
 
 std::string RandomSuffix() {
   unsigned char bytes[8] = {};
@@ -77,8 +78,8 @@ std::shared_ptr<Holder> CreateHolder(const std::string& folder, mode_t fileMode)
   // name, so nobody ever sees a holder file that is not locked yet.
   const std::string temporary = dir + "/.new-" + name;
   const std::string path = dir + "/" + name;
-  UniqueFd fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                     fileMode));
+  UniqueFd fd(
+      ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, fileMode));
   if (!fd.Valid()) {
     throw QueueError("cannot create a holder file in " + dir + ": " + std::strerror(errno));
   }

@@ -67,8 +67,8 @@ void CheckMessage(const Message& message) {
                          " bytes; at most " + std::to_string(kMaxBodyBytes) + " are allowed");
   }
   if (message.priority < kLowestPriority || message.priority > kHighestPriority) {
-    throw InvalidMessage("message priority " + std::to_string(message.priority) +
-                         " is outside " + std::to_string(kLowestPriority) + " to " +
+    throw InvalidMessage("message priority " + std::to_string(message.priority) + " is outside " +
+                         std::to_string(kLowestPriority) + " to " +
                          std::to_string(kHighestPriority));
   }
 }

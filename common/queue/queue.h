@@ -88,7 +88,9 @@ class ReceivedMessage {
   const std::string& Body() const { return message_.body; }
   int Priority() const { return message_.priority; }
 
-  // Removes the message from the store for good.
+  // Removes the message from the store for good. Throws QueueError when the
+  // store has given the message back to its queue in the meantime (it took
+  // this process for ended) or has already been finished.
   void Finish();
 
   // Removes the message and sends next to the queue at pathName in one atomic
@@ -114,7 +116,8 @@ class OpenQueue {
 
   // Receive access: takes the first waiting message (highest priority first,
   // oldest first within a priority), waiting up to timeout for one; zero
-  // returns at once. std::nullopt when none came.
+  // returns at once, a negative timeout waits without limit. std::nullopt when
+  // none came. Throws NoSuchQueue when the queue has been deleted.
   virtual std::optional<ReceivedMessage> Receive(std::chrono::milliseconds timeout) = 0;
 
   // Receive access: arms one arrival report to sink. The report comes once,
@@ -131,7 +134,8 @@ class OpenQueue {
   virtual void DeliverNotification() = 0;
 
   // Send access: stores message durably; once this returns the message
-  // survives a crash of any process.
+  // survives a crash of any process and a power cut. Throws InvalidMessage
+  // (nothing stored) or NoSuchQueue when the queue has been deleted.
   virtual void Send(const Message& message) = 0;
 
   virtual void Close() = 0;

@@ -27,7 +27,8 @@ std::unique_ptr<OpenQueue> QueuePath::Open(Access access, ShareMode share) const
   const QueueLocation location = ParseQueuePath(pathName_);
   std::shared_ptr<StoreSession> session;
   try {
-    session = std::make_shared<StoreSession>(Store(location.storeFolder, Store::Mode::OpenExisting));
+    session =
+        std::make_shared<StoreSession>(Store(location.storeFolder, Store::Mode::OpenExisting));
   } catch (const StoreMissing&) {
     throw NoSuchQueue(NoQueueText(location) + " (there is no store there)");
   }
@@ -51,8 +52,12 @@ bool QueuePath::Exists() const {
   }
 }
 
-bool QueuePath::Create() const { return CreateQueue(pathName_); }
+bool QueuePath::Create() const {
+  return CreateQueue(pathName_);
+}
 
-void QueuePath::Delete() const { DeleteQueue(pathName_); }
+void QueuePath::Delete() const {
+  DeleteQueue(pathName_);
+}
 
 }  // namespace quillpost::queue

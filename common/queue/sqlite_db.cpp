@@ -41,7 +41,9 @@ Database::Database(const std::string& file, bool create) : file_(file) {
   sqlite3_extended_result_codes(db_, 1);
 }
 
-Database::~Database() { sqlite3_close_v2(db_); }
+Database::~Database() {
+  sqlite3_close_v2(db_);
+}
 
 void Database::Fail(int rc, std::string_view what) const {
   throw QueueError("queue store " + file_ + ": " + std::string(what) + ": " + Describe(rc, db_));
@@ -54,22 +56,29 @@ void Database::Execute(const char* sql, std::string_view what) {
   }
 }
 
-Statement Database::Prepare(const char* sql) const { return Statement(*this, sql); }
+Statement Database::Prepare(const char* sql) const {
+  return Statement(*this, sql);
+}
 
-std::int64_t Database::Changes() const { return sqlite3_changes64(db_); }
+std::int64_t Database::Changes() const {
+  return sqlite3_changes64(db_);
+}
 
 void Database::SetBusyTimeout(std::chrono::milliseconds timeout) {
   sqlite3_busy_timeout(db_, static_cast<int>(timeout.count()));
 }
 
 Statement::Statement(const Database& db, const char* sql) : db_(&db) {
-  const int rc = sqlite3_prepare_v3(db.Handle(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
+  const int rc =
+      sqlite3_prepare_v3(db.Handle(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
   if (rc != SQLITE_OK) {
     db.Fail(rc, "reading the store's layout");
   }
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::~Statement() {
+  sqlite3_finalize(stmt_);
+}
 
 Statement::Statement(Statement&& other) noexcept
     : db_(other.db_), stmt_(std::exchange(other.stmt_, nullptr)) {}
@@ -115,7 +124,9 @@ void Statement::Reset() {
   sqlite3_clear_bindings(stmt_);
 }
 
-std::int64_t Statement::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+std::int64_t Statement::Int(int column) const {
+  return sqlite3_column_int64(stmt_, column);
+}
 
 std::string Statement::Text(int column) const {
   const void* data = sqlite3_column_blob(stmt_, column);

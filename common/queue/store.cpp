@@ -73,11 +73,19 @@ UniqueFd OpenBell(const std::string& path, mode_t mode) {
   return errno == EEXIST ? UniqueFd(::open(path.c_str(), flags)) : UniqueFd();
 }
 
-mode_t FileModeFor(StoreAccess access) { return access == StoreAccess::Group ? 0660 : 0600; }
-mode_t FolderModeFor(StoreAccess access) { return access == StoreAccess::Group ? 02770 : 0700; }
+mode_t FileModeFor(StoreAccess access) {
+  return access == StoreAccess::Group ? 0660 : 0600;
+}
+mode_t FolderModeFor(StoreAccess access) {
+  return access == StoreAccess::Group ? 02770 : 0700;
+}
 
-void SetLockTimeout(std::chrono::milliseconds timeout) { lockTimeoutMs = timeout.count(); }
-std::chrono::milliseconds LockTimeout() { return std::chrono::milliseconds(lockTimeoutMs.load()); }
+void SetLockTimeout(std::chrono::milliseconds timeout) {
+  lockTimeoutMs = timeout.count();
+}
+std::chrono::milliseconds LockTimeout() {
+  return std::chrono::milliseconds(lockTimeoutMs.load());
+}
 
 Store::Store(std::string folder, Mode mode, StoreAccess access) : folder_(std::move(folder)) {
   const std::string file = folder_ + "/queues.db";
@@ -89,6 +97,11 @@ Store::Store(std::string folder, Mode mode, StoreAccess access) : folder_(std::m
         ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, FileModeFor(access)));
     if (created.Valid()) {
       ::fchmod(created.Get(), FileModeFor(access));
+      // The new file's name must survive a power cut as well as its content.
+      const UniqueFd dir(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (dir.Valid()) {
+        ::fsync(dir.Get());
+      }
     } else if (errno != EEXIST) {
       throw QueueError("cannot create the store file " + file + ": " + std::strerror(errno));
     }
@@ -172,7 +185,9 @@ class Store::LightCommits {
   Store& store_;
 };
 
-Store::LightCommits Store::CommitLightly() { return LightCommits(*this); }
+Store::LightCommits Store::CommitLightly() {
+  return LightCommits(*this);
+}
 
 Statement& Store::Cached(const char* sql) {
   auto found = statements_.find(sql);
@@ -292,8 +307,8 @@ bool Store::Finish(std::int64_t seq, const std::string& holder) {
   return db_->Changes() == 1;
 }
 
-bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder,
-                            std::int64_t targetQueueId, const Message& message) {
+bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder, std::int64_t targetQueueId,
+                            const Message& message) {
   WriteTransaction transaction(*db_, "moving a message");
   Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2")
       .Bind(1, seq)
@@ -356,8 +371,8 @@ std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, st
       "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL"
       " FROM messages WHERE queue = ?1"
       " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?3");
-  const auto sqlLimit = limit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX
-                                                                    : static_cast<std::int64_t>(limit);
+  const auto sqlLimit =
+      limit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(limit);
   peek.Bind(1, queueId).Bind(2, withBodies ? 1 : 0).Bind(3, sqlLimit);
   std::vector<PeekedMessage> messages;
   while (peek.Step("reading messages")) {

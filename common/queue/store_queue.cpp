@@ -183,7 +183,8 @@ void StoreQueue::ReclaimQuietly() {
 std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds timeout) {
   Require(Access::Receive, "receive");
   const bool forever = timeout.count() < 0;
-  const auto deadline = std::chrono::steady_clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
+  const auto deadline =
+      std::chrono::steady_clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
   Store& store = session_->store;
   for (;;) {
     store.ReclaimGoneHolders(session_->holder->Name());
@@ -195,8 +196,8 @@ std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds tim
     if (!store.QueueExists(queueId_)) {
       throw NoSuchQueue("queue '" + pathName_ + "' has been deleted");
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (!forever && left.count() <= 0) {
       return std::nullopt;
     }

@@ -64,10 +64,10 @@ class StoreQueue final : public OpenQueue {
   bool open_ = true;
   ArrivalSink* armed_ = nullptr;
 
-  UniqueFd bell_;     // send access: written after each message
-  UniqueFd watch_;    // receive access: inotify on the bell and holders/
-  UniqueFd due_;      // receive access: eventfd, "a report is due now"
-  UniqueFd epoll_;    // receive access: watch_ and due_ together
+  UniqueFd bell_;   // send access: written after each message
+  UniqueFd watch_;  // receive access: inotify on the bell and holders/
+  UniqueFd due_;    // receive access: eventfd, "a report is due now"
+  UniqueFd epoll_;  // receive access: watch_ and due_ together
   int bellWatch_ = -1;
   int holdersWatch_ = -1;
 };

@@ -36,7 +36,8 @@ class Peer {
       argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, QUILLPOST_QUEUE_PEER, &actions, nullptr, argv.data(), environ);
+    const int rc =
+        posix_spawn(&pid_, QUILLPOST_QUEUE_PEER, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     output_ = fds[0];

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "peer_process.h"
 #include "queue/queue.h"
 #include "queue/queue_admin.h"
-#include "peer_process.h"
 #include "queue_test_support.h"
 
 namespace quillpost::queue {
@@ -52,8 +52,9 @@ class QueueProcesses : public ::testing::Test {
 };
 
 TEST_F(QueueProcesses, CompetingReceiversGetEveryMessageExactlyOnce) {
-  constexpr int kMessages = 120;
+  constexpr int kMessages = 60;
   std::vector<std::unique_ptr<Peer>> receivers;
+  receivers.reserve(3);
   for (int i = 0; i < 3; ++i) {
     receivers.push_back(std::make_unique<Peer>(std::vector<std::string>{"drain", path_}));
   }

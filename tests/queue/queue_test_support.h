@@ -20,7 +20,8 @@ namespace quillpost::queue::testing {
 class TempStore {
  public:
   TempStore() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillpost-queue-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quillpost-queue-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("mkdtemp failed");
     }

@@ -30,9 +30,13 @@ Outcome Tool(const std::vector<std::string>& arguments) {
 TEST(QueueTool, WrongCommandLinesAreUsageErrors) {
   EXPECT_EQ(Tool({"--help"}).status, 0);
   EXPECT_NE(Tool({"--help"}).out.find("move FROM TO"), std::string::npos);
-  for (const auto& line : std::vector<std::vector<std::string>>{
-           {}, {"frobnicate"}, {"peek"}, {"move", "a"}, {"peek", "--limit", "x", "q"},
-           {"list", "--bodies"}, {"--store"}}) {
+  for (const auto& line : std::vector<std::vector<std::string>>{{},
+                                                                {"frobnicate"},
+                                                                {"peek"},
+                                                                {"move", "a"},
+                                                                {"peek", "--limit", "x", "q"},
+                                                                {"list", "--bodies"},
+                                                                {"--store"}}) {
     const Outcome outcome = Tool(line);
     EXPECT_EQ(outcome.status, 2) << (line.empty() ? "" : line[0]);
     EXPECT_NE(outcome.err.find("--help"), std::string::npos);
@@ -41,7 +45,7 @@ TEST(QueueTool, WrongCommandLinesAreUsageErrors) {
 
 TEST(QueueTool, ReinjectsFailedMailIntoAnotherQueue) {
   TempStore store;
-  const std::string s = store.Folder();
+  const std::string& s = store.Folder();
   ASSERT_EQ(Tool({"--store", s, "create", "kvr_mailer", "dead"}).status, 0);
   {
     auto queue = QueuePath(store.Path("dead")).Open(Access::Send);

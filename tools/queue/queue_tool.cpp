@@ -139,7 +139,8 @@ int Run(const CommandLine& line, std::ostream& out) {
     const std::vector<PeekedMessage> messages =
         PeekQueue(PathFor(line, line.operands[0]), line.bodies, line.limit);
     out << std::right << std::setw(6) << "#" << std::setw(5) << "PRI" << std::setw(10) << "SIZE"
-        << "  " << std::left << std::setw(9) << "STATE" << "LABEL\n";
+        << "  " << std::left << std::setw(9) << "STATE"
+        << "LABEL\n";
     std::size_t number = 0;
     for (const PeekedMessage& message : messages) {
       out << std::right << std::setw(6) << ++number << std::setw(5) << message.priority
