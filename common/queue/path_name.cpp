@@ -17,8 +17,16 @@ constexpr std::size_t kMaxQueueNameLength = 128;
 constexpr std::string_view kFileScheme = "file://";
 
 std::string Normalise(const std::filesystem::path& folder) {
-  std::filesystem::path absolute =
-      folder.is_absolute() ? folder : std::filesystem::current_path() / folder;
+  std::filesystem::path absolute = folder;
+  if (!folder.is_absolute()) {
+    std::error_code error;
+    const std::filesystem::path here = std::filesystem::current_path(error);
+    if (error) {
+      throw QueueError("cannot resolve the relative store folder '" + folder.string() +
+                       "': " + error.message());
+    }
+    absolute = here / folder;
+  }
   std::string text = absolute.lexically_normal().string();
   while (text.size() > 1 && text.back() == '/') {
     text.pop_back();

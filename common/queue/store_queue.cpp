@@ -149,7 +149,11 @@ StoreQueue::Wakeups StoreQueue::DrainWatches() {
     for (ssize_t offset = 0; offset < got;) {
       inotify_event event{};
       std::memcpy(&event, buffer.data() + offset, sizeof event);
-      if (event.wd == holdersWatch_) {
+      if ((event.mask & IN_Q_OVERFLOW) != 0) {
+        // Events were dropped: assume the worst.
+        wakeups.holderEnded = true;
+        wakeups.bell = true;
+      } else if (event.wd == holdersWatch_) {
         wakeups.holderEnded = true;
       } else if (event.wd == bellWatch_) {
         wakeups.bell = true;
