@@ -12,7 +12,7 @@ packages=(
   libpugixml-dev
   libsqlite3-dev
   libcurl4-openssl-dev
-  qt6-base-dev
+  qt6-base-dev libxcb1-dev
   # test peers and helpers
   python3-aiosmtpd
   openssl

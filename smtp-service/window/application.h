@@ -5,13 +5,20 @@
 // where no display server exists.
 
 #include <QCoreApplication>
+#include <functional>
 #include <memory>
 
 namespace quillpost::window {
 
-// True unless told to run headless or no display is named (DISPLAY for X11,
-// WAYLAND_DISPLAY for Wayland).
-[[nodiscard]] bool UseWindow(bool headless, const char* display, const char* wayland_display);
+// Whether the X display named `display` (nullptr: $DISPLAY) accepts us.
+[[nodiscard]] bool DisplayReachable(const char* display);
+
+// True unless told to run headless or there is no display to show a window on:
+// none is named (DISPLAY for X11, WAYLAND_DISPLAY for Wayland), or the named
+// X display cannot be reached. The last is reported on standard error and in
+// the event log, and the relay runs without a window.
+[[nodiscard]] bool UseWindow(bool headless, const char* display, const char* wayland_display,
+                             const std::function<bool()>& display_reachable);
 // The same, from this process's environment.
 [[nodiscard]] bool UseWindow(bool headless);
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "eventlog/event_log.h"
 #include "queue/queue.h"
@@ -176,12 +177,25 @@ TEST_F(DesktopService, AStartUpThatStopsEarlyLeavesTheWindowOnScreen) {
   EXPECT_EQ(LogCount("Server Initialised & Listening"), 0);
 }
 
-TEST(UseWindow, NeedsADisplayAndNoHeadlessOption) {
-  EXPECT_TRUE(UseWindow(false, ":0", nullptr));
-  EXPECT_TRUE(UseWindow(false, nullptr, "wayland-0"));
-  EXPECT_FALSE(UseWindow(true, ":0", "wayland-0"));
-  EXPECT_FALSE(UseWindow(false, nullptr, nullptr));
-  EXPECT_FALSE(UseWindow(false, "", ""));
+TEST(UseWindow, NeedsADisplayThatCanBeReachedAndNoHeadlessOption) {
+  const auto reachable = [] { return true; };
+  EXPECT_TRUE(UseWindow(false, ":0", nullptr, reachable));
+  EXPECT_TRUE(UseWindow(false, nullptr, "wayland-0", reachable));
+  EXPECT_FALSE(UseWindow(true, ":0", "wayland-0", reachable));
+  EXPECT_FALSE(UseWindow(false, nullptr, nullptr, reachable));
+  EXPECT_FALSE(UseWindow(false, "", "", reachable));
+
+  std::vector<std::string> entries;
+  const eventlog::ScopedSink sink([&](std::string_view text) { entries.emplace_back(text); });
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(UseWindow(false, ":0", nullptr, [] { return false; }));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot open the display :0"),
+            std::string::npos);
+  EXPECT_EQ(entries.size(), 1U);
+}
+
+TEST(UseWindow, ANamedDisplayWithoutServerIsNotReachable) {
+  EXPECT_FALSE(DisplayReachable(":65000"));
 }
 
 }  // namespace

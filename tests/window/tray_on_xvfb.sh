@@ -5,7 +5,8 @@
 #   - a single left click and a right click leave the window hidden;
 #   - a left double-click shows it;
 #   - a second instance adds no icon of its own;
-#   - Quit logs "Server Terminated" and ends the process.
+#   - Quit logs "Server Terminated" and ends the process;
+#   - with a display that cannot be reached, the relay runs without a window.
 # Saves a screenshot of the screen with the window shown as ARTEFACT_DIR/tray-window.png.
 #   tray_on_xvfb.sh RELAY_PROGRAM ARTEFACT_DIR
 # Exits 77 (skipped) only when one of the X tools is not installed.
@@ -86,10 +87,19 @@ icons_of() {
 }
 have_icon() { [ -n "$(icons_of "$1")" ]; }
 
+# A display that cannot be reached: the relay runs without a window.
+DISPLAY=:65000 start_relay unreachable
+wait_for 10 started 1 || fail "the relay did not start when the display was unreachable"
+grep -q 'cannot open the display :65000; running without a window' "$work/unreachable.err" ||
+  fail "an unreachable display was not reported"
+kill -TERM "$started_pid"
+wait "$started_pid"
+: >"$log"
+
 start_relay first
 first=$started_pid
 wait_for 10 started 1 || fail "the relay did not start"
-wait_for 5 have_icon "$first" || fail "no tray icon after start-up"
+wait_for 10 have_icon "$first" || fail "no tray icon after start-up"
 icon=$(icons_of "$first" | head -n1)
 window_shown && fail "the window shows after start-up"
 
@@ -110,7 +120,7 @@ sleep 0.8
 window_shown && fail "a right click showed the window"
 onto_icon
 xdotool click --repeat 2 --delay 80 1
-wait_for 5 window_shown || fail "a double-click did not show the window"
+wait_for 10 window_shown || fail "a double-click did not show the window"
 sleep 0.3
 mkdir -p "$artefacts"
 import -window root "$artefacts/tray-window.png" || fail "no screenshot"
@@ -125,7 +135,7 @@ have_icon "$first" || fail "the first instance lost its icon"
 # Quit, on the window that the double-click brought back.
 window=$(window_shown | head -n1)
 xdotool mousemove --window "$window" 312 232 click 1
-wait_for 5 ended "$first" || fail "Quit did not end the relay"
+wait_for 10 ended "$first" || fail "Quit did not end the relay"
 wait "$first"
 status=$?
 [ "$status" -eq 0 ] || fail "the relay ended with status $status"
