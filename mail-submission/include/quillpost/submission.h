@@ -1,6 +1,7 @@
 #pragma once
 
-// The submission library's C++ interface. An application builds one mail
+// The submission library's C++ interface (C++20; C programs use
+// quillpost/mailer.h). An application builds one mail
 // request with a Submission and puts it on the relay's inbound queue:
 //
 //   quillpost::Submission mail;
