@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
       std::filesystem::temp_directory_path() / ("smtp_bench_" + std::to_string(::getpid()));
   {
     std::mt19937 generator(7);
-    std::string bytes(1024 * 1024, '\0');
+    std::string bytes(std::size_t{1024} * 1024, '\0');
     for (char& c : bytes) {
       c = static_cast<char>(generator());
     }

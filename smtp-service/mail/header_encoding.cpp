@@ -201,7 +201,6 @@ std::string MailboxField(std::string_view name, std::string_view displayName,
     const std::size_t addressLength = address.size() + 3;
     if (line + addressLength > kPreferredLineLength) {
       out += "\r\n";
-      line = 0;
     }
     out += ' ';
   }

@@ -56,6 +56,8 @@ void OutgoingMail::SetSenderAddress(std::string address) {
 void OutgoingMail::SetSenderName(std::string name) {
   senderName_ = std::move(name);
 }
+// The optional arguments are taken by value as the interface declares them.
+// NOLINTBEGIN(performance-unnecessary-value-param)
 void OutgoingMail::AddRecipient(std::string address, std::optional<std::string> /*unused*/) {
   recipients_.push_back(std::move(address));
 }
@@ -69,6 +71,7 @@ void OutgoingMail::AddAttachment(std::string path, std::optional<std::string> /*
                                  std::optional<std::string> /*unused2*/) {
   attachments_.push_back(std::move(path));
 }
+// NOLINTEND(performance-unnecessary-value-param)
 void OutgoingMail::SetMailerIdentification(std::string text) {
   mailerIdentification_ = std::move(text);
 }

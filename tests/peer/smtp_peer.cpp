@@ -163,9 +163,10 @@ std::vector<std::string> DeliveredMessage::Header(const std::string& name) const
   return values;
 }
 
-SmtpPeer::SmtpPeer(SmtpPeerOptions options) : folder_(MakeFolder()) {
+SmtpPeer::SmtpPeer(const SmtpPeerOptions& options) : folder_(MakeFolder()) {
   const std::vector<std::string> args = Arguments(options, folder_);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }

@@ -56,7 +56,7 @@ struct DeliveredMessage {
 
 class SmtpPeer {
  public:
-  explicit SmtpPeer(SmtpPeerOptions options = {});
+  explicit SmtpPeer(const SmtpPeerOptions& options = {});
   ~SmtpPeer();
   SmtpPeer(const SmtpPeer&) = delete;
   SmtpPeer& operator=(const SmtpPeer&) = delete;

@@ -78,7 +78,7 @@ TEST(Delivery, AttachmentsArriveByteForByte) {
   const auto binary = peer.Folder() / "data.bin";
   const auto report = peer.Folder() / "Bericht über Größe – 2026 – ein sehr langer Dateiname.pdf";
   const auto text = peer.Folder() / "notes.TXT";
-  const std::string binaryContent = RandomBytes(5 * 1024 * 1024);
+  const std::string binaryContent = RandomBytes(std::size_t{5} * 1024 * 1024);
   WriteFile(binary, binaryContent);
   WriteFile(report, "%PDF-1.4 fake");
   WriteFile(text, "");

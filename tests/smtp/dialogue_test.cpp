@@ -24,9 +24,11 @@ SmtpDialogue Play(const std::vector<std::string>& lines) {
   return dialogue;
 }
 
-const std::vector<std::string> kUpToData = {"S: 220 mx ready",  "C: EHLO me",         "S: 250-mx",
-                                            "S: 250 SIZE 100",  "C: MAIL FROM:<a@x>", "S: 250 ok",
-                                            "C: RCPT TO:<b@x>", "S: 250 ok",          "C: DATA"};
+std::vector<std::string> UpToData() {
+  return {"S: 220 mx ready",  "C: EHLO me",         "S: 250-mx",
+          "S: 250 SIZE 100",  "C: MAIL FROM:<a@x>", "S: 250 ok",
+          "C: RCPT TO:<b@x>", "S: 250 ok",          "C: DATA"};
+}
 
 std::vector<std::string> With(std::vector<std::string> lines, std::vector<std::string> more) {
   lines.insert(lines.end(), more.begin(), more.end());
@@ -47,8 +49,8 @@ TEST(Dialogue, RefusalsArePinnedOnTheirCommand) {
   EXPECT_EQ(Number(Play({"S: 220 hi", "C: EHLO me", "S: 250 ok", "C: MAIL FROM:<a@x>", "S: 250 ok",
                          "C: RCPT TO:<b@x>", "S: 250 ok", "C: RCPT TO:<c@x>", "S: 550 unknown"})),
             failure::kRecipientRefused);
-  EXPECT_EQ(Number(Play(With(kUpToData, {"S: 451 try later"}))), failure::kDataRefused);
-  EXPECT_EQ(Number(Play(With(kUpToData, {"S: 354 go", "DATA-OUT", "S: 552 too big"}))), 552);
+  EXPECT_EQ(Number(Play(With(UpToData(), {"S: 451 try later"}))), failure::kDataRefused);
+  EXPECT_EQ(Number(Play(With(UpToData(), {"S: 354 go", "DATA-OUT", "S: 552 too big"}))), 552);
 }
 
 TEST(Dialogue, ReplyCodeAndTextOfMultiLineAndSplitReplies) {
@@ -67,7 +69,7 @@ TEST(Dialogue, SilenceIsPinnedOnTheStageThatWaited) {
   EXPECT_EQ(Number(Play({}), CURLE_OPERATION_TIMEDOUT, true), failure::kNotListening);
   EXPECT_EQ(Number(Play({"S: 220 hi", "C: EHLO me"}), CURLE_OPERATION_TIMEDOUT),
             failure::kNotListening);
-  const auto content = Play(With(kUpToData, {"S: 354 go", "DATA-OUT"}));
+  const auto content = Play(With(UpToData(), {"S: 354 go", "DATA-OUT"}));
   EXPECT_EQ(Number(content, CURLE_OPERATION_TIMEDOUT), failure::kTimedOutReceiving);
   EXPECT_EQ(Number(content, CURLE_SEND_ERROR), failure::kTimedOutReceiving);
   EXPECT_EQ(ClassifyFailure(CURLE_OPERATION_TIMEDOUT, content, true, "").ReplyCode(), 0);
@@ -75,23 +77,23 @@ TEST(Dialogue, SilenceIsPinnedOnTheStageThatWaited) {
 
 TEST(Dialogue, QuitAfterAFailureChangesNothing) {
   const auto dialogue =
-      Play(With(kUpToData, {"S: 354 go", "DATA-OUT", "S: 554 spam", "C: QUIT", "S: 221 bye"}));
+      Play(With(UpToData(), {"S: 354 go", "DATA-OUT", "S: 554 spam", "C: QUIT", "S: 221 bye"}));
   EXPECT_FALSE(dialogue.Accepted());
   EXPECT_EQ(Number(dialogue), 554);
   EXPECT_EQ(dialogue.LastReply().text, "spam");
 }
 
 TEST(Dialogue, AcceptanceAndTheEndOfTheSession) {
-  const auto accepted = Play(With(kUpToData, {"S: 354 go", "DATA-OUT", "S: 250 queued"}));
+  const auto accepted = Play(With(UpToData(), {"S: 354 go", "DATA-OUT", "S: 250 queued"}));
   EXPECT_TRUE(accepted.Accepted());
   EXPECT_FALSE(accepted.EndedBadly());
   EXPECT_FALSE(
-      Play(With(kUpToData, {"S: 354 go", "DATA-OUT", "S: 250 queued", "C: QUIT", "S: 221 bye"}))
+      Play(With(UpToData(), {"S: 354 go", "DATA-OUT", "S: 250 queued", "C: QUIT", "S: 221 bye"}))
           .EndedBadly());
   EXPECT_TRUE(
-      Play(With(kUpToData, {"S: 354 go", "DATA-OUT", "S: 250 queued", "C: QUIT"})).EndedBadly());
+      Play(With(UpToData(), {"S: 354 go", "DATA-OUT", "S: 250 queued", "C: QUIT"})).EndedBadly());
   EXPECT_TRUE(
-      Play(With(kUpToData, {"S: 354 go", "DATA-OUT", "S: 250 queued", "C: QUIT", "S: 500 what"}))
+      Play(With(UpToData(), {"S: 354 go", "DATA-OUT", "S: 250 queued", "C: QUIT", "S: 500 what"}))
           .EndedBadly());
 }
 

@@ -104,7 +104,7 @@ TEST(Failure, ServerThatStopsReadingTheMessageTimesOut) {
   options.stall = "receiving";
   SmtpPeer peer(options);
   const auto big = peer.Folder() / "big.bin";
-  WriteFile(big, std::string(8 * 1024 * 1024, 'a'));
+  WriteFile(big, std::string(std::size_t{8} * 1024 * 1024, 'a'));
   OutgoingMail mail;
   FillMail(mail, PeerSettings(peer));
   mail.AddAttachment(big.string());
@@ -128,6 +128,7 @@ TEST(Failure, ServerThatCannotBeFoundOrReached) {
   settings.port = ClosedPort();
   settings.security = Security::None;
   settings.idleSessionTimeout = std::chrono::seconds(0);
+  settings.connectTimeout = std::chrono::seconds(5);  // bounds the name lookup too
   for (const auto& [host, expected] :
        std::vector<std::pair<std::string, int>>{{"127.0.0.1", failure::kNoConnection},
                                                 {"", failure::kHostNotFound},
