@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "eventlog/event_log.h"
+#include "mail/session_cache.h"
 #include "relay/command_line.h"
 #include "relay/file_log_writer.h"
 #include "relay/queue_access.h"
@@ -73,6 +74,12 @@ int main(int argc, char** argv) {
     desktopView = std::make_unique<quillpost::window::DesktopStatusView>();
   }
   RelayLoop loop;
+  // Sessions kept open between mails end once the queues have been quiet for
+  // longer than the component keeps them.
+  if (const auto idle = settings.connection.idleSessionTimeout; idle.count() > 0) {
+    loop.SetQuietSweep(idle + std::chrono::milliseconds(500),
+                       [] { quillpost::smtp::SessionCache::Process().CloseIdle(); });
+  }
   StoreQueueAccess queues;
   FileLogWriter log(settings.logFile);
   const bool verifyCertificate = settings.connection.verifyCertificate;

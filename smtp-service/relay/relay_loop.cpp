@@ -19,6 +19,11 @@ void RelayLoop::SetInterval(std::chrono::milliseconds interval) {
   retryswap_.start(interval);
 }
 
+void RelayLoop::SetQuietSweep(std::chrono::milliseconds quietTime, std::function<void()> sweep) {
+  quietSweep_.setInterval(quietTime);
+  sweep_ = std::move(sweep);
+}
+
 void RelayLoop::Attach(Status& status) {
   QObject::connect(&retryswap_, &QTimer::timeout, [&status] { status.retryswap_Timer(); });
 
@@ -40,12 +45,15 @@ void RelayLoop::Attach(Status& status) {
 void RelayLoop::Watch(queue::OpenQueue& queue) {
   auto notifier =
       std::make_unique<QSocketNotifier>(queue.NotificationDescriptor(), QSocketNotifier::Read);
-  QObject::connect(notifier.get(), &QSocketNotifier::activated, [&queue] {
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, [this, &queue] {
     try {
       queue.DeliverNotification();
     } catch (...) {
       eventlog::ReportError("quillpost-smtp: arrival report of queue " + queue.PathName() +
                             " failed: " + CurrentFailure());
+    }
+    if (sweep_) {
+      quietSweep_.start();
     }
   });
   queueNotifiers_.push_back(std::move(notifier));

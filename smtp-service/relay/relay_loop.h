@@ -6,6 +6,7 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,11 @@ class RelayLoop final : public SwapTimer {
   // Zero stops the timer; any other interval starts it.
   void SetInterval(std::chrono::milliseconds interval) override;
 
+  // Runs sweep once the queues have been quiet for quietTime; the SMTP
+  // component uses it to end sessions kept open between mails. The timer runs
+  // only after activity, so an idle service uses no CPU.
+  void SetQuietSweep(std::chrono::milliseconds quietTime, std::function<void()> sweep);
+
   // Delivers the events to status: call after its start-up, before the
   // application's exec().
   void Attach(Status& status);
@@ -34,6 +40,8 @@ class RelayLoop final : public SwapTimer {
   void Watch(queue::OpenQueue& queue);
 
   QTimer retryswap_;
+  QTimer quietSweep_;
+  std::function<void()> sweep_;
   SignalPipe signals_;
   std::unique_ptr<QSocketNotifier> signalNotifier_;
   std::vector<std::unique_ptr<QSocketNotifier>> queueNotifiers_;

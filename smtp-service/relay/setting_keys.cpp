@@ -104,7 +104,8 @@ const std::vector<SettingKey>& SettingKeys() {
       {"smtp_ehlo_name", "NAME", "name given in EHLO (this host's name)", true},
       {"smtp_connect_timeout", "SECONDS", "connection time-out (30)", true},
       {"smtp_reply_timeout", "SECONDS", "time-out for each server reply (60)", true},
-      {"smtp_idle_timeout", "SECONDS", "idle session time-out (30)", true},
+      {"smtp_idle_timeout", "SECONDS",
+       "how long a session is kept for the next mail; 0: one per mail (30)", true},
       {"log_file", "PATH", "activity log file ($XDG_STATE_HOME/quillpost/kvrsmtp.log)", true},
       {"retry_interval", "SECONDS", "retryswap interval, fractions allowed (60)", true},
       {"retry_allowance", "N", "tries per request, first delivery included (4)", true},
@@ -147,7 +148,7 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
   } else if (key == "smtp_reply_timeout") {
     connection.replyTimeout = std::chrono::seconds(WholeNumber(key, value, 1, 3600));
   } else if (key == "smtp_idle_timeout") {
-    connection.idleSessionTimeout = std::chrono::seconds(WholeNumber(key, value, 1, 3600));
+    connection.idleSessionTimeout = std::chrono::seconds(WholeNumber(key, value, 0, 3600));
   } else if (key == "log_file") {
     settings.logFile = NonEmpty(key, value);
   } else if (key == "retry_interval") {

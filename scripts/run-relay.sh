@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the release preset and runs the relay
+# service quillpost-smtp in the foreground. Arguments go to quillpost-smtp;
+# without them it runs on its built-in settings: SMTP server localhost:25,
+# queues in the default store ($QUILLPOST_STORE, else ~/.local/share/quillpost),
+# log file ~/.local/state/quillpost/kvrsmtp.log. Without a display it runs headless and
+# writes its status lines to standard output. Stop it with Ctrl-C.
+#   scripts/run-relay.sh [quillpost-smtp options]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+relay=build/release/smtp-service/relay/quillpost-smtp
+case "${1:-}" in
+  -h|--help)
+    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    if [ -x "$relay" ]; then
+      echo
+      "$relay" --help
+    fi
+    exit 0 ;;
+esac
+
+scripts/install-deps.sh
+cmake --preset release >/dev/null
+# The relay and the two tools that go with it (submitting, looking at queues).
+cmake --build --preset release --target quillpost-smtp quillpost-submit quillpost-queue
+
+exec "$relay" "$@"

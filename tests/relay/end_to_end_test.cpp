@@ -1,0 +1,224 @@
+#include <csignal>
+#include <fstream>
+
+#include "end_to_end_support.h"
+
+namespace quillpost::relay::testing {
+namespace {
+
+using LogLines = std::vector<std::pair<std::string, std::string>>;
+
+TEST_F(EndToEndTest, RequestIsRelayedWithItsStatusLinesAndOnlyStartAndStopAreLogged) {
+  peer::SmtpPeer smtp;
+  auto relay = StartRelay(smtp.Port());
+  ASSERT_EQ(Submit("First"), "OK");
+  ASSERT_TRUE(WaitFor([&] { return smtp.Messages().size() == 1; })) << relay->ErrorOutput();
+
+  const auto message = smtp.Messages()[0];
+  EXPECT_EQ(message.envelopeFrom, "ann@example.org");
+  EXPECT_EQ(message.envelopeTo, std::vector<std::string>{"bob@example.org"});
+  EXPECT_NE(message.raw.find("KVR Quillpost v1.0"), std::string::npos);
+  ASSERT_TRUE(WaitFor([&] { return relay->StatusLines().size() >= 6; }));
+  EXPECT_EQ(
+      relay->StatusLines(),
+      (std::vector<std::string>{"FROM: ann@example.org", "NAME: Ann Lee", "TO: bob@example.org",
+                                "SUBJ: First", "BODY: Hello from First", "SENT"}));
+
+  const int status = relay->Stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadLog(logFile), (LogLines{{kStarted, ""}, {kTerminated, ""}}));
+  EXPECT_TRUE(queue::PeekQueue("kvr_mailer", false).empty());
+}
+
+TEST_F(EndToEndTest, EverySignalThatEndsTheServiceLogsItsEnd) {
+  const int port = FreePort();
+  for (const int signal : {SIGINT, SIGHUP, SIGTERM}) {
+    auto relay = StartRelay(port);
+    const int status = relay->Stop(signal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << signal;
+  }
+  EXPECT_EQ(CountLog(kStarted), 3U);
+  EXPECT_EQ(CountLog(kTerminated), 3U);
+}
+
+TEST_F(EndToEndTest, EachSendFailureIsLoggedByItsNumber) {
+  struct Case {
+    std::string name;
+    peer::SmtpPeerOptions options;
+    std::string message;
+    std::string data;
+    std::string attachment;
+  };
+  peer::SmtpPeerOptions greeting, sender, recipient, data, content, receiving;
+  greeting.refuse["greeting"] = 554;
+  sender.refuse["mail"] = 550;
+  recipient.refuseRecipient["bob@example.org"] = 550;
+  data.refuse["data"] = 554;
+  content.refuse["content"] = 554;
+  receiving.stall = "receiving";
+  const std::vector<Case> cases = {
+      {"greeting", greeting, "SMTP server is connected but won't listen", "", ""},
+      {"sender", sender, "SMTP server has rejected the senders addresses", "", ""},
+      {"recipient", recipient, "SMTP server has rejected the recipient(s)", "", ""},
+      {"data", data, "SMTP server is not ready to recieve your message", "", ""},
+      {"content", content, "Undetermined event attepting to send mail (data is err code)", "554",
+       ""},
+      {"receiving", receiving, "STMP server timed out whilst recieving your message", "", ""},
+      {"attachment",
+       {},
+       "Unable to locate/access specified attachment(s)",
+       "",
+       "/nonexistent/report.pdf"},
+  };
+  for (const Case& c : cases) {
+    peer::SmtpPeer smtp(c.options);
+    // One try only: the request goes straight to the dead-letter queue.
+    auto relay =
+        StartRelay(smtp.Port(), {"--retry-allowance", "1", "--smtp-reply-timeout", "1"}, c.name);
+    ASSERT_EQ(Submit(c.name, c.attachment), "OK");
+    EXPECT_TRUE(WaitFor([&] { return LogHas(logFile, c.message, c.data); }))
+        << c.name << "\n"
+        << relay->ErrorOutput();
+    relay->Stop();
+  }
+  // And with no server at all.
+  auto relay = StartRelay(FreePort(), {"--retry-allowance", "1"}, "no-server");
+  ASSERT_EQ(Submit("no server"), "OK");
+  EXPECT_TRUE(
+      WaitFor([&] { return LogHas(logFile, "Unable to connect to specified SMTP server", ""); }));
+  relay->Stop();
+  EXPECT_EQ(queue::PeekQueue("kvr_mailer_dead", false).size(), cases.size() + 1);
+}
+
+TEST_F(EndToEndTest, SessionProblemAfterAcceptanceIsLoggedAndNotSentTwice) {
+  peer::SmtpPeerOptions options;
+  options.refuse["quit"] = 500;
+  peer::SmtpPeer smtp(options);
+  // One session per mail, so that it ends inside the send.
+  auto relay = StartRelay(smtp.Port(), {"--smtp-idle-timeout", "0"});
+  ASSERT_EQ(Submit("Stalled quit"), "OK");
+  ASSERT_TRUE(WaitFor([&] { return LogHas(logFile, "Unable to terminate session *nicely*", ""); }))
+      << relay->ErrorOutput();
+  relay->Stop();
+  EXPECT_EQ(smtp.Messages().size(), 1U);
+  EXPECT_TRUE(queue::PeekQueue("kvr_mailer_rB", false).empty());
+  EXPECT_EQ(CountLog("Message submitted for retry to queue 'B'"), 0U);
+}
+
+TEST_F(EndToEndTest, RefusedRecipientIsRetriedAtEachTickThenDeadLetteredForReInjection) {
+  peer::SmtpPeerOptions refusing;
+  refusing.refuseRecipient["bob@example.org"] = 550;
+  auto smtp = std::make_unique<peer::SmtpPeer>(refusing);
+  auto relay = StartRelay(smtp->Port(), {"--retry-interval", "0.3"});
+  ASSERT_EQ(Submit("Refused"), "OK");
+  const std::string used = "Retry allowance used up; request moved to dead-letter queue";
+  ASSERT_TRUE(WaitFor([&] { return CountLog(used) == 1; })) << relay->ErrorOutput();
+
+  const std::string refused = "SMTP server has rejected the recipient(s)";
+  EXPECT_EQ(ReadLog(logFile),
+            (LogLines{{kStarted, ""},
+                      {refused, ""},
+                      {"Message submitted for retry to queue 'B'", "Lable=Quillpost-Retry:3"},
+                      {refused, ""},
+                      {"Message submitted for retry to queue 'A'", "Lable=Quillpost-Retry:2"},
+                      {refused, ""},
+                      {"Message submitted for retry to queue 'B'", "Lable=Quillpost-Retry:1"},
+                      {refused, ""},
+                      {used, "Lable=Quillpost-Retry:1"}}));
+  const auto dead = queue::PeekQueue("kvr_mailer_dead", true);
+  ASSERT_EQ(dead.size(), 1U);
+  EXPECT_EQ(dead[0].label, "Quillpost-Inbound");
+  EXPECT_NE(dead[0].body.find("<SUBJECT>Refused</SUBJECT>"), std::string::npos);
+  relay->Stop();
+
+  // Once the server takes the mail, moving it back to the inbound queue is all it needs.
+  smtp = std::make_unique<peer::SmtpPeer>();
+  relay = StartRelay(smtp->Port());
+  EXPECT_EQ(RunProgram({QUILLPOST_QUEUE_PROGRAM, "move", "kvr_mailer_dead", "kvr_mailer"}, nullptr,
+                       {{"QUILLPOST_STORE", store.string()}}),
+            0);
+  EXPECT_TRUE(WaitFor([&] { return Subjects(*smtp)["Refused"] == 1; }));
+}
+
+TEST_F(EndToEndTest, ServerThatComesBackGetsTheMailFromARetry) {
+  const int port = FreePort();
+  // Enough tries, far enough apart, to outlast the server's start.
+  auto relay = StartRelay(port, {"--retry-interval", "0.5", "--retry-allowance", "100"});
+  ASSERT_EQ(Submit("Comeback"), "OK");
+  ASSERT_TRUE(WaitFor([&] {
+    return LogHas(logFile, "Message submitted for retry to queue 'B'", "Lable=Quillpost-Retry:99");
+  }));
+  EXPECT_TRUE(LogHas(logFile, "Unable to connect to specified SMTP server", ""));
+
+  // The server comes up on the port the relay was told about.
+  const auto folder = scratch.Path() / "peer";
+  std::filesystem::create_directories(folder);
+  ChildProcess smtp({"/usr/bin/python3", QUILLPOST_SMTP_PEER_SCRIPT, "--dir", folder.string(),
+                     "--port", std::to_string(port)},
+                    {}, scratch.Path() / "peer.out", scratch.Path() / "peer.err");
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(folder / "0001.eml"); }))
+      << ReadFile(scratch.Path() / "peer.err");
+  relay->Stop();
+  EXPECT_EQ(CountLog("Retry allowance used up; request moved to dead-letter queue"), 0U);
+  EXPECT_TRUE(queue::PeekQueue("kvr_mailer_dead", false).empty());
+}
+
+TEST_F(EndToEndTest, BadLabelsAndUnreadableRequestsNeverStopTheService) {
+  peer::SmtpPeer smtp;
+  auto relay = StartRelay(smtp.Port());
+  const std::string noSubject =
+      "<Quillpost-1.0><Routing><FROM>a@example.org</FROM><FROM-NAME>A</FROM-NAME>"
+      "<TO>b@example.org</TO></Routing><Message><BODY>x</BODY></Message></Quillpost-1.0>";
+  Put("kvr_mailer", "quillpost-inbound", "<x/>");
+  Put("kvr_mailer_rA", "Quillpost-Inbound", "<x/>");
+  Put("kvr_mailer", "Quillpost-Inbound", "not a request <");
+  Put("kvr_mailer", "Quillpost-Inbound", noSubject);
+  ASSERT_EQ(Submit("Still alive"), "OK");
+  ASSERT_TRUE(WaitFor([&] { return Subjects(smtp)["Still alive"] == 1; })) << relay->ErrorOutput();
+  ASSERT_TRUE(WaitFor([&] { return queue::PeekQueue("kvr_mailer_dead", true).size() == 2; }));
+
+  EXPECT_TRUE(LogHas(logFile, "Invalid message recieved (data is label)", "quillpost-inbound"));
+  EXPECT_TRUE(LogHas(logFile, "Invalid message received from retry queue",
+                     "Queue=A, Lable='Quillpost-Inbound'"));
+  EXPECT_EQ(CountLog("Request cannot be dispatched; moved to dead-letter queue"), 2U);
+  std::vector<std::string> bodies;
+  for (const auto& dead : queue::PeekQueue("kvr_mailer_dead", true)) {
+    EXPECT_EQ(dead.label, "Quillpost-Inbound");
+    bodies.push_back(dead.body);
+  }
+  EXPECT_EQ(bodies, (std::vector<std::string>{"not a request <", noSubject}));
+  EXPECT_TRUE(relay->Running());
+}
+
+TEST_F(EndToEndTest, StartUpThatFailsSaysSoAndTheServiceStillEndsCleanly) {
+  // A store below a regular file cannot be created, whoever runs the test.
+  std::ofstream(scratch.Path() / "plain-file") << "x";
+  RelayProcess relay(scratch.Path(), scratch.Path() / "plain-file" / "store", logFile,
+                     {"--smtp-port", std::to_string(FreePort())});
+  ASSERT_TRUE(WaitFor([&] {
+    return relay.ErrorOutput().find("start-up stopped at step 4") != std::string::npos;
+  })) << relay.ErrorOutput();
+  EXPECT_TRUE(relay.Running());
+  EXPECT_EQ(CountLog(kStarted), 0U);
+  const int status = relay.Stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(ReadLog(logFile), (LogLines{{kTerminated, ""}}));
+}
+
+TEST(RelayCommandLineTest, HelpAndBadValues) {
+  std::string output;
+  EXPECT_EQ(RunProgram({QUILLPOST_SMTP_PROGRAM, "--help"}, &output), 0);
+  EXPECT_NE(output.find("--smtp-password-file FILE"), std::string::npos);
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"--smtp-port", "0"},
+                                              {"--smtp-security", "ssl"},
+                                              {"--smtp-password", "secret"},
+                                              {"--retry-allowance", "zero"}}) {
+    std::vector<std::string> arguments = {QUILLPOST_SMTP_PROGRAM};
+    arguments.insert(arguments.end(), bad.begin(), bad.end());
+    EXPECT_EQ(RunProgram(arguments, &output), 2) << bad[0];
+    EXPECT_NE(output.find("quillpost-smtp: "), std::string::npos) << output;
+  }
+}
+
+}  // namespace
+}  // namespace quillpost::relay::testing
