@@ -1,6 +1,7 @@
 #include "window/status_window.h"
 
 #include <QCloseEvent>
+#include <algorithm>
 #include <utility>
 
 #include "window/window_geometry.h"
@@ -36,21 +37,42 @@ StatusWindow::StatusWindow(QWidget* parent) : QWidget(parent) {
   setTabOrder(&cmd_hide_, &cmd_quit_);
   list_incoming_.setFocus();
 
+  flush_.setSingleShot(true);
+  flush_.setInterval(kFlushMilliseconds);
+  connect(&flush_, &QTimer::timeout, this, [this] { FlushLines(); });
+
   connect(&cmd_reset_, &QPushButton::clicked, this, [this] { cmd_reset_Click(); });
   connect(&cmd_hide_, &QPushButton::clicked, this, [this] { cmd_hide_Click(); });
   connect(&cmd_quit_, &QPushButton::clicked, this, [this] { cmd_quit_Click(); });
 }
 
 void StatusWindow::AppendLine(const QString& line) {
-  const int excess = list_incoming_.count() + 1 - kMaxLines;
-  if (excess > 0) {
-    list_incoming_.model()->removeRows(0, excess);
+  pending_.append(OneRow(line));
+  if (pending_.size() > kMaxLines) {
+    pending_.removeFirst();
   }
-  list_incoming_.addItem(OneRow(line));
+  if (!flush_.isActive()) {
+    flush_.start();
+  }
 }
 
 void StatusWindow::ClearLines() {
+  pending_.clear();
+  flush_.stop();
   list_incoming_.clear();
+}
+
+void StatusWindow::FlushLines() {
+  flush_.stop();
+  if (pending_.isEmpty()) {
+    return;
+  }
+  const int excess = static_cast<int>(list_incoming_.count() + pending_.size()) - kMaxLines;
+  if (excess > 0) {
+    list_incoming_.model()->removeRows(0, std::min(excess, list_incoming_.count()));
+  }
+  list_incoming_.addItems(pending_);
+  pending_.clear();
 }
 
 int StatusWindow::LineCount() const {

@@ -7,6 +7,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 
@@ -24,10 +26,17 @@ class StatusWindow : public QWidget {
 
   explicit StatusWindow(QWidget* parent = nullptr);
 
+  // How long new lines wait to be shown, so that a busy service lays out the
+  // list a few times a second rather than once per mail.
+  static constexpr int kFlushMilliseconds = 50;
+
   // Adds one line at the end of the list, dropping the oldest lines beyond
   // kMaxLines. Line breaks inside the text are shown as one line.
   void AppendLine(const QString& line);
   void ClearLines();
+  // Shows the waiting lines now rather than when their time is up.
+  void FlushLines();
+  // What the list shows.
   [[nodiscard]] int LineCount() const;
   [[nodiscard]] QString Line(int row) const;
 
@@ -51,6 +60,8 @@ class StatusWindow : public QWidget {
   QPushButton cmd_reset_{QStringLiteral("Clear Log"), this};
   QPushButton cmd_hide_{QStringLiteral("Hide"), this};
   QPushButton cmd_quit_{QStringLiteral("Quit"), this};
+  QStringList pending_;
+  QTimer flush_{this};
   std::function<void()> shutdown_;
   bool shutdown_started_ = false;
 };

@@ -113,10 +113,12 @@ class DesktopService : public ::testing::Test {
 TEST_F(DesktopService, FirstInstanceAddsTheIconThenEmptiesAndHidesTheWindow) {
   DesktopStatusView view(Lock());
   view.AppendLine("left over");
+  view.window().FlushLines();
   auto status = Service(view);
   ASSERT_TRUE(status->Startup());
   view.ShowUnlessHidden();
   EXPECT_TRUE(view.tray().IsAdded());
+  view.window().FlushLines();
   EXPECT_EQ(view.window().LineCount(), 0);
   EXPECT_FALSE(view.window().isVisible());
   EXPECT_EQ(LogCount("Server Initialised & Listening"), 1);
@@ -124,6 +126,7 @@ TEST_F(DesktopService, FirstInstanceAddsTheIconThenEmptiesAndHidesTheWindow) {
   view.AppendLine(
       "SUBJ: Gr\xC3\xBC\xC3\x9F"
       "e");
+  view.window().FlushLines();
   EXPECT_EQ(view.window().Line(0), QStringLiteral("SUBJ: Gr\u00FC\u00DFe"));
 }
 

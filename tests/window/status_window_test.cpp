@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSet>
@@ -72,35 +73,60 @@ TEST(StatusWindowLayout, CarriesBothSizesOfItsIcon) {
   EXPECT_TRUE(sizes.contains(QSize(32, 32)));
 }
 
-TEST(StatusWindowList, KeepsLinesInOrderAndClearLogEmptiesIt) {
+// Runs the event loop until `done` or two seconds have passed.
+template <typename Condition>
+bool RunEventsUntil(Condition done) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < 2000) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return done();
+}
+
+TEST(StatusWindowList, ShowsLinesInOrderAndClearLogEmptiesIt) {
   StatusWindow window;
   window.AppendLine("FROM: a@example.org");
   window.AppendLine("TO: b@example.org");
   window.AppendLine("SENT");
-  ASSERT_EQ(window.LineCount(), 3);
+  ASSERT_TRUE(RunEventsUntil([&] { return window.LineCount() == 3; }))
+      << "waiting lines are shown by the event loop";
   EXPECT_EQ(window.Line(0), QStringLiteral("FROM: a@example.org"));
   EXPECT_EQ(window.Line(2), QStringLiteral("SENT"));
 
+  window.AppendLine("not shown yet");
   Find<QPushButton>(window, "cmd_reset").click();
-  EXPECT_EQ(window.LineCount(), 0);
+  window.FlushLines();
+  EXPECT_EQ(window.LineCount(), 0) << "Clear Log also drops lines not shown yet";
   window.AppendLine("FROM: c@example.org");
+  window.FlushLines();
   EXPECT_EQ(window.Line(0), QStringLiteral("FROM: c@example.org"));
 }
 
 TEST(StatusWindowList, KeepsOnlyTheNewestLines) {
+  constexpr int kMax = StatusWindow::kMaxLines;
   StatusWindow window;
-  const int total = StatusWindow::kMaxLines + 5;
-  for (int i = 0; i < total; ++i) {
+  for (int i = 0; i < kMax + 5; ++i) {
     window.AppendLine(QString::number(i));
   }
-  ASSERT_EQ(window.LineCount(), StatusWindow::kMaxLines);
+  window.FlushLines();
+  ASSERT_EQ(window.LineCount(), kMax);
   EXPECT_EQ(window.Line(0), QStringLiteral("5"));
-  EXPECT_EQ(window.Line(StatusWindow::kMaxLines - 1), QString::number(total - 1));
+  EXPECT_EQ(window.Line(kMax - 1), QString::number(kMax + 4));
+
+  for (int i = 0; i < 3; ++i) {
+    window.AppendLine(QStringLiteral("later %1").arg(i));
+  }
+  window.FlushLines();
+  ASSERT_EQ(window.LineCount(), kMax);
+  EXPECT_EQ(window.Line(0), QStringLiteral("8"));
+  EXPECT_EQ(window.Line(kMax - 1), QStringLiteral("later 2"));
 }
 
 TEST(StatusWindowList, ShowsAMultiLineValueAsOneRow) {
   StatusWindow window;
   window.AppendLine("BODY: Hello,\r\nsee you\nsoon\r");
+  window.FlushLines();
   ASSERT_EQ(window.LineCount(), 1);
   EXPECT_EQ(window.Line(0), QStringLiteral("BODY: Hello,\u21B5see you\u21B5soon\u21B5"));
 }
@@ -108,6 +134,7 @@ TEST(StatusWindowList, ShowsAMultiLineValueAsOneRow) {
 TEST(StatusWindowButtons, HideKeepsTheListForTheNextShow) {
   StatusWindow window;
   window.AppendLine("SENT");
+  window.FlushLines();
   window.show();
   Find<QPushButton>(window, "cmd_hide").click();
   EXPECT_FALSE(window.isVisible());
