@@ -85,7 +85,7 @@ TEST(Delivery, AttachmentsArriveByteForByte) {
 
   OutgoingMail mail;
   ConnectionSettings settings = PeerSettings(peer);
-  settings.replyTimeout = std::chrono::seconds(20);  // the peer parses 5 MB before answering
+  settings.replyTimeout = std::chrono::seconds(30);  // the peer parses 5 MB before answering
   FillMail(mail, settings);
   mail.SetBody("See the files.");
   mail.AddAttachment(binary.string());

@@ -86,7 +86,7 @@ TEST_P(StallAtStage, TimesOutWithTheStageNumber) {
   options.stall = GetParam().stage;
   SmtpPeer peer(options);
   OutgoingMail mail;
-  FillMail(mail, PeerSettings(peer));
+  FillMail(mail, ImpatientSettings(peer));
   SendFailure failure(0, "");
   EXPECT_EQ(SendNumber(mail, &failure), GetParam().expectedNumber) << failure.what();
   EXPECT_EQ(failure.ReplyCode(), 0);
@@ -106,7 +106,7 @@ TEST(Failure, ServerThatStopsReadingTheMessageTimesOut) {
   const auto big = peer.Folder() / "big.bin";
   WriteFile(big, std::string(std::size_t{8} * 1024 * 1024, 'a'));
   OutgoingMail mail;
-  FillMail(mail, PeerSettings(peer));
+  FillMail(mail, ImpatientSettings(peer));
   mail.AddAttachment(big.string());
   EXPECT_EQ(SendNumber(mail), failure::kTimedOutReceiving);
 }
@@ -181,7 +181,7 @@ TEST(Failure, TroubleEndingTheSessionAfterAcceptanceIsOnlyAWarning) {
     }
     SmtpPeer peer(options);
     OutgoingMail mail;
-    FillMail(mail, PeerSettings(peer));
+    FillMail(mail, ImpatientSettings(peer));
     EXPECT_NO_THROW(mail.Send());
     ASSERT_TRUE(mail.Warning().has_value()) << stall;
     EXPECT_EQ(mail.Warning()->Number(), failure::kSessionNotEnded);

@@ -15,15 +15,23 @@
 
 namespace quillpost::smtp::test {
 
-// Settings for a peer on loopback: short time-outs, one connection per mail.
+// Settings for a peer on loopback: one connection per mail, time-outs short
+// but generous enough for a loaded machine.
 inline ConnectionSettings PeerSettings(const peer::SmtpPeer& peer) {
   ConnectionSettings settings;
   settings.port = peer.Port();
   settings.security = Security::None;
-  settings.connectTimeout = std::chrono::seconds(5);
-  settings.replyTimeout = std::chrono::seconds(1);
+  settings.connectTimeout = std::chrono::seconds(10);
+  settings.replyTimeout = std::chrono::seconds(10);
   settings.idleSessionTimeout = std::chrono::seconds(0);
   settings.ehloName = "client.test";
+  return settings;
+}
+
+// For tests that wait for a time-out to happen.
+inline ConnectionSettings ImpatientSettings(const peer::SmtpPeer& peer) {
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.replyTimeout = std::chrono::seconds(1);
   return settings;
 }
 

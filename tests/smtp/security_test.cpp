@@ -49,7 +49,8 @@ TEST(Security, UntrustedCertificateIsRefusedUnlessVerificationIsOff) {
   SmtpPeer peer(options);
   ConnectionSettings settings = PeerSettings(peer);
   settings.security = Security::StartTlsWhenOffered;  // the system's trust store
-  EXPECT_EQ(SendTo(settings), failure::kCertificateRefused);
+  SendFailure refused(0, "");
+  EXPECT_EQ(SendTo(settings, &refused), failure::kCertificateRefused) << refused.what();
   settings.verifyCertificate = false;
   EXPECT_EQ(SendTo(settings), 0);
   settings = TrustingPeer(peer, Security::StartTlsRequired);

@@ -68,11 +68,11 @@ TEST_F(Session, DifferentSettingsDoNotShareASession) {
 TEST_F(Session, IdleSessionIsClosed) {
   SmtpPeer peer;
   ConnectionSettings settings = KeptSessionSettings(peer);
-  settings.idleSessionTimeout = std::chrono::seconds(1);
+  settings.idleSessionTimeout = std::chrono::seconds(2);
   SendOne(settings, "one");
   SessionCache::Process().CloseIdle();
   EXPECT_EQ(SessionCache::Process().Size(), 1u);  // not idle long enough yet
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   SessionCache::Process().CloseIdle();
   EXPECT_EQ(SessionCache::Process().Size(), 0u);
   ASSERT_TRUE(peer.WaitForClosedConnections(1, std::chrono::seconds(5)));
