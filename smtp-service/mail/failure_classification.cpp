@@ -70,12 +70,12 @@ SendFailure ClassifyFailure(CURLcode code, const SmtpDialogue& dialogue, bool co
       if (!connected) {
         return {failure::kNoConnection, Explain("no connection to the server", detail)};
       }
-      return {failure::kNotListening,
-              Explain("the server accepted the connection but sent no greeting", detail)};
+      return {failure::kNotListening, Explain("the server sent no greeting", detail)};
     case Stage::Greeting:
       return WithReply(failure::kNotListening, "the server refused the session", reply, detail);
     case Stage::Hello:
-      return WithReply(failure::kNotListening, "the server refused EHLO and HELO", reply, detail);
+      return WithReply(failure::kNotListening, "the server refused or did not answer EHLO/HELO",
+                       reply, detail);
     case Stage::StartTls:
       return ByReplyCode(failure::kTlsFailed, "STARTTLS failed", reply, detail);
     case Stage::Auth:
