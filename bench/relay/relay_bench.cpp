@@ -1,0 +1,435 @@
+// End-to-end benchmark of the relay: requests submitted through the library,
+// relayed by one or two quillpost-smtp processes sharing the store, accepted
+// by Postfix's smtp-sink, which dumps every mail to a file. The file's time
+// is the moment of acceptance; the subject carries the moment of Send.
+//
+//   relay_bench [--mails N] [--relay PATH] [--limit-mails N]
+//
+// Prints, for one relay and for two: mails per second draining a full queue,
+// mails per second and latency (median, 99th percentile) while requests
+// stream in, the relays' CPU time per mail, their peak memory and their CPU
+// use while idle; and the sink's own limit measured with smtp-source over one
+// reused session.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quillpost/submission.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& text) {
+  std::fprintf(stderr, "relay_bench: %s\n", text.c_str());
+  std::exit(1);
+}
+
+std::int64_t NowNs() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// A background process, killed when the object goes.
+class Child {
+ public:
+  Child(const std::vector<std::string>& arguments, const std::string& output) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+      Fail("cannot start " + arguments[0]);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() { Stop(SIGKILL); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t Pid() const { return pid_; }
+  int Stop(int signal) {
+    if (pid_ <= 0) {
+      return -1;
+    }
+    ::kill(pid_, signal);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool Accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// utime + stime of a live process, in seconds.
+double CpuSeconds(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 14 || index == 15) {
+      ticks += std::stol(field);
+    }
+  }
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Peak resident memory of a live process, in MB.
+double PeakMegabytes(pid_t pid) {
+  std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmHWM:")) {
+      return std::stod(line.substr(6)) / 1024.0;
+    }
+  }
+  return 0;
+}
+
+std::size_t CountFiles(const fs::path& folder) {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) {
+    ++count;
+  }
+  return count;
+}
+
+struct Accepted {
+  std::string phase;
+  std::int64_t sentNs = 0;
+  std::int64_t acceptedNs = 0;
+};
+
+std::vector<Accepted> ReadDumps(const fs::path& folder) {
+  std::vector<Accepted> result;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string text = ReadFile(entry.path());
+    const auto at = text.find("\nSubject: bench ");
+    if (at == std::string::npos) {
+      continue;
+    }
+    std::istringstream subject(text.substr(at + 16, 64));
+    Accepted accepted;
+    long number = 0;
+    subject >> accepted.phase >> number >> accepted.sentNs;
+    struct stat info {};
+    ::stat(entry.path().c_str(), &info);
+    accepted.acceptedNs =
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    result.push_back(accepted);
+  }
+  return result;
+}
+
+void Submit(const std::string& phase, int number) {
+  quillpost::Submission submission;
+  submission.Initialise();
+  submission.SetFrom("reports@example.org", "Nightly Reports");
+  submission.AddRecipient("ops@example.org");
+  submission.SetSubject("bench " + phase + " " + std::to_string(number) + " " +
+                        std::to_string(NowNs()));
+  submission.SetBody(std::string(
+      "The nightly run finished without errors. Totals and timings are in the usual place.\n"
+      "This line and the next make the body about as long as a short notification.\n"
+      "Nothing needs to be done.\n"));
+  if (submission.Send(quillpost::kInboundQueueName) != quillpost::kAnswerOk) {
+    Fail("Send did not answer OK");
+  }
+}
+
+double Percentile(std::vector<double> values, double share) {
+  if (values.empty()) {
+    return 0;
+  }
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+  return values[index];
+}
+
+struct SinkLimit {
+  double mailsPerSecond = 0;
+};
+
+std::vector<std::string> SinkCommand(int port, const std::string& dumpTemplate) {
+  std::vector<std::string> command = {"/usr/sbin/smtp-sink"};
+  if (::geteuid() == 0) {
+    command.insert(command.end(), {"-u", "nobody"});
+  }
+  if (!dumpTemplate.empty()) {
+    command.insert(command.end(), {"-d", dumpTemplate});
+  }
+  command.insert(command.end(), {"127.0.0.1:" + std::to_string(port), "256"});
+  return command;
+}
+
+double MeasureSinkLimit(const fs::path& folder, int mails, bool dump) {
+  const int port = FreePort();
+  const fs::path dumps = folder / (dump ? "limit-dumps" : "limit-none");
+  fs::create_directories(dumps);
+  fs::permissions(dumps, fs::perms::all);
+  Child sink(SinkCommand(port, dump ? (dumps / "%H%M%S.").string() : ""),
+             (folder / "limit-sink.out").string());
+  if (!WaitFor([&] { return Accepts(port); }, 5s)) {
+    Fail("smtp-sink does not accept connections");
+  }
+  const auto start = std::chrono::steady_clock::now();
+  Child source({"/usr/sbin/smtp-source", "-d", "-s", "1", "-m", std::to_string(mails), "-l", "400",
+                "127.0.0.1:" + std::to_string(port)},
+               (folder / "limit-source.out").string());
+  int status = 0;
+  ::waitpid(source.Pid(), &status, 0);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return mails / seconds;
+}
+
+struct Figures {
+  double drainRate = 0;
+  double streamRate = 0;
+  double submitRate = 0;
+  double medianMs = 0;
+  double p99Ms = 0;
+  double cpuMsPerMail = 0;
+  double peakMb = 0;
+  double idleCpuSeconds = 0;
+};
+
+Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int relays, int mails) {
+  Figures figures;
+  const fs::path run = folder / ("relays-" + std::to_string(relays));
+  const fs::path store = run / "store";
+  const fs::path dumps = run / "dumps";
+  fs::create_directories(dumps);
+  fs::permissions(run, fs::perms::all);
+  fs::permissions(dumps, fs::perms::all);
+  ::setenv("QUILLPOST_STORE", store.c_str(), 1);
+
+  const int port = FreePort();
+  Child sink(SinkCommand(port, (dumps / "%H%M%S.").string()), (run / "sink.out").string());
+  if (!WaitFor([&] { return Accepts(port); }, 5s)) {
+    Fail("smtp-sink does not accept connections");
+  }
+  const fs::path logFile = run / "relay.log";
+  const auto startRelays = [&] {
+    std::vector<std::unique_ptr<Child>> started;
+    for (int i = 0; i < relays; ++i) {
+      started.push_back(std::make_unique<Child>(
+          std::vector<std::string>{relayProgram, "--headless", "--smtp-server", "127.0.0.1",
+                                   "--smtp-port", std::to_string(port), "--smtp-security", "none",
+                                   "--log-file", logFile.string()},
+          "/dev/null"));
+    }
+    return started;
+  };
+  const auto countLines = [&] {
+    const std::string text = ReadFile(logFile);
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  };
+
+  // The queues exist once a relay has started; then fill the inbound queue
+  // with nobody listening.
+  {
+    auto first = startRelays();
+    if (!WaitFor([&] { return countLines() >= relays; }, 10s)) {
+      Fail("the relay did not start; see " + logFile.string());
+    }
+    for (auto& relay : first) {
+      relay->Stop(SIGTERM);
+    }
+  }
+  const auto submitStart = std::chrono::steady_clock::now();
+  for (int i = 0; i < mails; ++i) {
+    Submit("drain", i);
+  }
+  figures.submitRate =
+      mails / std::chrono::duration<double>(std::chrono::steady_clock::now() - submitStart).count();
+
+  // Drain: from the start of the relays to the last acceptance.
+  const std::int64_t drainStart = NowNs();
+  auto running = startRelays();
+  if (!WaitFor([&] { return CountFiles(dumps) >= static_cast<std::size_t>(mails); }, 120s)) {
+    Fail("not every mail arrived while draining");
+  }
+  std::int64_t drainEnd = 0;
+  for (const Accepted& accepted : ReadDumps(dumps)) {
+    drainEnd = std::max(drainEnd, accepted.acceptedNs);
+  }
+  figures.drainRate = mails / (static_cast<double>(drainEnd - drainStart) / 1e9);
+
+  // Stream: requests submitted as fast as the library goes while the relays run.
+  const std::int64_t streamStart = NowNs();
+  for (int i = 0; i < mails; ++i) {
+    Submit("stream", i);
+  }
+  if (!WaitFor([&] { return CountFiles(dumps) >= static_cast<std::size_t>(2 * mails); }, 120s)) {
+    Fail("not every mail arrived while streaming");
+  }
+  std::vector<double> latencies;
+  std::int64_t streamEnd = 0;
+  for (const Accepted& accepted : ReadDumps(dumps)) {
+    if (accepted.phase == "stream") {
+      latencies.push_back(static_cast<double>(accepted.acceptedNs - accepted.sentNs) / 1e6);
+      streamEnd = std::max(streamEnd, accepted.acceptedNs);
+    }
+  }
+  figures.streamRate = mails / (static_cast<double>(streamEnd - streamStart) / 1e9);
+  figures.medianMs = Percentile(latencies, 0.5);
+  figures.p99Ms = Percentile(latencies, 0.99);
+
+  double cpu = 0;
+  for (auto& relay : running) {
+    cpu += CpuSeconds(relay->Pid());
+    figures.peakMb = std::max(figures.peakMb, PeakMegabytes(relay->Pid()));
+  }
+  figures.cpuMsPerMail = cpu * 1000 / (2.0 * mails);
+  // Idle: nothing arrives for three seconds.
+  std::this_thread::sleep_for(3s);
+  double after = 0;
+  for (auto& relay : running) {
+    after += CpuSeconds(relay->Pid());
+  }
+  figures.idleCpuSeconds = after - cpu;
+  for (auto& relay : running) {
+    relay->Stop(SIGTERM);
+  }
+  return figures;
+}
+
+void Print(const char* title, const Figures& f, double limit) {
+  std::printf("%s\n", title);
+  std::printf("  submit through the library:  %8.0f requests/s\n", f.submitRate);
+  std::printf("  drain a full queue:          %8.0f mails/s  (%.0f%% of the sink's limit)\n",
+              f.drainRate, 100 * f.drainRate / limit);
+  std::printf("  while requests stream in:    %8.0f mails/s\n", f.streamRate);
+  std::printf("  latency Send -> accepted:    median %.2f ms, 99th percentile %.2f ms\n",
+              f.medianMs, f.p99Ms);
+  std::printf("  relay CPU per mail:          %8.3f ms\n", f.cpuMsPerMail);
+  std::printf("  relay peak memory:           %8.1f MB\n", f.peakMb);
+  std::printf("  relay CPU in 3 s idle:       %8.2f s\n", f.idleCpuSeconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int mails = 2000;
+  int limitMails = 20000;
+  std::string relay = QUILLPOST_SMTP_PROGRAM;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "-h" || argument == "--help") {
+      std::puts(
+          "usage: relay_bench [--mails N] [--limit-mails N] [--relay PATH]\n"
+          "Relays N requests (default 2000) through one and then two quillpost-smtp\n"
+          "processes to Postfix's smtp-sink and prints rates, latency, CPU and memory.");
+      return 0;
+    }
+    if (i + 1 >= argc) {
+      Fail(argument + " needs a value (see --help)");
+    }
+    const std::string value = argv[++i];
+    if (argument == "--mails") {
+      mails = std::stoi(value);
+    } else if (argument == "--limit-mails") {
+      limitMails = std::stoi(value);
+    } else if (argument == "--relay") {
+      relay = value;
+    } else {
+      Fail("unknown option " + argument);
+    }
+  }
+  if (!fs::exists("/usr/sbin/smtp-sink")) {
+    Fail("smtp-sink is missing: install the Debian package postfix");
+  }
+
+  std::string pattern = (fs::temp_directory_path() / "relay-bench-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    Fail("cannot create a scratch folder");
+  }
+  const fs::path folder = pattern;
+  fs::permissions(folder, fs::perms::all);
+
+  const double limit = MeasureSinkLimit(folder, limitMails, false);
+  const double dumpingLimit = MeasureSinkLimit(folder, limitMails, true);
+  std::printf(
+      "smtp-sink limit (smtp-source, one reused session): %.0f mails/s; "
+      "%.0f mails/s while dumping each mail to a file as in the runs below\n",
+      limit, dumpingLimit);
+  const Figures one = RunRelays(folder, relay, 1, mails);
+  Print("one relay", one, limit);
+  const Figures two = RunRelays(folder, relay, 2, mails);
+  Print("two relays on one store", two, limit);
+  std::printf("two relays / one relay (drain): %.2f\n", two.drainRate / one.drainRate);
+  fs::remove_all(folder);
+  return 0;
+}
