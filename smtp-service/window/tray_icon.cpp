@@ -1,5 +1,6 @@
 #include "window/tray_icon.h"
 
+#include <QApplication>
 #include <QObject>
 #include <QString>
 #include <iostream>
@@ -9,7 +10,22 @@
 
 namespace quillpost::window {
 
-TrayIcon::TrayIcon(StatusWindow& window) : window_(window) {
+bool TrayClickRule::ShowsWindow(QSystemTrayIcon::ActivationReason reason, Clock::time_point now) {
+  if (reason == QSystemTrayIcon::Trigger) {
+    if (last_click_ && now - *last_click_ <= interval_) {
+      last_click_.reset();
+      return true;
+    }
+    last_click_ = now;
+    return false;
+  }
+  // Anything else in between breaks a pair of clicks.
+  last_click_.reset();
+  return reason == QSystemTrayIcon::DoubleClick;
+}
+
+TrayIcon::TrayIcon(StatusWindow& window)
+    : window_(window), rule_(std::chrono::milliseconds(QApplication::doubleClickInterval())) {
   icon_.setIcon(QuillpostIcon());
   icon_.setToolTip(QString::fromLatin1(kTrayTip));
   QObject::connect(
@@ -30,7 +46,7 @@ void TrayIcon::Remove() {
 }
 
 void TrayIcon::trayicon_Activated(QSystemTrayIcon::ActivationReason reason) {
-  if (ShowsWindow(reason)) {
+  if (rule_.ShowsWindow(reason, TrayClickRule::Clock::now())) {
     window_.Reveal();
   }
 }

@@ -5,12 +5,31 @@
 // buttons and hovering do nothing, and there is no menu.
 
 #include <QSystemTrayIcon>
+#include <chrono>
+#include <optional>
 
 #include "window/status_window.h"
 
 namespace quillpost::window {
 
 inline constexpr const char* kTrayTip = "KVR Quillpost..";
+
+// Which tray events show the window. A notification area that embeds the icon
+// reports a left double-click as such. One that speaks the D-Bus
+// StatusNotifier protocol reports each left click as a plain activation, so
+// two of those within the double-click interval are a double-click too.
+class TrayClickRule {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit TrayClickRule(std::chrono::milliseconds double_click_interval)
+      : interval_(double_click_interval) {}
+
+  [[nodiscard]] bool ShowsWindow(QSystemTrayIcon::ActivationReason reason, Clock::time_point now);
+
+ private:
+  std::chrono::milliseconds interval_;
+  std::optional<Clock::time_point> last_click_;
+};
 
 class TrayIcon {
  public:
@@ -30,13 +49,9 @@ class TrayIcon {
 
  private:
   StatusWindow& window_;
+  TrayClickRule rule_;
   QSystemTrayIcon icon_;
 };
-
-// True only for the event that shows the window: a left double-click.
-[[nodiscard]] constexpr bool ShowsWindow(QSystemTrayIcon::ActivationReason reason) {
-  return reason == QSystemTrayIcon::DoubleClick;
-}
 
 // The text reported when the desktop has no notification area.
 inline constexpr const char* kNoTrayMessage =

@@ -13,13 +13,40 @@ namespace {
 TEST(TrayIcon, OnlyALeftDoubleClickShowsTheWindow) {
   StatusWindow window;
   TrayIcon tray(window);
-  for (auto reason : {QSystemTrayIcon::Trigger, QSystemTrayIcon::Context,
+  for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::Trigger,
                       QSystemTrayIcon::MiddleClick, QSystemTrayIcon::Unknown}) {
     emit tray.icon().activated(reason);
     EXPECT_FALSE(window.isVisible()) << "reason " << reason;
   }
   emit tray.icon().activated(QSystemTrayIcon::DoubleClick);
   EXPECT_TRUE(window.isVisible());
+}
+
+TEST(TrayClickRule, TwoPlainActivationsCloseTogetherAreADoubleClick) {
+  using namespace std::chrono_literals;
+  const TrayClickRule::Clock::time_point t0{};
+  {
+    TrayClickRule rule(400ms);
+    EXPECT_FALSE(rule.ShowsWindow(QSystemTrayIcon::Trigger, t0));
+    EXPECT_TRUE(rule.ShowsWindow(QSystemTrayIcon::Trigger, t0 + 250ms));
+    EXPECT_FALSE(rule.ShowsWindow(QSystemTrayIcon::Trigger, t0 + 300ms))
+        << "a third click starts anew";
+  }
+  {
+    TrayClickRule rule(400ms);
+    EXPECT_FALSE(rule.ShowsWindow(QSystemTrayIcon::Trigger, t0));
+    EXPECT_FALSE(rule.ShowsWindow(QSystemTrayIcon::Trigger, t0 + 600ms)) << "too slow";
+    EXPECT_FALSE(rule.ShowsWindow(QSystemTrayIcon::Context, t0 + 700ms));
+    EXPECT_FALSE(rule.ShowsWindow(QSystemTrayIcon::Trigger, t0 + 800ms))
+        << "a right click in between breaks the pair";
+  }
+  {
+    // An embedding notification area: press, then the double-click itself.
+    TrayClickRule rule(400ms);
+    EXPECT_FALSE(rule.ShowsWindow(QSystemTrayIcon::Trigger, t0));
+    EXPECT_TRUE(rule.ShowsWindow(QSystemTrayIcon::DoubleClick, t0 + 100ms));
+    EXPECT_FALSE(rule.ShowsWindow(QSystemTrayIcon::Trigger, t0 + 200ms)) << "shown once only";
+  }
 }
 
 TEST(TrayIcon, ShowsTheServiceIconAndTip) {
