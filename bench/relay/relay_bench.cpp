@@ -55,6 +55,7 @@ class Child {
  public:
   Child(const std::vector<std::string>& arguments, const std::string& output) {
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (const auto& argument : arguments) {
       argv.push_back(const_cast<char*>(argument.c_str()));
     }
@@ -95,8 +96,10 @@ int FreePort() {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    Fail("cannot probe a free port");
+  }
   ::close(fd);
   return ntohs(address.sin_port);
 }
@@ -283,6 +286,7 @@ Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int r
   const fs::path logFile = run / "relay.log";
   const auto startRelays = [&] {
     std::vector<std::unique_ptr<Child>> started;
+    started.reserve(static_cast<std::size_t>(relays));
     for (int i = 0; i < relays; ++i) {
       started.push_back(std::make_unique<Child>(
           std::vector<std::string>{relayProgram, "--headless", "--smtp-server", "127.0.0.1",
@@ -332,7 +336,7 @@ Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int r
   for (int i = 0; i < mails; ++i) {
     Submit("stream", i);
   }
-  if (!WaitFor([&] { return CountFiles(dumps) >= static_cast<std::size_t>(2 * mails); }, 120s)) {
+  if (!WaitFor([&] { return CountFiles(dumps) >= 2 * static_cast<std::size_t>(mails); }, 120s)) {
     Fail("not every mail arrived while streaming");
   }
   std::vector<double> latencies;

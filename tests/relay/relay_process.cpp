@@ -60,7 +60,9 @@ std::vector<std::string> ChildEnvironment(
   }
   for (const auto& [name, value] : changes) {
     if (!value.empty()) {
-      result.push_back(name + "=" + value);
+      result.push_back(name);
+      result.back() += '=';
+      result.back() += value;
     }
   }
   return result;
@@ -69,11 +71,13 @@ std::vector<std::string> ChildEnvironment(
 pid_t Spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
             const fs::path& out, const fs::path& err) {
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
   argv.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (const std::string& entry : environment) {
     envp.push_back(const_cast<char*>(entry.c_str()));
   }
@@ -178,7 +182,7 @@ bool ChildProcess::Running() {
 }
 
 RelayProcess::RelayProcess(const fs::path& folder, const fs::path& store, const fs::path& logFile,
-                           std::vector<std::string> arguments, std::string name)
+                           std::vector<std::string> arguments, const std::string& name)
     : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
   arguments.insert(arguments.begin(),
                    {QUILLPOST_SMTP_PROGRAM, "--headless", "--log-file", logFile.string()});

@@ -76,7 +76,7 @@ class RelayProcess {
   // log file logFile, its standard output and error go to files in folder.
   RelayProcess(const std::filesystem::path& folder, const std::filesystem::path& store,
                const std::filesystem::path& logFile, std::vector<std::string> arguments,
-               std::string name = "relay");
+               const std::string& name = "relay");
   ~RelayProcess();
   RelayProcess(const RelayProcess&) = delete;
   RelayProcess& operator=(const RelayProcess&) = delete;
