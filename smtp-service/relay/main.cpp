@@ -1,6 +1,7 @@
 // quillpost-smtp: the relay service.
 
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -60,6 +61,9 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  // A peer that drops its connection, or a reader that closes standard
+  // output, must fail a write, not end the service.
+  std::signal(SIGPIPE, SIG_IGN);
   Settings& settings = commandLine.settings;
   PrepareLogFile(settings);
 

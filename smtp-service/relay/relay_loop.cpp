@@ -7,6 +7,13 @@ namespace quillpost::relay {
 
 RelayLoop::RelayLoop() {
   retryswap_.setTimerType(Qt::CoarseTimer);
+  quietSweep_.setSingleShot(true);
+  quietSweep_.setTimerType(Qt::CoarseTimer);
+  QObject::connect(&quietSweep_, &QTimer::timeout, [this] {
+    if (sweep_) {
+      sweep_();
+    }
+  });
 }
 
 RelayLoop::~RelayLoop() = default;

@@ -105,6 +105,19 @@ TEST_F(EndToEndTest, SessionProblemAfterAcceptanceIsLoggedAndNotSentTwice) {
   EXPECT_EQ(CountLog("Message submitted for retry to queue 'B'"), 0U);
 }
 
+TEST_F(EndToEndTest, SessionKeptForTheNextMailEndsOnceTheQueuesAreQuiet) {
+  peer::SmtpPeer smtp;
+  auto relay = StartRelay(smtp.Port(), {"--smtp-idle-timeout", "1"});
+  ASSERT_EQ(Submit("One"), "OK");
+  ASSERT_EQ(Submit("Two"), "OK");
+  ASSERT_TRUE(WaitFor([&] { return smtp.Messages().size() == 2; }));
+  EXPECT_EQ(smtp.Connections(), 1);
+  EXPECT_TRUE(smtp.WaitForClosedConnections(1, Patience(5s)));
+  const auto commands = smtp.Commands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "1 QUIT"), commands.end());
+  EXPECT_TRUE(relay->Running());
+}
+
 TEST_F(EndToEndTest, RefusedRecipientIsRetriedAtEachTickThenDeadLetteredForReInjection) {
   peer::SmtpPeerOptions refusing;
   refusing.refuseRecipient["bob@example.org"] = 550;
