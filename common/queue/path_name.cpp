@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "queue/broker_address.h"
 #include "queue/queue.h"
 
 namespace quillpost::queue {
@@ -149,8 +150,8 @@ QueueLocation ParseQueuePath(const std::string& pathName) {
     return {DefaultStoreFolder(), pathName};
   }
   if (scheme != "file") {
-    throw QueueError("path name '" + pathName + "' uses the scheme '" + scheme +
-                     "', which this build cannot reach (only plain names and file:// are known)");
+    throw QueueError("path name '" + RedactPathName(pathName) + "' uses the scheme '" + scheme +
+                     "', which is not a store (known: plain names, file://, amqp://, amqps://)");
   }
   const std::string path = FileUrlPath(pathName);
   const std::size_t slash = path.rfind('/');
@@ -170,8 +171,8 @@ std::string ParseStoreName(const std::string& storeName) {
     return Normalise(storeName);
   }
   if (scheme != "file") {
-    throw QueueError("store '" + storeName + "' uses the scheme '" + scheme +
-                     "', which this build cannot reach");
+    throw QueueError("store '" + RedactPathName(storeName) + "' uses the scheme '" + scheme +
+                     "', which is not a store folder");
   }
   return Normalise(FileUrlPath(storeName));
 }

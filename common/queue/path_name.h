@@ -5,8 +5,8 @@
 //   kvr_mailer                          queue "kvr_mailer" in the default store
 //   file:///srv/quillpost/kvr_mailer    queue "kvr_mailer" in the store /srv/quillpost
 //
-// Other schemes (a broker's amqp://user:pw@host:port/vhost/queue) are recognised
-// as such and refused until a backend for them exists.
+// A broker's amqp://user:pw@host:port/vhost/queue is read by broker_address.h;
+// the functions here refuse it, as they refuse every other scheme.
 
 #include <string>
 #include <string_view>

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "queue/broker_address.h"
+#include "queue/broker_admin.h"
 #include "queue/path_name.h"
 #include "queue/store.h"
 
@@ -39,12 +41,19 @@ bool SameFolder(const std::string& a, const std::string& b) {
 }  // namespace
 
 bool CreateQueue(const std::string& pathName, StoreAccess access) {
+  if (IsBrokerUrl(pathName)) {
+    return broker::CreateQueue(pathName);
+  }
   const QueueLocation location = ParseQueuePath(pathName);
   Store store(location.storeFolder, Store::Mode::CreateIfMissing, access);
   return store.CreateQueue(location.queueName);
 }
 
 void DeleteQueue(const std::string& pathName) {
+  if (IsBrokerUrl(pathName)) {
+    broker::DeleteQueue(pathName);
+    return;
+  }
   const QueueLocation location = ParseQueuePath(pathName);
   OpenedQueue queue = OpenQueueOf(location);
   if (!queue.store.DeleteQueue(location.queueName)) {
@@ -54,6 +63,9 @@ void DeleteQueue(const std::string& pathName) {
 }
 
 std::vector<QueueInfo> ListQueues(const std::string& storeName) {
+  if (IsBrokerUrl(storeName)) {
+    return broker::ListQueues(storeName);
+  }
   const std::string folder = ParseStoreName(storeName);
   try {
     Store store(folder, Store::Mode::OpenExisting);
@@ -65,16 +77,29 @@ std::vector<QueueInfo> ListQueues(const std::string& storeName) {
 
 std::vector<PeekedMessage> PeekQueue(const std::string& pathName, bool withBodies,
                                      std::size_t limit) {
+  if (IsBrokerUrl(pathName)) {
+    return broker::PeekQueue(pathName, withBodies, limit);
+  }
   OpenedQueue queue = OpenQueueOf(ParseQueuePath(pathName));
   return queue.store.Peek(queue.id, withBodies, limit);
 }
 
 std::size_t PurgeQueue(const std::string& pathName) {
+  if (IsBrokerUrl(pathName)) {
+    return broker::PurgeQueue(pathName);
+  }
   OpenedQueue queue = OpenQueueOf(ParseQueuePath(pathName));
   return static_cast<std::size_t>(queue.store.PurgeWaiting(queue.id));
 }
 
 std::size_t MoveMessages(const std::string& fromPathName, const std::string& toPathName) {
+  if (IsBrokerUrl(fromPathName) || IsBrokerUrl(toPathName)) {
+    if (IsBrokerUrl(fromPathName) != IsBrokerUrl(toPathName)) {
+      throw QueueError("cannot move messages from '" + RedactPathName(fromPathName) + "' to '" +
+                       RedactPathName(toPathName) + "': both queues must be in the same store");
+    }
+    return broker::MoveMessages(fromPathName, toPathName);
+  }
   const QueueLocation from = ParseQueuePath(fromPathName);
   const QueueLocation to = ParseQueuePath(toPathName);
   OpenedQueue source = OpenQueueOf(from);

@@ -1,5 +1,8 @@
 #include <memory>
 
+#include "queue/broker_address.h"
+#include "queue/broker_admin.h"
+#include "queue/broker_queue.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
 #include "queue/queue_admin.h"
@@ -19,10 +22,15 @@ QueuePath::QueuePath(std::string pathName) : pathName_(std::move(pathName)) {}
 
 std::unique_ptr<OpenQueue> QueuePath::Open(Access access, ShareMode share) const {
   if (access != Access::Receive && access != Access::Send) {
-    throw QueueError("queue '" + pathName_ + "' can be opened for receiving or for sending only");
+    throw QueueError("queue '" + RedactPathName(pathName_) +
+                     "' can be opened for receiving or for sending only");
   }
   if (share != ShareMode::DenyNone) {
-    throw QueueError("queue '" + pathName_ + "' can only be opened shared (deny none)");
+    throw QueueError("queue '" + RedactPathName(pathName_) +
+                     "' can only be opened shared (deny none)");
+  }
+  if (IsBrokerUrl(pathName_)) {
+    return std::make_unique<BrokerQueue>(ParseBrokerQueuePath(pathName_), access);
   }
   const QueueLocation location = ParseQueuePath(pathName_);
   std::shared_ptr<StoreSession> session;
@@ -43,6 +51,9 @@ std::unique_ptr<OpenQueue> QueuePath::Open(Access access, ShareMode share) const
 }
 
 bool QueuePath::Exists() const {
+  if (IsBrokerUrl(pathName_)) {
+    return broker::QueueExists(pathName_);
+  }
   const QueueLocation location = ParseQueuePath(pathName_);
   try {
     Store store(location.storeFolder, Store::Mode::OpenExisting);

@@ -66,7 +66,7 @@ TEST(QueuePathNames, MalformedNamesAreRefused) {
   EXPECT_NO_THROW(ParseQueuePath(std::string(128, 'q')));
 }
 
-TEST(QueuePathNames, BrokerUrlsAreRecognisedButNotReachableYet) {
+TEST(QueuePathNames, BrokerUrlsNameNoStoreFolder) {
   try {
     ParseQueuePath("amqp://user:pw@host:5672/vhost/kvr_mailer");
     FAIL() << "accepted";

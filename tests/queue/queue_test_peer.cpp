@@ -1,8 +1,10 @@
 // Works on queues from a separate process for the multi-process tests.
 //
 //   queue_test_peer send PATH COUNT        sends COUNT messages labelled m0, m1, ...
-//   queue_test_peer drain PATH             receives and finishes until the queue stays
-//                                          empty for a while; prints each label
+//   queue_test_peer drain PATH [MS]        prints "ready" once the queue is open, then
+//                                          receives and finishes (after MS of work) until
+//                                          the queue stays empty for a while; prints each
+//                                          label
 //   queue_test_peer hold PATH              receives one message, prints its label and
 //                                          keeps it in hand until killed
 //   queue_test_peer arrival PATH           arms a report, prints "armed", waits for it,
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "queue/queue.h"
 
@@ -41,13 +44,15 @@ int Send(const std::string& path, int count) {
   return 0;
 }
 
-int Drain(const std::string& path) {
+int Drain(const std::string& path, std::chrono::milliseconds work) {
   auto queue = QueuePath(path).Open(Access::Receive);
+  std::cout << "ready" << std::endl;
   // The first message may take a while (the sender is still starting); after
   // that a short silence means the queue is drained.
   auto wait = std::chrono::milliseconds(10000);
   while (auto message = queue->Receive(wait)) {
     std::cout << message->Label() << '\n';
+    std::this_thread::sleep_for(work);
     message->Finish();
     wait = std::chrono::milliseconds(500);
   }
@@ -90,7 +95,7 @@ int main(int argc, char** argv) {
       return Send(argv[2], std::stoi(argv[3]));
     }
     if (command == "drain") {
-      return Drain(argv[2]);
+      return Drain(argv[2], std::chrono::milliseconds(argc > 3 ? std::stoi(argv[3]) : 0));
     }
     if (command == "hold") {
       return Hold(argv[2]);
