@@ -12,9 +12,11 @@ packages=(
   libpugixml-dev
   libsqlite3-dev
   libcurl4-openssl-dev
+  librabbitmq-dev
   qt6-base-dev libxcb1-dev
-  # test peers and helpers
+  # test peers and helpers (rabbitmq-server: a private broker for the tests)
   python3-aiosmtpd
+  rabbitmq-server
   openssl
   # the status window's tray test: a virtual X server with a notification area
   xvfb xdotool imagemagick trayer
