@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "queue/queue.h"  // RedactPathName
+
 namespace quillpost::queue {
 
 struct BrokerAddress {
@@ -37,8 +39,5 @@ bool IsBrokerUrl(const std::string& text);
 BrokerQueueName ParseBrokerQueuePath(const std::string& pathName);
 // A broker and virtual host without a queue: amqp://user:pw@host:port/vhost.
 BrokerAddress ParseBrokerStoreName(const std::string& storeName);
-
-// Any URL with its user and password left out; other text unchanged.
-std::string RedactPathName(const std::string& pathName);
 
 }  // namespace quillpost::queue

@@ -53,6 +53,10 @@ struct Message {
 // Throws InvalidMessage when message breaks the limits above.
 void CheckMessage(const Message& message);
 
+// The path name as logs and error texts may show it: a URL without its user
+// and password (amqp://host:port/vhost/queue); anything else unchanged.
+std::string RedactPathName(const std::string& pathName);
+
 class OpenQueue;
 
 // Receives arrival reports of one queue.

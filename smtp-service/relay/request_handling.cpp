@@ -39,7 +39,7 @@ Status::After Status::HandleRequest(queue::ReceivedMessage& message) {
     message.Finish();
     return After::Rearm;
   }
-  return DispatchHeld(message, InboundQueueName,
+  return DispatchHeld(message, queue::RedactPathName(InboundQueueName),
                       [this]() -> std::optional<int> { return RetryAllowance; });
 }
 
@@ -89,8 +89,9 @@ bool Status::DeadLetter(queue::ReceivedMessage& message, const std::string& why,
   } catch (...) {
     const std::string failure = CurrentFailure();
     WriteLog("Unable to move request to dead-letter queue",
-             "Queue=" + DeadLetterQueueName + ", Error=" + failure);
-    ReportFailure("unable to move a request to " + DeadLetterQueueName + ": " + failure);
+             "Queue=" + queue::RedactPathName(DeadLetterQueueName) + ", Error=" + failure);
+    ReportFailure("unable to move a request to " + queue::RedactPathName(DeadLetterQueueName) +
+                  ": " + failure);
     return false;
   }
   WriteLog(why, data);

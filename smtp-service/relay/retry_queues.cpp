@@ -60,7 +60,8 @@ Status::After Status::HandleRetry(queue::ReceivedMessage& message, const std::st
     return After::Rearm;
   }
   const std::string& queueName = letter == "A" ? RetryQueueNameA : RetryQueueNameB;
-  return DispatchHeld(message, queueName, [&label] { return ReadRetryCount(label); });
+  return DispatchHeld(message, queue::RedactPathName(queueName),
+                      [&label] { return ReadRetryCount(label); });
 }
 
 void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string& document,

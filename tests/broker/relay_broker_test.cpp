@@ -52,6 +52,23 @@ TEST_F(BrokerEndToEnd, ARelayKilledMidStreamLosesNothing) {
   std::printf("delivered before the kill: %zu\n", beforeKill);
 }
 
+TEST_F(BrokerEndToEnd, TheRelayLogsBrokerQueuesWithoutTheirCredentials) {
+  // A request that cannot be dispatched goes to the dead-letter queue with a
+  // log line naming the queue it came from.
+  queue::QueuePath(retryA_).Open(queue::Access::Send)->Send({"Quillpost-Retry:3", "<x/>", 7});
+  StartRelay(FreePort(), "relay");
+  const std::string undispatchable = "Request cannot be dispatched; moved to dead-letter queue";
+  ASSERT_TRUE(WaitFor([&] { return CountLog(undispatchable) == 1; })) << ReadFile(logFile_);
+  EXPECT_EQ(Waiting(dead_), 1u);
+  for (const auto& [message, data] : ReadLog(logFile_)) {
+    EXPECT_EQ(data.find("guest"), std::string::npos) << message << " - " << data;
+    if (message == undispatchable) {
+      EXPECT_NE(data.find("Queue=amqp://127.0.0.1:"), std::string::npos) << data;
+    }
+  }
+  EXPECT_EQ(relays_.back()->ErrorOutput().find("guest"), std::string::npos);
+}
+
 TEST(BrokerSubmission, ADeadBrokerAnswersTheInternalErrorText) {
   Submission submission;
   submission.Initialise();
