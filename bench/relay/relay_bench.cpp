@@ -3,13 +3,13 @@
 // by Postfix's smtp-sink, which dumps every mail to a file. The file's time
 // is the moment of acceptance; the subject carries the moment of Send.
 //
-//   relay_bench [--mails N] [--relay PATH] [--limit-mails N]
+//   relay_bench [--mails N] [--relay PATH] [--limit-mails N] [--paced-rate R]
 //
 // Prints, for one relay and for two: mails per second draining a full queue,
 // mails per second and latency (median, 99th percentile) while requests
-// stream in, the relays' CPU time per mail, their peak memory and their CPU
-// use while idle; and the sink's own limit measured with smtp-source over one
-// reused session.
+// stream in, the latency again for requests paced at R per second, the
+// relays' CPU time per mail, their peak memory and their CPU use while idle;
+// and the sink's own limit, measured with smtp-source over one reused session.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -263,12 +263,16 @@ struct Figures {
   double submitRate = 0;
   double medianMs = 0;
   double p99Ms = 0;
+  double pacedRate = 0;
+  double pacedMedianMs = 0;
+  double pacedP99Ms = 0;
   double cpuMsPerMail = 0;
   double peakMb = 0;
   double idleCpuSeconds = 0;
 };
 
-Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int relays, int mails) {
+Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int relays, int mails,
+                  double pacedRate) {
   Figures figures;
   const fs::path run = folder / ("relays-" + std::to_string(relays));
   const fs::path store = run / "store";
@@ -351,12 +355,36 @@ Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int r
   figures.medianMs = Percentile(latencies, 0.5);
   figures.p99Ms = Percentile(latencies, 0.99);
 
+  // Paced: requests at a steady rate the relays keep up with, so the latency
+  // is that of one mail rather than of a backlog.
+  const int paced = std::max(1, mails / 4);
+  const auto gap = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / pacedRate));
+  auto next = std::chrono::steady_clock::now();
+  for (int i = 0; i < paced; ++i) {
+    std::this_thread::sleep_until(next);
+    next += gap;
+    Submit("paced", i);
+  }
+  const std::size_t total = 2 * static_cast<std::size_t>(mails) + static_cast<std::size_t>(paced);
+  if (!WaitFor([&] { return CountFiles(dumps) >= total; }, 120s)) {
+    Fail("not every mail arrived while pacing");
+  }
+  std::vector<double> pacedLatencies;
+  for (const Accepted& accepted : ReadDumps(dumps)) {
+    if (accepted.phase == "paced") {
+      pacedLatencies.push_back(static_cast<double>(accepted.acceptedNs - accepted.sentNs) / 1e6);
+    }
+  }
+  figures.pacedRate = pacedRate;
+  figures.pacedMedianMs = Percentile(pacedLatencies, 0.5);
+  figures.pacedP99Ms = Percentile(pacedLatencies, 0.99);
+
   double cpu = 0;
   for (auto& relay : running) {
     cpu += CpuSeconds(relay->Pid());
     figures.peakMb = std::max(figures.peakMb, PeakMegabytes(relay->Pid()));
   }
-  figures.cpuMsPerMail = cpu * 1000 / (2.0 * mails);
+  figures.cpuMsPerMail = cpu * 1000 / static_cast<double>(total);
   // Idle: nothing arrives for three seconds.
   std::this_thread::sleep_for(3s);
   double after = 0;
@@ -378,6 +406,8 @@ void Print(const char* title, const Figures& f, double limit) {
   std::printf("  while requests stream in:    %8.0f mails/s\n", f.streamRate);
   std::printf("  latency Send -> accepted:    median %.2f ms, 99th percentile %.2f ms\n",
               f.medianMs, f.p99Ms);
+  std::printf("  same at %.0f requests/s:      median %.2f ms, 99th percentile %.2f ms\n",
+              f.pacedRate, f.pacedMedianMs, f.pacedP99Ms);
   std::printf("  relay CPU per mail:          %8.3f ms\n", f.cpuMsPerMail);
   std::printf("  relay peak memory:           %8.1f MB\n", f.peakMb);
   std::printf("  relay CPU in 3 s idle:       %8.2f s\n", f.idleCpuSeconds);
@@ -388,14 +418,16 @@ void Print(const char* title, const Figures& f, double limit) {
 int main(int argc, char** argv) {
   int mails = 2000;
   int limitMails = 20000;
+  double pacedRate = 200;
   std::string relay = QUILLPOST_SMTP_PROGRAM;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "-h" || argument == "--help") {
       std::puts(
-          "usage: relay_bench [--mails N] [--limit-mails N] [--relay PATH]\n"
+          "usage: relay_bench [--mails N] [--limit-mails N] [--paced-rate R] [--relay PATH]\n"
           "Relays N requests (default 2000) through one and then two quillpost-smtp\n"
-          "processes to Postfix's smtp-sink and prints rates, latency, CPU and memory.");
+          "processes to Postfix's smtp-sink and prints rates, latency, CPU and memory;\n"
+          "then N/4 more at R requests/s (default 200) for the latency of one mail.");
       return 0;
     }
     if (i + 1 >= argc) {
@@ -406,6 +438,8 @@ int main(int argc, char** argv) {
       mails = std::stoi(value);
     } else if (argument == "--limit-mails") {
       limitMails = std::stoi(value);
+    } else if (argument == "--paced-rate") {
+      pacedRate = std::stod(value);
     } else if (argument == "--relay") {
       relay = value;
     } else {
@@ -429,9 +463,9 @@ int main(int argc, char** argv) {
       "smtp-sink limit (smtp-source, one reused session): %.0f mails/s; "
       "%.0f mails/s while dumping each mail to a file as in the runs below\n",
       limit, dumpingLimit);
-  const Figures one = RunRelays(folder, relay, 1, mails);
+  const Figures one = RunRelays(folder, relay, 1, mails, pacedRate);
   Print("one relay", one, limit);
-  const Figures two = RunRelays(folder, relay, 2, mails);
+  const Figures two = RunRelays(folder, relay, 2, mails, pacedRate);
   Print("two relays on one store", two, limit);
   std::printf("two relays / one relay (drain): %.2f\n", two.drainRate / one.drainRate);
   fs::remove_all(folder);
