@@ -16,13 +16,27 @@ fi
 
 timeout 60 /usr/lib/rabbitmq/bin/rabbitmqctl -n "$RABBITMQ_NODENAME" stop > "$folder/stop.out" 2>&1 ||
   echo "broker-stop: rabbitmqctl stop failed; ending the broker's processes" >&2
-# Whatever is left of this broker (its launcher and Erlang VM) ends here.
+# Whatever is left of this broker (its launcher and Erlang VM) gets 20 s to
+# end, then is ended.
+pids=()
 for pidfile in "$folder/broker.pid" "$folder/server.launcher.pid"; do
   if [ -s "$pidfile" ]; then
-    pid="$(cat "$pidfile")"
-    kill -0 "$pid" 2>/dev/null && kill -TERM -- "-$pid" 2>/dev/null
-    kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
+    pids+=("$(cat "$pidfile")")
   fi
+done
+alive() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill -0 "$pid" 2>/dev/null && return 0
+  done
+  return 1
+}
+deadline=$((SECONDS + 20))
+while alive && ((SECONDS < deadline)); do
+  sleep 0.2
+done
+for pid in "${pids[@]}"; do
+  kill -KILL "$pid" 2>/dev/null || true
 done
 epmd -kill > /dev/null 2>&1 || true
 

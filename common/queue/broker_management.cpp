@@ -196,13 +196,13 @@ class JsonReader {
       }
     } else if (c == '-' || IsDigit(c)) {
       Number();
-    } else if (text_.substr(pos_).starts_with("true")) {
-      pos_ += 4;
-    } else if (text_.substr(pos_).starts_with("false")) {
-      pos_ += 5;
-    } else if (text_.substr(pos_).starts_with("null")) {
-      pos_ += 4;
     } else {
+      for (const std::string_view word : {"true", "false", "null"}) {
+        if (text_.substr(pos_).starts_with(word)) {
+          pos_ += word.size();
+          return;
+        }
+      }
       Bad("unexpected character");
     }
   }
