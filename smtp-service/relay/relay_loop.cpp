@@ -56,7 +56,8 @@ void RelayLoop::Watch(queue::OpenQueue& queue) {
     try {
       queue.DeliverNotification();
     } catch (...) {
-      eventlog::ReportError("quillpost-smtp: arrival report of queue " + queue.PathName() +
+      eventlog::ReportError("quillpost-smtp: arrival report of queue " +
+                            queue::RedactPathName(queue.PathName()) +
                             " failed: " + CurrentFailure());
     }
     if (sweep_) {

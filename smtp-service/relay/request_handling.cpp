@@ -24,7 +24,7 @@ void Status::requestevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
       after = HandleRequest(*message);
     }
   } catch (...) {
-    after = RescueAfterFailure(message, Queue.PathName(), CurrentFailure());
+    after = RescueAfterFailure(message, queue::RedactPathName(Queue.PathName()), CurrentFailure());
   }
   if (after == After::Park) {
     parked_.inbound = true;
@@ -130,8 +130,9 @@ void Status::Rearm(queue::OpenQueue& queue, HandlerSink& sink, bool& parked) {
   // Tried at the next tick again, so the queue is never left unserved.
   parked = true;
   WriteLog("Unable to re-arm queue notification",
-           "Queue=" + queue.PathName() + ", Error=" + failure);
-  ReportFailure("unable to re-arm queue " + queue.PathName() + ": " + failure);
+           "Queue=" + queue::RedactPathName(queue.PathName()) + ", Error=" + failure);
+  ReportFailure("unable to re-arm queue " + queue::RedactPathName(queue.PathName()) + ": " +
+                failure);
 }
 
 }  // namespace quillpost::relay

@@ -42,7 +42,7 @@ void Status::RetryArrived(queue::OpenQueue& queue, const std::string& letter, Ha
       after = HandleRetry(*message, letter);
     }
   } catch (...) {
-    after = RescueAfterFailure(message, queue.PathName(), CurrentFailure());
+    after = RescueAfterFailure(message, queue::RedactPathName(queue.PathName()), CurrentFailure());
   }
   if (after == After::Park) {
     parked = true;
