@@ -190,6 +190,7 @@ pid_t StartRelay(const Queues& queues, int smtpPort, const fs::path& folder, int
       "--smtp-port",          std::to_string(smtpPort),
       "--smtp-security",      "none"};
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) {
     argv.push_back(argument.data());
   }
@@ -219,6 +220,7 @@ double DrainRate(const std::string& base, const std::string& tag, int relays, in
   LibrarySendRate(queues.inbound, mails);
   SmtpSink sink;
   std::vector<pid_t> pids;
+  pids.reserve(static_cast<std::size_t>(relays));
   const auto start = Clock::now();
   for (int i = 0; i < relays; ++i) {
     pids.push_back(StartRelay(queues, sink.Port(), folder, i));
@@ -254,7 +256,8 @@ void Measure(const std::string& name, const std::string& base, int mails, const 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string broker = std::getenv("QUILLPOST_TEST_AMQP") ? std::getenv("QUILLPOST_TEST_AMQP") : "";
+  const char* testBroker = std::getenv("QUILLPOST_TEST_AMQP");
+  std::string broker = testBroker != nullptr ? testBroker : "";
   int mails = 500;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
