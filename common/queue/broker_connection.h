@@ -43,6 +43,9 @@ class BrokerConnection {
   int Socket() const;
   // The connection failed; every further operation throws.
   bool Broken() const { return broken_; }
+  // Drops the connection without a word to the broker (a forked child's copy
+  // of its parent's connection).
+  void Abandon() { broken_ = true; }
   // Changes whenever the channel is replaced (after the broker closed it);
   // delivery tags of an older channel mean nothing any more.
   std::uint64_t ChannelEpoch() const { return epoch_; }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "eventlog/event_log.h"
+#include "queue/broker_pool.h"
 
 namespace quillpost::queue {
 namespace {
@@ -88,7 +89,12 @@ BrokerQueue::BrokerQueue(const BrokerQueueName& name, Access access)
     : displayName_(name.Display()),
       access_(access),
       session_(std::make_shared<BrokerSession>(name)) {
-  session_->connection = std::make_unique<BrokerConnection>(name.broker);
+  if (access_ == Access::Send) {
+    session_->connection = TakeIdleConnection(name.broker);
+  }
+  if (!session_->connection) {
+    session_->connection = std::make_unique<BrokerConnection>(name.broker);
+  }
   if (!session_->connection->Inspect(name.queue)) {
     throw NoSuchQueue("there is no queue '" + name.queue + "' on broker " + name.broker.Display());
   }
@@ -445,6 +451,9 @@ void BrokerQueue::Close() {
     } catch (const QueueError&) {
       // A broken connection returns everything to the broker by itself.
     }
+  }
+  if (access_ == Access::Send) {
+    KeepIdleConnection(std::move(session_->connection));
   }
   UnwatchSocket();
   timer_.Reset();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "eventlog/event_log.h"
@@ -180,6 +181,23 @@ TEST_F(QueueBroker, SendingFailsPlainlyWhenTheBrokerIsAway) {
     labels.push_back(message.label);
   }
   EXPECT_EQ(labels, (std::vector<std::string>{"first", "second"}));
+}
+
+TEST_F(QueueBroker, AKeptConnectionThatBrokeWhileIdleIsNotUsedAgain) {
+  TcpProxy proxy(BrokerPort());
+  const std::string proxied = Through(proxy, path_);
+  // A queue opened and closed per message, as the submission library does.
+  for (int i = 0; i < 20; ++i) {
+    auto sender = QueuePath(proxied).Open(Access::Send);
+    sender->Send({"m" + std::to_string(i), "", 3});
+    sender->Close();
+  }
+  // The broker went away and came back while no queue was open.
+  proxy.Cut();
+  std::this_thread::sleep_for(milliseconds(100));
+  auto sender = QueuePath(proxied).Open(Access::Send);
+  EXPECT_NO_THROW(sender->Send({"after", "", 3}));
+  EXPECT_EQ(PeekQueue(path_, false).size(), 21u);
 }
 
 }  // namespace
