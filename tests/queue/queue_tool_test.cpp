@@ -1,7 +1,9 @@
 #include "queue_tool.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,6 +72,45 @@ TEST(QueueTool, ReinjectsFailedMailIntoAnotherQueue) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_TRUE(missing.out.empty());
   EXPECT_NE(missing.err.find("no queue 'dead'"), std::string::npos);
+}
+
+TEST(QueueTool, WorksOnBrokerQueuesWithoutShowingCredentials) {
+  const char* broker = std::getenv("QUILLPOST_TEST_AMQP");
+  if (broker == nullptr || *broker == '\0') {
+    GTEST_SKIP() << "QUILLPOST_TEST_AMQP is not set: no test broker";
+  }
+  if (const char* management = std::getenv("QUILLPOST_TEST_AMQP_MANAGEMENT")) {
+    ::setenv("QUILLPOST_AMQP_MANAGEMENT", management, 1);
+  }
+  const std::string store = broker;
+  const std::string dead = "tool" + std::to_string(::getpid()) + "-dead";
+  const std::string inbound = "tool" + std::to_string(::getpid()) + "-in";
+  const Outcome created = Tool({"--store", store, "create", dead, inbound});
+  ASSERT_EQ(created.status, 0) << created.err;
+  EXPECT_EQ(created.out.find("guest"), std::string::npos) << created.out;
+  {
+    auto queue = QueuePath(store + "/" + dead).Open(Access::Send);
+    queue->Send({"Quillpost-Retry:0", "<doc/>", 7});
+    queue->Send({"Quillpost-Retry:0", "<doc2/>", 7});
+  }
+  const Outcome peek = Tool({"--store", store, "peek", "--bodies", "--limit", "1", dead});
+  EXPECT_NE(peek.out.find("<doc/>"), std::string::npos) << peek.out;
+  EXPECT_EQ(peek.out.find("<doc2/>"), std::string::npos) << peek.out;
+  EXPECT_EQ(Tool({"--store", store, "move", dead, inbound}).out, "moved 2 messages\n");
+  const Outcome list = Tool({"--store", store, "list"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find(inbound + std::string(32 - inbound.size(), ' ') + "         2"),
+            std::string::npos)
+      << list.out;
+  EXPECT_EQ(Tool({"purge", store + "/" + inbound}).out, "removed 2 waiting messages\n");
+  const Outcome deleted = Tool({"--store", store, "delete", dead, inbound});
+  EXPECT_EQ(deleted.status, 0);
+  EXPECT_EQ(deleted.out.find("guest"), std::string::npos) << deleted.out;
+
+  const Outcome missing = Tool({"--store", store, "peek", dead});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("no queue"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.err.find("guest"), std::string::npos) << missing.err;
 }
 
 }  // namespace
