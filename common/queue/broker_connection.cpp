@@ -23,6 +23,7 @@ constexpr std::int32_t kMaxPriority = 7;
 // Labels longer than a short string (the type property) travel in this header.
 constexpr const char* kLongLabelHeader = "x-quillpost-label";
 constexpr std::size_t kShortStringMax = 255;
+constexpr const char* kSystemCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 
 std::atomic<std::uint64_t> channelEpochs{0};
 
@@ -74,10 +75,12 @@ void BrokerConnection::Connect() {
     Fail("connecting", "cannot create a socket");
   }
   if (address_.tls) {
-    if (const char* ca = std::getenv("QUILLPOST_AMQP_CA_FILE"); ca != nullptr && *ca != '\0') {
-      CheckStatus(amqp_ssl_socket_set_cacert(socket, ca),
-                  std::string("reading the CA certificates ") + ca);
-    }
+    // The C client trusts nobody by itself: without a CA file of the user's,
+    // the system's bundle is the one.
+    const char* ca = std::getenv("QUILLPOST_AMQP_CA_FILE");
+    const std::string caFile = ca != nullptr && *ca != '\0' ? ca : kSystemCaBundle;
+    CheckStatus(amqp_ssl_socket_set_cacert(socket, caFile.c_str()),
+                "reading the CA certificates " + caFile);
   }
   CheckStatus(
       amqp_socket_open_noblock(socket, address_.host.c_str(), address_.port, &kConnectTimeout),
@@ -129,6 +132,7 @@ void BrokerConnection::CheckStatus(int status, const std::string& what) {
 }
 
 void BrokerConnection::Check(amqp_rpc_reply_t reply, const std::string& what) {
+  readSincePump_ = true;
   switch (reply.reply_type) {
     case AMQP_RESPONSE_NORMAL:
       return;
@@ -166,7 +170,8 @@ void BrokerConnection::Check(amqp_rpc_reply_t reply, const std::string& what) {
 }
 
 bool BrokerConnection::HasBufferedInput() const {
-  return !broken_ && (amqp_frames_enqueued(conn_) != 0 || amqp_data_in_buffer(conn_) != 0);
+  return !broken_ && (amqp_frames_enqueued(conn_) != 0 || amqp_data_in_buffer(conn_) != 0 ||
+                      (address_.tls && readSincePump_));
 }
 
 Message BrokerConnection::ReadContent(const std::string& what) {
@@ -202,6 +207,7 @@ bool BrokerConnection::ReadFrame(const timeval* timeout) {
     Fail("reading from the broker", "the connection is broken");
   }
   amqp_frame_t frame{};
+  readSincePump_ = true;
   const int status = amqp_simple_wait_frame_noblock(conn_, &frame, timeout);
   if (status == AMQP_STATUS_TIMEOUT) {
     return false;
@@ -268,6 +274,8 @@ void BrokerConnection::Pump(std::chrono::milliseconds wait) {
     const timeval now{0, 0};
     while (ReadFrame(&now)) {
     }
+    // Read until the transport had nothing more, TLS layer included.
+    readSincePump_ = false;
   } else {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     while (deliveries_.size() == before) {

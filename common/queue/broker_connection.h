@@ -81,7 +81,8 @@ class BrokerConnection {
   void Pump(std::chrono::milliseconds wait);
   std::deque<Delivery>& Deliveries() { return deliveries_; }
   // Frames or bytes read from the socket but not handled yet: the socket
-  // will not show them as readable.
+  // will not show them as readable. Over TLS, records can wait inside the
+  // TLS layer after any read, so a read since the last Pump(0) counts too.
   bool HasBufferedInput() const;
 
  private:
@@ -103,6 +104,7 @@ class BrokerConnection {
   std::uint64_t epoch_ = 0;
   bool broken_ = false;
   bool cancelledByBroker_ = false;
+  bool readSincePump_ = false;
 
   std::uint64_t nextPublish_ = 1;
   std::uint64_t confirmedUpTo_ = 0;

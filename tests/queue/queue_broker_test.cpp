@@ -200,5 +200,35 @@ TEST_F(QueueBroker, AKeptConnectionThatBrokeWhileIdleIsNotUsedAgain) {
   EXPECT_EQ(PeekQueue(path_, false).size(), 21u);
 }
 
+TEST_F(QueueBroker, TlsQueuesTrustOnlyACertificateTheyCanCheck) {
+  const char* tls = std::getenv("QUILLPOST_TEST_AMQPS");
+  const char* ca = std::getenv("QUILLPOST_TEST_AMQP_CA");
+  if (tls == nullptr || ca == nullptr) {
+    GTEST_SKIP() << "QUILLPOST_TEST_AMQPS is not set: the test broker has no TLS listener";
+  }
+  const std::string path = std::string(tls) + "/" + ParseBrokerQueuePath(path_).queue;
+  ::unsetenv("QUILLPOST_AMQP_CA_FILE");
+  try {
+    QueuePath(path).Open(Access::Send);
+    ADD_FAILURE() << "trusted a certificate of an unknown authority";
+  } catch (const QueueError& error) {
+    EXPECT_EQ(std::string(error.what()).find("guest"), std::string::npos) << error.what();
+  }
+
+  ::setenv("QUILLPOST_AMQP_CA_FILE", ca, 1);
+  auto receiver = QueuePath(path).Open(Access::Receive);
+  Counter counter;
+  receiver->EnableNotification(counter);
+  QueuePath(path).Open(Access::Send)->Send({"secure", std::string(100000, 's'), 7});
+  const bool reported = LoopUntilReported(*receiver, counter, milliseconds(5000));
+  ::unsetenv("QUILLPOST_AMQP_CA_FILE");
+  ASSERT_TRUE(reported);
+  auto message = receiver->Receive(milliseconds(0));
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->Label(), "secure");
+  EXPECT_EQ(message->Body().size(), 100000u);
+  message->Finish();
+}
+
 }  // namespace
 }  // namespace quillpost::queue
