@@ -13,43 +13,12 @@ namespace {
 constexpr int kAmqpPort = 5672;
 constexpr int kAmqpsPort = 5671;
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 [[noreturn]] void Refuse(const std::string& pathName, const std::string& why) {
   throw QueueError("broker path name '" + RedactPathName(pathName) + "' " + why);
 }
 
 std::string Decode(std::string_view text, const std::string& whole) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-    const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
-    if (high < 0 || low < 0) {
-      Refuse(whole, "has a '%' not followed by two hex digits");
-    }
-    const char decoded = static_cast<char>(high * 16 + low);
-    if (decoded == '\0') {
-      Refuse(whole, "encodes a NUL character");
-    }
-    out.push_back(decoded);
-    i += 2;
-  }
-  return out;
+  return PercentDecode(text, RedactPathName(whole));
 }
 
 std::string Encode(const std::string& text) {

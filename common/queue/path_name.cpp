@@ -35,42 +35,6 @@ std::string Normalise(const std::filesystem::path& folder) {
   return text;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-std::string PercentDecode(std::string_view text, const std::string& whole) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-    const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
-    if (high < 0 || low < 0) {
-      throw QueueError("path name '" + whole + "' has a '%' not followed by two hex digits");
-    }
-    const char decoded = static_cast<char>(high * 16 + low);
-    if (decoded == '\0') {
-      throw QueueError("path name '" + whole + "' encodes a NUL character");
-    }
-    out.push_back(decoded);
-    i += 2;
-  }
-  return out;
-}
-
 // The folder part of a file:// URL: "file:///a/b" gives "/a/b".
 std::string FileUrlPath(const std::string& url) {
   const std::string_view rest = std::string_view(url).substr(kFileScheme.size());
@@ -111,7 +75,43 @@ std::string HomeFolder() {
   throw QueueError("cannot find the default queue store: neither QUILLPOST_STORE nor HOME is set");
 }
 
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
 }  // namespace
+
+std::string PercentDecode(std::string_view text, const std::string& whole) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    const int high = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
+    const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+    if (high < 0 || low < 0) {
+      throw QueueError("path name '" + whole + "' has a '%' not followed by two hex digits");
+    }
+    const char decoded = static_cast<char>(high * 16 + low);
+    if (decoded == '\0') {
+      throw QueueError("path name '" + whole + "' encodes a NUL character");
+    }
+    out.push_back(decoded);
+    i += 2;
+  }
+  return out;
+}
 
 bool IsValidQueueName(std::string_view name) {
   if (name.empty() || name.size() > kMaxQueueNameLength || name.front() == '.' ||

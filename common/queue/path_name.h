@@ -30,6 +30,10 @@ QueueLocation ParseQueuePath(const std::string& pathName);
 // QueueError.
 std::string ParseStoreName(const std::string& storeName);
 
+// Undoes %XX escapes. Throws QueueError naming whole (the path name as it may
+// be shown) when an escape is malformed or encodes a NUL character.
+std::string PercentDecode(std::string_view text, const std::string& whole);
+
 // $QUILLPOST_STORE, else $XDG_DATA_HOME/quillpost, else ~/.local/share/quillpost.
 std::string DefaultStoreFolder();
 
