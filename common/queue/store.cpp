@@ -87,7 +87,28 @@ std::chrono::milliseconds LockTimeout() {
   return std::chrono::milliseconds(lockTimeoutMs.load());
 }
 
-Store::Store(std::string folder, Mode mode, StoreAccess access) : folder_(std::move(folder)) {
+class Store::WriteTurn {
+ public:
+  WriteTurn(Store& store, std::string_view what) : lock_(store.writeLock_) {
+    if (!lock_.Acquire(std::chrono::steady_clock::now() + LockTimeout())) {
+      throw QueueError("queue store " + store.db_->File() + ": " + std::string(what) +
+                       ": the store stayed locked by another process for too long");
+    }
+  }
+  ~WriteTurn() { lock_.Release(); }
+  WriteTurn(const WriteTurn&) = delete;
+  WriteTurn& operator=(const WriteTurn&) = delete;
+
+ private:
+  StoreWriteLock& lock_;
+};
+
+Store::WriteTurn Store::TakeTurn(std::string_view what) {
+  return WriteTurn(*this, what);
+}
+
+Store::Store(std::string folder, Mode mode, StoreAccess access)
+    : folder_(std::move(folder)), writeLock_(folder_ + "/write.lock", 0600) {
   const std::string file = folder_ + "/queues.db";
   if (mode == Mode::CreateIfMissing) {
     std::error_code ignored;
@@ -118,6 +139,7 @@ Store::Store(std::string folder, Mode mode, StoreAccess access) : folder_(std::m
   }
   // Files created later (holders, bells) follow the database file's access.
   fileMode_ = (info.st_mode & 0060) != 0 ? 0660 : 0600;
+  writeLock_ = StoreWriteLock(folder_ + "/write.lock", fileMode_);
   db_ = std::make_unique<Database>(file, false);
   db_->SetBusyTimeout(LockTimeout());
   SetUp(mode);
@@ -157,6 +179,7 @@ void Store::SetUp(Mode mode) {
 
 void Store::CreateLayout() {
   db_->Execute("PRAGMA journal_mode = WAL", "switching to write-ahead logging");
+  const WriteTurn turn = TakeTurn("laying out the new store");
   WriteTransaction transaction(*db_, "laying out the new store");
   // Another process may have laid it out while we waited for the lock.
   if (ReadPragma(*db_, "PRAGMA application_id") == 0) {
@@ -217,9 +240,13 @@ bool Store::QueueExists(std::int64_t queueId) {
 }
 
 bool Store::CreateQueue(const std::string& name) {
-  Statement& insert = Cached("INSERT OR IGNORE INTO queues(name) VALUES (?1)");
-  insert.Bind(1, name).Run("creating a queue");
-  const bool created = db_->Changes() == 1;
+  bool created = false;
+  {
+    const WriteTurn turn = TakeTurn("creating a queue");
+    Statement& insert = Cached("INSERT OR IGNORE INTO queues(name) VALUES (?1)");
+    insert.Bind(1, name).Run("creating a queue");
+    created = db_->Changes() == 1;
+  }
   const std::optional<std::int64_t> id = FindQueue(name);
   if (id) {
     const UniqueFd bell = OpenBell(BellPath(*id), fileMode_);
@@ -232,6 +259,7 @@ bool Store::CreateQueue(const std::string& name) {
 }
 
 bool Store::DeleteQueue(const std::string& name) {
+  const WriteTurn turn = TakeTurn("deleting a queue");
   WriteTransaction transaction(*db_, "deleting a queue");
   const std::optional<std::int64_t> id = FindQueue(name);
   if (!id) {
@@ -260,6 +288,7 @@ std::vector<QueueInfo> Store::ListQueues() {
 }
 
 bool Store::Insert(std::int64_t queueId, const Message& message) {
+  const WriteTurn turn = TakeTurn("storing a message");
   Statement& insert = Cached(
       "INSERT INTO messages(queue, priority, label, body)"
       " SELECT ?1, ?2, ?3, ?4 WHERE EXISTS (SELECT 1 FROM queues WHERE id = ?1)");
@@ -275,6 +304,7 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
       " ORDER BY priority DESC, seq LIMIT 1)"
       " RETURNING seq, priority, label, body");
   take.Bind(1, queueId).Bind(2, holder);
+  const WriteTurn turn = TakeTurn("receiving a message");
   // Should a power cut undo the mark, the message is simply waiting again.
   const LightCommits light = CommitLightly();
   std::optional<TakenMessage> taken;
@@ -300,6 +330,7 @@ bool Store::HasWaiting(std::int64_t queueId) {
 }
 
 bool Store::Finish(std::int64_t seq, const std::string& holder) {
+  const WriteTurn turn = TakeTurn("finishing a message");
   Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2")
       .Bind(1, seq)
       .Bind(2, holder)
@@ -309,6 +340,7 @@ bool Store::Finish(std::int64_t seq, const std::string& holder) {
 
 bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder, std::int64_t targetQueueId,
                             const Message& message) {
+  const WriteTurn turn = TakeTurn("moving a message");
   WriteTransaction transaction(*db_, "moving a message");
   Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2")
       .Bind(1, seq)
@@ -325,6 +357,7 @@ bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder, std::in
 }
 
 void Store::Release(std::int64_t seq, const std::string& holder) {
+  const WriteTurn turn = TakeTurn("returning a message to its queue");
   const LightCommits light = CommitLightly();
   Cached("UPDATE messages SET holder = NULL WHERE seq = ?1 AND holder = ?2")
       .Bind(1, seq)
@@ -345,18 +378,21 @@ std::vector<std::int64_t> Store::ReclaimGoneHolders(const std::string& ownHolder
     if (holder == ownHolder || !Holder::IsGone(folder_, holder)) {
       continue;
     }
-    WriteTransaction transaction(*db_, "returning the messages of an ended receiver");
-    Statement& affected = Cached("SELECT DISTINCT queue FROM messages WHERE holder = ?1");
-    affected.Bind(1, holder);
     std::vector<std::int64_t> returned;
-    while (affected.Step("returning the messages of an ended receiver")) {
-      returned.push_back(affected.Int(0));
+    {
+      const WriteTurn turn = TakeTurn("returning the messages of an ended receiver");
+      WriteTransaction transaction(*db_, "returning the messages of an ended receiver");
+      Statement& affected = Cached("SELECT DISTINCT queue FROM messages WHERE holder = ?1");
+      affected.Bind(1, holder);
+      while (affected.Step("returning the messages of an ended receiver")) {
+        returned.push_back(affected.Int(0));
+      }
+      affected.Reset();
+      Cached("UPDATE messages SET holder = NULL WHERE holder = ?1")
+          .Bind(1, holder)
+          .Run("returning the messages of an ended receiver");
+      transaction.Commit();
     }
-    affected.Reset();
-    Cached("UPDATE messages SET holder = NULL WHERE holder = ?1")
-        .Bind(1, holder)
-        .Run("returning the messages of an ended receiver");
-    transaction.Commit();
     Holder::RemoveGone(folder_, holder);
     for (const std::int64_t queue : returned) {
       Ring(queue);
@@ -389,6 +425,7 @@ std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, st
 }
 
 std::int64_t Store::PurgeWaiting(std::int64_t queueId) {
+  const WriteTurn turn = TakeTurn("purging a queue");
   Cached("DELETE FROM messages WHERE queue = ?1 AND holder IS NULL")
       .Bind(1, queueId)
       .Run("purging a queue");
@@ -396,6 +433,7 @@ std::int64_t Store::PurgeWaiting(std::int64_t queueId) {
 }
 
 std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId) {
+  const WriteTurn turn = TakeTurn("moving messages");
   WriteTransaction transaction(*db_, "moving messages");
   // New sequence numbers put the moved messages behind those already waiting
   // on the target, in their old order.

@@ -1,8 +1,9 @@
 #pragma once
 
 // One connection to a store: a folder holding the database queues.db (every
-// queue and message), holders/ (the leases of receiving processes) and bells/
-// (one file per queue that senders touch so that waiting receivers wake up).
+// queue and message), holders/ (the leases of receiving processes), bells/
+// (one file per queue that senders touch so that waiting receivers wake up)
+// and write.lock (whose flock is the writers' turn).
 
 #include <sys/types.h>
 
@@ -10,12 +11,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "queue/queue.h"
 #include "queue/queue_admin.h"
 #include "queue/sqlite_db.h"
+#include "queue/store_write_lock.h"
 #include "queue/unique_fd.h"
 
 namespace quillpost::queue {
@@ -77,6 +80,10 @@ class Store {
 
  private:
   Statement& Cached(const char* sql);
+  // Holds the writers' turn while it lives; throws QueueError naming what
+  // when the turn does not come within the lock time-out.
+  class WriteTurn;
+  WriteTurn TakeTurn(std::string_view what);
   // Commits made while the returned guard lives are not flushed to disk at
   // once (the next durable commit flushes them). Only for changes whose loss
   // in a power cut puts a message back on its queue: taking and returning.
@@ -88,6 +95,7 @@ class Store {
 
   std::string folder_;
   mode_t fileMode_ = 0600;
+  StoreWriteLock writeLock_;
   std::unique_ptr<Database> db_;
   std::unordered_map<const char*, Statement> statements_;
 };

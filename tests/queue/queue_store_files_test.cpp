@@ -1,12 +1,16 @@
 // What the store does with files that are not what they should be, and with
 // the access and locks of its files.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "queue/queue.h"
 #include "queue/queue_admin.h"
@@ -157,6 +161,38 @@ TEST_F(QueueStoreFiles, AStoreLockedForTooLongGivesAClearErrorInTime) {
   SetLockTimeout(previous);
   // Nothing half-done stays behind: the same queue works again.
   EXPECT_NO_THROW(sender->Send({"m", "b", 3}));
+  EXPECT_EQ(ListQueues(store_.Folder())[0].waiting, 1u);
+}
+
+// A writer that holds the store's writers' turn (here: the test, through its
+// own descriptor of the lock file) keeps others out for no longer than the
+// lock time-out, and a waiting writer goes ahead as soon as the turn is free.
+TEST_F(QueueStoreFiles, AHeldWriteTurnIsWaitedForBoundedAndHandedOverAtOnce) {
+  const std::string path = store_.Create("kvr_mailer");
+  const std::chrono::milliseconds previous = LockTimeout();
+  SetLockTimeout(milliseconds(200));
+  auto sender = QueuePath(path).Open(Access::Send);
+  const int turn = ::open((store_.Folder() + "/write.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_GE(turn, 0);
+  ASSERT_EQ(::flock(turn, LOCK_EX), 0);
+
+  auto start = std::chrono::steady_clock::now();
+  ExpectStoreError([&] { sender->Send({"m", "b", 3}); }, "locked by another process");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(150));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(ListQueues(store_.Folder())[0].waiting == 0u);
+
+  SetLockTimeout(std::chrono::seconds(20));
+  std::thread holder([turn] {
+    std::this_thread::sleep_for(milliseconds(100));
+    ::flock(turn, LOCK_UN);
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_NO_THROW(sender->Send({"m", "b", 3}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  holder.join();
+  ::close(turn);
+  SetLockTimeout(previous);
   EXPECT_EQ(ListQueues(store_.Folder())[0].waiting, 1u);
 }
 
