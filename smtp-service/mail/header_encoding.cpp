@@ -126,22 +126,6 @@ bool IsAttributeChar(char c) {
          kAllowed.find(c) != std::string_view::npos;
 }
 
-std::string PercentEncoded(std::string_view text) {
-  static constexpr std::string_view kHex = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    if (IsAttributeChar(c)) {
-      out += c;
-    } else {
-      const auto byte = static_cast<unsigned char>(c);
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0f];
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string SingleLineText(std::string_view value) {
@@ -244,7 +228,7 @@ std::string MimeParameter(std::string_view name, std::string_view value) {
     out += QuotedString(text);
     return out;
   }
-  const std::string encoded = PercentEncoded(text);
+  const std::string encoded = PercentEncode(text, IsAttributeChar);
   static constexpr std::string_view kCharset = "UTF-8''";
   // " name*=UTF-8''value;" on one line when it fits.
   if (1 + name.size() + 2 + kCharset.size() + encoded.size() + 1 <= kPreferredLineLength) {

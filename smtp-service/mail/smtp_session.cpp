@@ -8,6 +8,7 @@
 
 #include "mail/address_syntax.h"
 #include "mail/failure_classification.h"
+#include "mail/transfer_encoding.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -28,23 +29,9 @@ std::string ThisHostName() {
   return "localhost";
 }
 
-// Everything but unreserved characters is percent-encoded for the URL path.
-std::string UrlPathSegment(std::string_view text) {
-  static constexpr std::string_view kHex = "0123456789ABCDEF";
-  std::string out;
-  for (char c : text) {
-    const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                            (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
-    if (unreserved) {
-      out += c;
-    } else {
-      const auto byte = static_cast<unsigned char>(c);
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0f];
-    }
-  }
-  return out;
+bool IsUnreserved(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
 }
 
 long Seconds(std::chrono::seconds value) {
@@ -99,7 +86,7 @@ void SmtpSession::Configure() {
   }
   const std::string ehlo = settings_.ehloName.empty() ? ThisHostName() : settings_.ehloName;
   const std::string url = std::string(implicitTls ? "smtps://" : "smtp://") + host + ":" +
-                          std::to_string(settings_.port) + "/" + UrlPathSegment(ehlo);
+                          std::to_string(settings_.port) + "/" + PercentEncode(ehlo, IsUnreserved);
 
   long useSsl = CURLUSESSL_NONE;
   switch (settings_.security) {

@@ -12,9 +12,9 @@ constexpr std::size_t kEncodedLineLength = 76;
 constexpr std::size_t kMaxLineLength = 998;
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
-void AppendHex(std::string& out, unsigned char byte) {
+void AppendHex(std::string& out, unsigned char byte, char marker = '=') {
   static constexpr std::string_view kHex = "0123456789ABCDEF";
-  out += '=';
+  out += marker;
   out += kHex[byte >> 4];
   out += kHex[byte & 0x0f];
 }
@@ -185,6 +185,19 @@ std::string ValidUtf8(std::string_view text) {
     } else {
       out.append(text.substr(i, length));
       i += length;
+    }
+  }
+  return out;
+}
+
+std::string PercentEncode(std::string_view text, bool (*keep)(char)) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (keep(c)) {
+      out += c;
+    } else {
+      AppendHex(out, static_cast<unsigned char>(c), '%');
     }
   }
   return out;

@@ -27,6 +27,9 @@ std::string QuotedPrintable(std::string_view text);
 // control characters other than tab, no bare CR or LF, and no line over 998 octets.
 bool FitsSevenBit(std::string_view text);
 
+// Writes every byte for which keep is false as %HH (upper-case hex).
+std::string PercentEncode(std::string_view text, bool (*keep)(char));
+
 // Replaces every byte sequence that is not valid UTF-8 with U+FFFD.
 std::string ValidUtf8(std::string_view text);
 
