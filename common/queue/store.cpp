@@ -170,6 +170,9 @@ void Store::SetUp(Mode mode) {
                      ": the store was written by another version of Quillpost");
   }
   db_->Execute("PRAGMA synchronous = FULL", "setting up durable writes");
+  // Debian's SQLite zeroes every deleted record, which costs a page write
+  // per finished message; FAST zeroes only what is written anyway.
+  db_->Execute("PRAGMA secure_delete = FAST", "setting up deletion");
   db_->Execute("PRAGMA journal_size_limit = 67108864", "setting up the journal");
   Statement mode_check = db_->Prepare("PRAGMA journal_mode");
   if (!mode_check.Step("reading the journal mode") || mode_check.Text(0) != "wal") {
@@ -331,6 +334,10 @@ bool Store::HasWaiting(std::int64_t queueId) {
 
 bool Store::Finish(std::int64_t seq, const std::string& holder) {
   const WriteTurn turn = TakeTurn("finishing a message");
+  // The next durable commit or checkpoint flushes the deletion with it. A
+  // power cut before that brings the message back to its queue, to be handled
+  // once more: at least once, never lost.
+  const LightCommits light = CommitLightly();
   Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2")
       .Bind(1, seq)
       .Bind(2, holder)

@@ -86,7 +86,8 @@ class Store {
   WriteTurn TakeTurn(std::string_view what);
   // Commits made while the returned guard lives are not flushed to disk at
   // once (the next durable commit flushes them). Only for changes whose loss
-  // in a power cut puts a message back on its queue: taking and returning.
+  // in a power cut puts a message back on its queue: taking, returning and
+  // finishing (at least once: a finished message may come back).
   class LightCommits;
   LightCommits CommitLightly();
   void SetUp(Mode mode);
