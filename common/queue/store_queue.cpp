@@ -163,8 +163,20 @@ StoreQueue::Wakeups StoreQueue::DrainWatches() {
   }
   std::uint64_t count = 0;
   while (::read(due_.Get(), &count, sizeof count) > 0) {
+    wakeups.due = true;
+  }
+  if (wakeups.holderEnded) {
+    reclaimDue_ = true;
   }
   return wakeups;
+}
+
+void StoreQueue::CatchUp() {
+  const Wakeups wakeups = DrainWatches();
+  // The wake-up was consumed here; an armed report must still see it.
+  if (armed_ != nullptr && wakeups.Any()) {
+    SignalDue();
+  }
 }
 
 void StoreQueue::SignalDue() {
@@ -174,9 +186,16 @@ void StoreQueue::SignalDue() {
   [[maybe_unused]] const ssize_t written = ::write(due_.Get(), &one, sizeof one);
 }
 
+void StoreQueue::ReclaimIfDue() {
+  if (reclaimDue_) {
+    session_->store.ReclaimGoneHolders(session_->holder->Name());
+    reclaimDue_ = false;
+  }
+}
+
 void StoreQueue::ReclaimQuietly() {
   try {
-    session_->store.ReclaimGoneHolders(session_->holder->Name());
+    ReclaimIfDue();
   } catch (const QueueError& error) {
     eventlog::ReportError(
         std::string("Quillpost queue store: cannot return the messages of an ended receiver: ") +
@@ -191,7 +210,8 @@ std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds tim
       std::chrono::steady_clock::now() + (forever ? std::chrono::milliseconds(0) : timeout);
   Store& store = session_->store;
   for (;;) {
-    store.ReclaimGoneHolders(session_->holder->Name());
+    CatchUp();
+    ReclaimIfDue();
     std::optional<TakenMessage> taken = store.Take(queueId_, session_->holder->Name());
     if (taken) {
       return ReceivedMessage(std::move(taken->message),
@@ -210,20 +230,16 @@ std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds tim
     if (::poll(&watch, 1, waitMs) < 0 && errno != EINTR) {
       ThrowSystem("waiting for a message on queue '" + pathName_ + "'");
     }
-    const Wakeups wakeups = DrainWatches();
-    // The wake-up was consumed here; an armed report must still see it.
-    if (armed_ != nullptr && (wakeups.bell || wakeups.holderEnded)) {
-      SignalDue();
-    }
   }
 }
 
 void StoreQueue::EnableNotification(ArrivalSink& sink) {
   Require(Access::Receive, "arm arrival reports");
+  armed_ = nullptr;
+  CatchUp();  // what is waiting is looked up below
   armed_ = &sink;
-  Store& store = session_->store;
-  store.ReclaimGoneHolders(session_->holder->Name());
-  if (store.HasWaiting(queueId_)) {
+  ReclaimIfDue();
+  if (session_->store.HasWaiting(queueId_)) {
     SignalDue();
   }
 }
@@ -237,10 +253,8 @@ void StoreQueue::DeliverNotification() {
   if (!open_ || access_ != Access::Receive) {
     return;
   }
-  const Wakeups wakeups = DrainWatches();
-  if (wakeups.holderEnded) {
-    ReclaimQuietly();
-  }
+  DrainWatches();
+  ReclaimQuietly();
   if (armed_ == nullptr) {
     return;
   }

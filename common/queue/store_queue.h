@@ -49,12 +49,18 @@ class StoreQueue final : public OpenQueue {
   struct Wakeups {
     bool bell = false;
     bool holderEnded = false;
+    bool due = false;  // a report was signalled and not yet delivered
+    bool Any() const { return bell || holderEnded || due; }
   };
 
   void Require(Access access, const char* operation) const;
   void SetUpReceiving();
   Wakeups DrainWatches();
+  // Reads what is pending without waiting, keeping a due report for the
+  // armed sink.
+  void CatchUp();
   void SignalDue();
+  void ReclaimIfDue();
   void ReclaimQuietly();
 
   std::string pathName_;
@@ -63,6 +69,10 @@ class StoreQueue final : public OpenQueue {
   std::int64_t queueId_;
   bool open_ = true;
   ArrivalSink* armed_ = nullptr;
+  // Set until the first reclaim and whenever a holder file was closed since:
+  // looking for ended receivers on every receive would cost a scan and a
+  // lock probe per other receiver.
+  bool reclaimDue_ = true;
 
   UniqueFd bell_;   // send access: written after each message
   UniqueFd watch_;  // receive access: inotify on the bell and holders/
