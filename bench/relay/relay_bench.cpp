@@ -4,12 +4,15 @@
 // is the moment of acceptance; the subject carries the moment of Send.
 //
 //   relay_bench [--mails N] [--relay PATH] [--limit-mails N] [--paced-rate R]
+//               [--server-delay MS] [--delayed-mails N]
 //
 // Prints, for one relay and for two: mails per second draining a full queue,
 // mails per second and latency (median, 99th percentile) while requests
 // stream in, the latency again for requests paced at R per second, the
 // relays' CPU time per mail, their peak memory and their CPU use while idle;
 // and the sink's own limit, measured with smtp-source over one reused session.
+// Last, one relay against two draining a queue to a sink whose every reply is
+// held back by a delay, as a distant server's would be (--server-delay MS).
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -26,12 +29,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "delay_proxy.h"
 #include "quillpost/submission.h"
 
 namespace fs = std::filesystem;
@@ -271,10 +276,22 @@ struct Figures {
   double idleCpuSeconds = 0;
 };
 
-Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int relays, int mails,
-                  double pacedRate) {
+struct Run {
+  int relays = 1;
+  int mails = 0;
+  double pacedRate = 0;
+  // When above zero: every server reply held back this long, and only the
+  // drain is measured.
+  double serverDelayMs = 0;
+};
+
+Figures RunRelays(const fs::path& folder, const std::string& relayProgram, const Run& setup) {
+  const int relays = setup.relays;
+  const int mails = setup.mails;
+  const double pacedRate = setup.pacedRate;
   Figures figures;
-  const fs::path run = folder / ("relays-" + std::to_string(relays));
+  const fs::path run =
+      folder / ("relays-" + std::to_string(relays) + (setup.serverDelayMs > 0 ? "-delayed" : ""));
   const fs::path store = run / "store";
   const fs::path dumps = run / "dumps";
   fs::create_directories(dumps);
@@ -287,6 +304,13 @@ Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int r
   if (!WaitFor([&] { return Accepts(port); }, 5s)) {
     Fail("smtp-sink does not accept connections");
   }
+  std::optional<quillpost::bench::DelayProxy> distant;
+  int relayPort = port;
+  if (setup.serverDelayMs > 0) {
+    distant.emplace(
+        port, std::chrono::microseconds(static_cast<std::int64_t>(setup.serverDelayMs * 1000)));
+    relayPort = distant->Port();
+  }
   const fs::path logFile = run / "relay.log";
   const auto startRelays = [&] {
     std::vector<std::unique_ptr<Child>> started;
@@ -294,8 +318,8 @@ Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int r
     for (int i = 0; i < relays; ++i) {
       started.push_back(std::make_unique<Child>(
           std::vector<std::string>{relayProgram, "--headless", "--smtp-server", "127.0.0.1",
-                                   "--smtp-port", std::to_string(port), "--smtp-security", "none",
-                                   "--log-file", logFile.string()},
+                                   "--smtp-port", std::to_string(relayPort), "--smtp-security",
+                                   "none", "--log-file", logFile.string()},
           "/dev/null"));
     }
     return started;
@@ -334,6 +358,12 @@ Figures RunRelays(const fs::path& folder, const std::string& relayProgram, int r
     drainEnd = std::max(drainEnd, accepted.acceptedNs);
   }
   figures.drainRate = mails / (static_cast<double>(drainEnd - drainStart) / 1e9);
+  if (setup.serverDelayMs > 0) {
+    for (auto& relay : running) {
+      relay->Stop(SIGTERM);
+    }
+    return figures;
+  }
 
   // Stream: requests submitted as fast as the library goes while the relays run.
   const std::int64_t streamStart = NowNs();
@@ -419,32 +449,50 @@ int main(int argc, char** argv) {
   int mails = 2000;
   int limitMails = 20000;
   double pacedRate = 200;
+  double serverDelayMs = 2;
+  int delayedMails = 1000;
   std::string relay = QUILLPOST_SMTP_PROGRAM;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "-h" || argument == "--help") {
       std::puts(
           "usage: relay_bench [--mails N] [--limit-mails N] [--paced-rate R] [--relay PATH]\n"
+          "                   [--server-delay MS] [--delayed-mails N]\n"
           "Relays N requests (default 2000) through one and then two quillpost-smtp\n"
           "processes to Postfix's smtp-sink and prints rates, latency, CPU and memory;\n"
-          "then N/4 more at R requests/s (default 200) for the latency of one mail.");
+          "then N/4 more at R requests/s (default 200) for the latency of one mail.\n"
+          "Last, one relay and then two drain N requests (--delayed-mails, default\n"
+          "1000) to the sink with each of its replies held back MS milliseconds\n"
+          "(--server-delay, default 2; 0 leaves this out).");
       return 0;
     }
     if (i + 1 >= argc) {
       Fail(argument + " needs a value (see --help)");
     }
     const std::string value = argv[++i];
-    if (argument == "--mails") {
-      mails = std::stoi(value);
-    } else if (argument == "--limit-mails") {
-      limitMails = std::stoi(value);
-    } else if (argument == "--paced-rate") {
-      pacedRate = std::stod(value);
-    } else if (argument == "--relay") {
-      relay = value;
-    } else {
-      Fail("unknown option " + argument);
+    try {
+      if (argument == "--mails") {
+        mails = std::stoi(value);
+      } else if (argument == "--limit-mails") {
+        limitMails = std::stoi(value);
+      } else if (argument == "--paced-rate") {
+        pacedRate = std::stod(value);
+      } else if (argument == "--server-delay") {
+        serverDelayMs = std::stod(value);
+      } else if (argument == "--delayed-mails") {
+        delayedMails = std::stoi(value);
+      } else if (argument == "--relay") {
+        relay = value;
+      } else {
+        Fail("unknown option " + argument);
+      }
+    } catch (const std::logic_error&) {
+      Fail(argument + ": not a number: " + value);
     }
+  }
+  if (mails < 1 || limitMails < 1 || delayedMails < 1 || !(pacedRate > 0) ||
+      !(serverDelayMs >= 0)) {
+    Fail("counts and the rate must be above zero, the delay zero or more");
   }
   if (!fs::exists("/usr/sbin/smtp-sink")) {
     Fail("smtp-sink is missing: install the Debian package postfix");
@@ -463,11 +511,20 @@ int main(int argc, char** argv) {
       "smtp-sink limit (smtp-source, one reused session): %.0f mails/s; "
       "%.0f mails/s while dumping each mail to a file as in the runs below\n",
       limit, dumpingLimit);
-  const Figures one = RunRelays(folder, relay, 1, mails, pacedRate);
+  const Figures one = RunRelays(folder, relay, Run{1, mails, pacedRate, 0});
   Print("one relay", one, limit);
-  const Figures two = RunRelays(folder, relay, 2, mails, pacedRate);
+  const Figures two = RunRelays(folder, relay, Run{2, mails, pacedRate, 0});
   Print("two relays on one store", two, limit);
   std::printf("two relays / one relay (drain): %.2f\n", two.drainRate / one.drainRate);
+  if (serverDelayMs > 0) {
+    const Figures far = RunRelays(folder, relay, Run{1, delayedMails, 0, serverDelayMs});
+    const Figures farTwo = RunRelays(folder, relay, Run{2, delayedMails, 0, serverDelayMs});
+    std::printf(
+        "every server reply held back %.1f ms (a distant server), draining %d requests:\n"
+        "  one relay %.0f mails/s, two relays %.0f mails/s, two / one: %.2f\n",
+        serverDelayMs, delayedMails, far.drainRate, farTwo.drainRate,
+        farTwo.drainRate / far.drainRate);
+  }
   fs::remove_all(folder);
   return 0;
 }
