@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "peer_process.h"
@@ -116,6 +117,44 @@ TEST_P(QueueProcesses, AMessageHeldByAKilledReceiverIsReceivedAgain) {
   EXPECT_EQ(again->Label(), "precious");
   EXPECT_EQ(again->Body(), "mail");
   again->Finish();
+}
+
+TEST_P(QueueProcesses, AKilledReceiversMessageReachesAWaitingReceiveAndALaterQueue) {
+  {
+    auto queue = QueuePath(path_).Open(Access::Send);
+    queue->Send({"first", "", 3});
+  }
+  auto waiting = QueuePath(path_).Open(Access::Receive);
+  {
+    Peer holder({"hold", path_});
+    ASSERT_EQ(holder.ReadLine(), "first");
+    EXPECT_FALSE(waiting->Receive(milliseconds(0)));
+    // Blocked in Receive when the holder goes.
+    std::thread killer([&holder] {
+      std::this_thread::sleep_for(milliseconds(100));
+      holder.Kill();
+    });
+    auto again = waiting->Receive(milliseconds(5000));
+    killer.join();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->Label(), "first");
+    again->Finish();
+  }
+  {
+    auto queue = QueuePath(path_).Open(Access::Send);
+    queue->Send({"second", "", 3});
+  }
+  {
+    Peer holder({"hold", path_});
+    ASSERT_EQ(holder.ReadLine(), "second");
+    holder.Kill();
+  }
+  // Opened only after the holder went: nothing told it, yet it finds the message.
+  auto later = QueuePath(path_).Open(Access::Receive);
+  auto message = later->Receive(milliseconds(5000));
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->Label(), "second");
+  message->Finish();
 }
 
 TEST_P(QueueProcesses, AReceiverBlockedInReceiveIsWokenByAnotherProcess) {
