@@ -253,16 +253,20 @@ void StoreQueue::DeliverNotification() {
   if (!open_ || access_ != Access::Receive) {
     return;
   }
-  DrainWatches();
+  const Wakeups wakeups = DrainWatches();
   ReclaimQuietly();
   if (armed_ == nullptr) {
     return;
   }
+  // A report signalled by EnableNotification was looked up a moment ago;
+  // a bell or an ended receiver may mean a message another receiver took.
   bool due = true;
-  try {
-    due = session_->store.HasWaiting(queueId_);
-  } catch (const QueueError&) {
-    // Report anyway: the receiver's own Receive meets the failure and answers it.
+  if (wakeups.bell || wakeups.holderEnded || !wakeups.due) {
+    try {
+      due = session_->store.HasWaiting(queueId_);
+    } catch (const QueueError&) {
+      // Report anyway: the receiver's own Receive meets the failure and answers it.
+    }
   }
   if (due) {
     ArrivalSink* sink = std::exchange(armed_, nullptr);
