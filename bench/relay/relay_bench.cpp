@@ -489,7 +489,10 @@ int main(int argc, char** argv) {
         Fail("unknown option " + argument);
       }
     } catch (const std::logic_error&) {
-      Fail(argument + ": not a number: " + value);
+      std::string text = argument;
+      text += ": not a number: ";
+      text += value;
+      Fail(text);
     }
   }
   if (mails < 1 || limitMails < 1 || delayedMails < 1 || !(pacedRate > 0) ||
