@@ -89,17 +89,23 @@ std::chrono::milliseconds LockTimeout() {
 
 class Store::WriteTurn {
  public:
-  WriteTurn(Store& store, std::string_view what) : lock_(store.writeLock_) {
+  WriteTurn(Store& store, std::string_view what) : store_(store), lock_(store.writeLock_) {
     if (!lock_.Acquire(std::chrono::steady_clock::now() + LockTimeout())) {
       throw QueueError("queue store " + store.db_->File() + ": " + std::string(what) +
                        ": the store stayed locked by another process for too long");
     }
   }
-  ~WriteTurn() { lock_.Release(); }
+  ~WriteTurn() {
+    lock_.Release();
+    if (!lock_.Held()) {
+      store_.CheckpointIfDue();
+    }
+  }
   WriteTurn(const WriteTurn&) = delete;
   WriteTurn& operator=(const WriteTurn&) = delete;
 
  private:
+  Store& store_;
   StoreWriteLock& lock_;
 };
 
@@ -177,6 +183,35 @@ void Store::SetUp(Mode mode) {
   Statement mode_check = db_->Prepare("PRAGMA journal_mode");
   if (!mode_check.Step("reading the journal mode") || mode_check.Text(0) != "wal") {
     db_->Execute("PRAGMA journal_mode = WAL", "switching to write-ahead logging");
+  }
+  // Replaces SQLite's own checkpoints, which run inside the commit and so
+  // inside the writers' turn.
+  // The count lives on the heap: the Store itself may be moved.
+  sqlite3_wal_hook(db_->Handle(), &Store::NoteLogLength, logFrames_.get());
+}
+
+int Store::NoteLogLength(void* count, sqlite3* /*db*/, const char* /*name*/, int frames) {
+  *static_cast<int*>(count) = frames;
+  return SQLITE_OK;
+}
+
+void Store::CheckpointIfDue() noexcept {
+  // SQLite's default length, in pages.
+  constexpr int kCheckpointFrames = 1000;
+  if (*logFrames_ < kCheckpointFrames) {
+    return;
+  }
+  *logFrames_ = 0;
+  // Copies what no reader still needs and never waits: a copy that another
+  // process has under way, or readers of old pages, leave the rest for the
+  // next time the log has grown.
+  const int rc =
+      sqlite3_wal_checkpoint_v2(db_->Handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  if (rc != SQLITE_OK && rc != SQLITE_BUSY && rc != SQLITE_LOCKED && !checkpointFailureReported_) {
+    checkpointFailureReported_ = true;
+    eventlog::ReportError("Quillpost queue store " + db_->File() +
+                          ": cannot copy the write-ahead log into the database: " +
+                          sqlite3_errstr(rc) + "; the log keeps growing until a copy succeeds");
   }
 }
 

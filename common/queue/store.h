@@ -93,12 +93,21 @@ class Store {
   void SetUp(Mode mode);
   void CreateLayout();
   void MakeFolders(StoreAccess access, bool creating);
+  // The log is copied into the database by whoever commits once it has grown
+  // long enough, after the writers' turn is given back, so that other
+  // writers need not wait for the copying and its disk flushes.
+  static int NoteLogLength(void* count, sqlite3* db, const char* name, int frames);
+  void CheckpointIfDue() noexcept;
 
   std::string folder_;
   mode_t fileMode_ = 0600;
   StoreWriteLock writeLock_;
+  // Frames in the write-ahead log after the last commit; outlives db_, whose
+  // hook writes it.
+  std::unique_ptr<int> logFrames_ = std::make_unique<int>(0);
   std::unique_ptr<Database> db_;
   std::unordered_map<const char*, Statement> statements_;
+  bool checkpointFailureReported_ = false;
 };
 
 // Opens a bell for writing, creating it with exactly mode (whatever the umask)

@@ -196,5 +196,24 @@ TEST_F(QueueStoreFiles, AHeldWriteTurnIsWaitedForBoundedAndHandedOverAtOnce) {
   EXPECT_EQ(ListQueues(store_.Folder())[0].waiting, 1u);
 }
 
+TEST_F(QueueStoreFiles, TheWriteAheadLogIsCopiedBackAndStaysShort) {
+  const std::string path = store_.Create("kvr_mailer");
+  {
+    auto sender = QueuePath(path).Open(Access::Send);
+    for (int i = 0; i < 4; ++i) {
+      sender->Send({"m", std::string(2000, 'x'), 3});
+    }
+  }
+  // Every take and every return is a commit of a few pages; without copying
+  // back, 3,000 rounds leave a log of well over 16 MB.
+  auto receiver = QueuePath(path).Open(Access::Receive);
+  for (int round = 0; round < 3000; ++round) {
+    ASSERT_TRUE(receiver->Receive(milliseconds(0)));
+  }
+  const auto logSize = std::filesystem::file_size(store_.Folder() + "/queues.db-wal");
+  EXPECT_LT(logSize, 16u << 20);
+  EXPECT_EQ(ListQueues(store_.Folder())[0].waiting, 4u);
+}
+
 }  // namespace
 }  // namespace quillpost::queue
