@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "unique_socket.h"
+#include "queue/unique_fd.h"
 
 namespace quillpost::bench {
 
@@ -25,9 +25,9 @@ class DelayProxy {
 
   int serverPort_;
   std::chrono::microseconds delay_;
-  UniqueSocket listener_;
-  UniqueSocket stopRead_;
-  UniqueSocket stopWrite_;
+  queue::UniqueFd listener_;
+  queue::UniqueFd stopRead_;
+  queue::UniqueFd stopWrite_;
   int port_ = 0;
   std::thread thread_;
 };
