@@ -86,24 +86,6 @@ class BrokerEndToEnd : public ::testing::Test {
     return std::string(submission.Send(inbound_));
   }
 
-  // Subject of every mail the peer accepted -> how many times.
-  static std::map<std::string, int> Subjects(const peer::SmtpPeer& smtp) {
-    std::map<std::string, int> subjects;
-    for (const auto& message : smtp.Messages()) {
-      const auto values = message.Header("Subject");
-      ++subjects[values.empty() ? std::string() : values[0]];
-    }
-    return subjects;
-  }
-
-  static int Duplicates(const std::map<std::string, int>& subjects) {
-    int duplicates = 0;
-    for (const auto& [subject, count] : subjects) {
-      duplicates += count - 1;
-    }
-    return duplicates;
-  }
-
   std::size_t Waiting(const std::string& queue) const {
     return queue::PeekQueue(queue, false).size();
   }

@@ -1,9 +1,11 @@
 #include "smtp_peer.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,6 +149,21 @@ int AwaitPort(int fd) {
 }
 
 }  // namespace
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot probe a free port");
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
 
 std::vector<std::string> DeliveredMessage::Header(const std::string& name) const {
   const auto lower = [](std::string text) {

@@ -15,6 +15,10 @@
 
 namespace quillpost::peer {
 
+// A loopback port that nothing listens on at the moment, probed by binding
+// port 0. Throws std::runtime_error when the probe fails.
+int FreePort();
+
 struct SmtpPeerOptions {
   // Stage (greeting, ehlo, helo, starttls, mail, rcpt, data, content, quit) -> reply code.
   std::map<std::string, int> refuse;

@@ -13,14 +13,6 @@ std::string SubjectOf(int number) {
   return "Mail " + std::to_string(number);
 }
 
-int Duplicates(const std::map<std::string, int>& subjects) {
-  int duplicates = 0;
-  for (const auto& [subject, count] : subjects) {
-    duplicates += count - 1;
-  }
-  return duplicates;
-}
-
 TEST_F(EndToEndTest, TwoRelaysOnOneStoreDeliverEveryMailOnce) {
   constexpr int kMails = 100;
   peer::SmtpPeer smtp;

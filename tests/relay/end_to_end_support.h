@@ -60,16 +60,6 @@ class EndToEndTest : public ::testing::Test {
     queue::QueuePath(queueName).Open(queue::Access::Send)->Send({label, body, 7});
   }
 
-  // Subject of every mail the peer accepted -> how many times.
-  static std::map<std::string, int> Subjects(const peer::SmtpPeer& smtp) {
-    std::map<std::string, int> subjects;
-    for (const auto& message : smtp.Messages()) {
-      const auto values = message.Header("Subject");
-      ++subjects[values.empty() ? std::string() : values[0]];
-    }
-    return subjects;
-  }
-
   ScratchFolder scratch;
   std::filesystem::path store = scratch.Path() / "store";
   std::filesystem::path logFile = scratch.Path() / "relay.log";

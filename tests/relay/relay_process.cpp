@@ -1,10 +1,7 @@
 #include "relay_process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,6 +119,23 @@ ScratchFolder::ScratchFolder() {
   path_ = pattern;
 }
 
+std::map<std::string, int> Subjects(const peer::SmtpPeer& smtp) {
+  std::map<std::string, int> subjects;
+  for (const auto& message : smtp.Messages()) {
+    const auto values = message.Header("Subject");
+    ++subjects[values.empty() ? std::string() : values[0]];
+  }
+  return subjects;
+}
+
+int Duplicates(const std::map<std::string, int>& subjects) {
+  int duplicates = 0;
+  for (const auto& [subject, count] : subjects) {
+    duplicates += count - 1;
+  }
+  return duplicates;
+}
+
 ScratchFolder::~ScratchFolder() {
   std::error_code ignored;
   fs::remove_all(path_, ignored);
@@ -133,21 +147,6 @@ StoreEnvironment::StoreEnvironment(const fs::path& store) {
 
 StoreEnvironment::~StoreEnvironment() {
   ::unsetenv("QUILLPOST_STORE");
-}
-
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fd);
-    throw std::runtime_error("cannot probe a free port");
-  }
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments,

@@ -9,10 +9,13 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "smtp_peer.h"
 
 namespace quillpost::relay::testing {
 
@@ -47,8 +50,12 @@ class StoreEnvironment {
   StoreEnvironment& operator=(const StoreEnvironment&) = delete;
 };
 
-// A free loopback port, probed by binding port 0.
-int FreePort();
+using peer::FreePort;
+
+// Subject of every mail the peer accepted -> how many times.
+std::map<std::string, int> Subjects(const peer::SmtpPeer& smtp);
+// Mails accepted more than once, counting every copy after the first.
+int Duplicates(const std::map<std::string, int>& subjects);
 
 // A program running in the background, killed when the object goes.
 class ChildProcess {

@@ -1,9 +1,6 @@
 // Each way a send can fail, and the number it is reported with.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "mail_test_support.h"
 
@@ -111,21 +108,9 @@ TEST(Failure, ServerThatStopsReadingTheMessageTimesOut) {
   EXPECT_EQ(SendNumber(mail), failure::kTimedOutReceiving);
 }
 
-int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);  // nothing listens there any more
-  return ntohs(address.sin_port);
-}
-
 TEST(Failure, ServerThatCannotBeFoundOrReached) {
   ConnectionSettings settings;
-  settings.port = ClosedPort();
+  settings.port = peer::FreePort();  // nothing listens there
   settings.security = Security::None;
   settings.idleSessionTimeout = std::chrono::seconds(0);
   settings.connectTimeout = std::chrono::seconds(5);  // bounds the name lookup too
