@@ -14,6 +14,16 @@ namespace {
 using Code = SubmissionError::Code;
 using document::RequestReader;
 
+// Sets every field of the example request, in its order.
+void FillExample(Submission& mail) {
+  mail.SetFrom("sender-address", "Sender Name");
+  mail.AddRecipient("first-recipient");
+  mail.AddRecipient("second-recipient");
+  mail.SetSubject("Monthly figures & notes");
+  mail.SetBody("See the attached figures.");
+  mail.AddAttachment("C:\\out\\figures.xls");
+}
+
 // Runs call and expects it to raise a SubmissionError with code.
 template <typename Call>
 void ExpectError(Code code, Call&& call) {
@@ -29,12 +39,7 @@ void ExpectError(Code code, Call&& call) {
 TEST(SubmissionBuilder, BuildsTheExampleRequestByteForByte) {
   Submission mail;
   mail.Initialise();
-  mail.SetFrom("sender-address", "Sender Name");
-  mail.AddRecipient("first-recipient");
-  mail.AddRecipient("second-recipient");
-  mail.SetSubject("Monthly figures & notes");
-  mail.SetBody("See the attached figures.");
-  mail.AddAttachment("C:\\out\\figures.xls");
+  FillExample(mail);
   EXPECT_EQ(mail.DocumentText(), testing::kExampleDocument);
 }
 
@@ -124,12 +129,7 @@ TEST(SubmissionBuilder, SettersNeedARequestUnderWay) {
 
   // After the failures a request builds normally.
   mail.Initialise();
-  mail.SetFrom("sender-address", "Sender Name");
-  mail.AddRecipient("first-recipient");
-  mail.AddRecipient("second-recipient");
-  mail.SetSubject("Monthly figures & notes");
-  mail.SetBody("See the attached figures.");
-  mail.AddAttachment("C:\\out\\figures.xls");
+  FillExample(mail);
   EXPECT_EQ(mail.DocumentText(), testing::kExampleDocument);
 
   mail.Finalise();
