@@ -373,6 +373,10 @@ bool Store::Finish(std::int64_t seq, const std::string& holder) {
   // power cut before that brings the message back to its queue, to be handled
   // once more: at least once, never lost.
   const LightCommits light = CommitLightly();
+  return DeleteHeld(seq, holder);
+}
+
+bool Store::DeleteHeld(std::int64_t seq, const std::string& holder) {
   Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2")
       .Bind(1, seq)
       .Bind(2, holder)
@@ -384,11 +388,7 @@ bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder, std::in
                             const Message& message) {
   const WriteTurn turn = TakeTurn("moving a message");
   WriteTransaction transaction(*db_, "moving a message");
-  Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2")
-      .Bind(1, seq)
-      .Bind(2, holder)
-      .Run("finishing a message");
-  if (db_->Changes() != 1) {
+  if (!DeleteHeld(seq, holder)) {
     return false;
   }
   if (!Insert(targetQueueId, message)) {

@@ -98,6 +98,8 @@ class Store {
   // writers need not wait for the copying and its disk flushes.
   static int NoteLogLength(void* count, sqlite3* db, const char* name, int frames);
   void CheckpointIfDue() noexcept;
+  // Removes the message if holder still holds it; false when it does not.
+  bool DeleteHeld(std::int64_t seq, const std::string& holder);
 
   std::string folder_;
   mode_t fileMode_ = 0600;
