@@ -40,7 +40,8 @@ std::string LfLineBreaks(std::string_view text) {
   return out;
 }
 
-// True when the text may travel as 7bit (ASCII, no NUL, lines of at most 998 octets).
+// True when the text may travel as 7bit by GMime's measure: ASCII, no NUL,
+// lines of at most 998 octets, and no line starting with "From ".
 bool FitsSevenBit(std::string_view text) {
   const auto best = Own(g_mime_filter_best_new(GMIME_FILTER_BEST_ENCODING));
   char* out = nullptr;
