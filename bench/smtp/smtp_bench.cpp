@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,13 +26,16 @@ struct Options {
   std::string host = "127.0.0.1";
   int port = 0;
   int mails = 200;
+  int peakAttachmentMb = 0;  // when set: one mail with an attachment this large, then the peak RSS
 };
 
 void Usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: smtp_bench --port PORT [--host HOST] [--mails N]\n"
+               "usage: smtp_bench --port PORT [--host HOST] [--mails N] [--peak-attachment MB]\n"
                "Sends N mails (default 200) per scenario to the SMTP server at HOST:PORT\n"
-               "(default host 127.0.0.1) and prints mails per second.\n");
+               "(default host 127.0.0.1) and prints mails per second. With --peak-attachment\n"
+               "it sends one mail with an attachment of MB megabytes instead and prints the\n"
+               "process's peak resident size.\n");
 }
 
 bool Parse(int argc, char** argv, Options& options) {
@@ -51,11 +55,37 @@ bool Parse(int argc, char** argv, Options& options) {
       options.port = std::atoi(value.c_str());
     } else if (arg == "--mails") {
       options.mails = std::atoi(value.c_str());
+    } else if (arg == "--peak-attachment") {
+      options.peakAttachmentMb = std::atoi(value.c_str());
     } else {
       return false;
     }
   }
   return options.port > 0 && options.mails > 0;
+}
+
+// "VmHWM:  123456 kB" from /proc/self/status, in kB.
+long PeakResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmHWM:")) {
+      return std::atol(line.c_str() + 6);
+    }
+  }
+  return -1;
+}
+
+void WriteRandomFile(const std::filesystem::path& path, std::size_t size) {
+  std::mt19937 generator(7);
+  std::ofstream out(path, std::ios::binary);
+  std::string chunk(std::size_t{64} * 1024, '\0');
+  for (std::size_t written = 0; written < size; written += chunk.size()) {
+    for (char& c : chunk) {
+      c = static_cast<char>(generator());
+    }
+    out.write(chunk.data(), static_cast<std::streamsize>(std::min(chunk.size(), size - written)));
+  }
 }
 
 double MailsPerSecond(const Options& options, bool reuse, const std::string& attachment) {
@@ -97,16 +127,23 @@ int main(int argc, char** argv) {
   }
   const std::filesystem::path attachment =
       std::filesystem::temp_directory_path() / ("smtp_bench_" + std::to_string(::getpid()));
-  {
-    std::mt19937 generator(7);
-    std::string bytes(std::size_t{1024} * 1024, '\0');
-    for (char& c : bytes) {
-      c = static_cast<char>(generator());
-    }
-    std::ofstream(attachment, std::ios::binary) << bytes;
-  }
+  const std::size_t megabyte = std::size_t{1024} * 1024;
+  WriteRandomFile(attachment,
+                  megabyte * static_cast<std::size_t>(std::max(1, options.peakAttachmentMb)));
   int status = 0;
   try {
+    if (options.peakAttachmentMb > 0) {
+      Options once = options;
+      once.mails = 1;
+      const long before = PeakResidentKb();
+      MailsPerSecond(once, false, attachment.string());
+      std::printf(
+          "peak resident size: %ld kB before the mail, %ld kB after one mail with a %d MB "
+          "attachment\n",
+          before, PeakResidentKb(), options.peakAttachmentMb);
+      std::filesystem::remove(attachment);
+      return 0;
+    }
     std::printf("%-40s %12s\n", "scenario", "mails/s");
     for (const bool withAttachment : {false, true}) {
       for (const bool reuse : {true, false}) {

@@ -1,152 +1,211 @@
 #include "mail/message_builder.h"
 
-#include <unistd.h>
-
-#include <array>
-#include <atomic>
-#include <cstdio>
-#include <ctime>
-#include <random>
+#include <algorithm>
+#include <cstring>
 
 #include "mail/content_type.h"
-#include "mail/header_encoding.h"
-#include "mail/transfer_encoding.h"
+#include "mail/header_text.h"
+#include "mail/outgoing_mail.h"
 
 namespace quillpost::smtp {
 namespace {
 
-std::string RandomHex(std::size_t digits) {
-  static thread_local std::mt19937_64 generator{[] {
-    std::random_device device;
-    std::seed_seq seed{device(), device(), device(), device(), static_cast<unsigned>(::getpid())};
-    return std::mt19937_64(seed);
-  }()};
-  static constexpr std::string_view kHex = "0123456789abcdef";
+constexpr const char* kCharset = "utf-8";
+// GLib's byte arrays count in 32 bits; leave room for a file that grows while it is read.
+constexpr std::size_t kLargestMessage = G_MAXUINT - std::size_t{64} * 1024 * 1024;
+
+struct DateTimeUnref {
+  void operator()(GDateTime* date) const { g_date_time_unref(date); }
+};
+
+struct FormatOptionsFree {
+  void operator()(GMimeFormatOptions* options) const { g_mime_format_options_free(options); }
+};
+
+// Every line break (CR LF, lone CR, lone LF) becomes LF: GMime encodes LF
+// line breaks and writes them as CR LF.
+std::string LfLineBreaks(std::string_view text) {
   std::string out;
-  while (out.size() < digits) {
-    std::uint64_t value = generator();
-    for (int i = 0; i < 16 && out.size() < digits; ++i, value >>= 4) {
-      out += kHex[value & 0x0f];
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') {
+        ++i;
+      }
+    } else {
+      out += text[i];
     }
   }
   return out;
+}
+
+// True when the text may travel as 7bit by GMime's measure: ASCII, no NUL,
+// lines of at most 998 octets, and no line starting with "From ".
+bool FitsSevenBit(std::string_view text) {
+  const auto best = Own(g_mime_filter_best_new(GMIME_FILTER_BEST_ENCODING));
+  char* out = nullptr;
+  std::size_t outLength = 0;
+  std::size_t outPrespace = 0;
+  g_mime_filter_complete(best.get(), const_cast<char*>(text.data()), text.size(), 0, &out,
+                         &outLength, &outPrespace);
+  const GMimeContentEncoding encoding =
+      g_mime_filter_best_encoding(GMIME_FILTER_BEST(best.get()), GMIME_ENCODING_CONSTRAINT_7BIT);
+  return encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT;
+}
+
+void SetContent(GMimePart* part, GMimeStream* stream, GMimeContentEncoding encoding) {
+  const auto wrapper =
+      Own(g_mime_data_wrapper_new_with_stream(stream, GMIME_CONTENT_ENCODING_DEFAULT));
+  g_mime_part_set_content(part, wrapper.get());
+  g_mime_part_set_content_encoding(part, encoding);
 }
 
 // The body part: UTF-8 text, 7bit when it can travel as it is,
 // quoted-printable otherwise.
-std::string TextPart(const std::string& body) {
-  const std::string text = NormaliseLineEndings(ValidUtf8(body));
-  std::string out = "Content-Type: text/plain; charset=utf-8\r\n";
-  if (FitsSevenBit(text)) {
-    out += "Content-Transfer-Encoding: 7bit\r\n\r\n";
-    out += text;
-  } else {
-    out += "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
-    out += QuotedPrintable(text);
-  }
-  return out;
+GObjectPtr<GMimeObject> TextPart(const std::string& text) {
+  GObjectPtr<GMimeObject> part(GMIME_OBJECT(g_mime_text_part_new_with_subtype("plain")));
+  g_mime_object_set_content_type_parameter(part.get(), "charset", kCharset);
+  const auto stream = Own(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+  SetContent(
+      GMIME_PART(part.get()), stream.get(),
+      FitsSevenBit(text) ? GMIME_CONTENT_ENCODING_7BIT : GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
+  return part;
 }
 
-void AppendAttachmentPart(std::string& out, const AttachmentFile& attachment) {
-  out += "Content-Type: ";
-  out += ContentTypeForFileName(attachment.fileName);
-  out += MimeParameter("name", attachment.fileName);
-  out += "\r\nContent-Disposition: attachment";
-  out += MimeParameter("filename", attachment.fileName);
-  out += "\r\nContent-Transfer-Encoding: base64\r\n\r\n";
-  out += Base64Lines(attachment.content);
-  if (!attachment.content.empty()) {
-    out.resize(out.size() - 2);  // the delimiter brings its own line break
+bool HasControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// A file name parameter, RFC 2231 in UTF-8 when it is not ASCII or too long
+// for a quoted string.
+void SetFileNameParameter(GMimeParamList* list, const char* name, const std::string& value) {
+  g_mime_param_list_set_parameter(list, name, value.c_str());
+  g_mime_param_set_charset(g_mime_param_list_get_parameter(list, name), "UTF-8");
+}
+
+// GMime writes a short ASCII parameter value as a quoted string even when it
+// holds control characters, so a line break in a file name would end the
+// field. Such a name is written here as an RFC 2231 extended value instead,
+// percent-encoded by GLib (see README.md). A file name has at most 255
+// octets, so the line stays far below 998.
+void SetFieldWithExtendedFileName(GMimeObject* part, const char* field, const std::string& value,
+                                  const char* parameter, const std::string& fileName) {
+  const GCharPtr escaped(g_uri_escape_string(fileName.c_str(), nullptr, FALSE));
+  GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(part), field);
+  const std::string raw = " " + value + ";\n\t" + parameter + "*=UTF-8''" + escaped.get() + "\n";
+  g_mime_header_set_raw_value(header, raw.c_str());
+}
+
+GObjectPtr<GMimeObject> AttachmentPart(const AttachmentFile& attachment) {
+  // Keep the bytes (a file name may hold any of them), but make sure the
+  // charset label is true.
+  const std::string name = ValidUtf8(attachment.fileName);
+  const std::string typeName = ContentTypeForFileName(attachment.fileName);
+  GObjectPtr<GMimeObject> part(GMIME_OBJECT(g_mime_part_new()));
+  const auto type = Own(g_mime_content_type_parse(nullptr, typeName.c_str()));
+  SetFileNameParameter(g_mime_content_type_get_parameters(type.get()), "name", name);
+  g_mime_object_set_content_type(part.get(), type.get());
+  const auto disposition = Own(g_mime_content_disposition_new());
+  g_mime_content_disposition_set_disposition(disposition.get(), GMIME_DISPOSITION_ATTACHMENT);
+  SetFileNameParameter(g_mime_content_disposition_get_parameters(disposition.get()), "filename",
+                       name);
+  g_mime_object_set_content_disposition(part.get(), disposition.get());
+  if (HasControlCharacter(name)) {
+    SetFieldWithExtendedFileName(part.get(), "Content-Type", typeName, "name", name);
+    SetFieldWithExtendedFileName(part.get(), "Content-Disposition", GMIME_DISPOSITION_ATTACHMENT,
+                                 "filename", name);
+  }
+  SetContent(GMIME_PART(part.get()), attachment.content.get(), GMIME_CONTENT_ENCODING_BASE64);
+  return part;
+}
+
+GObjectPtr<GMimeObject> MixedParts(const MessageContent& content, const std::string& text) {
+  GObjectPtr<GMimeObject> multipart(GMIME_OBJECT(g_mime_multipart_new_with_subtype("mixed")));
+  auto* parts = GMIME_MULTIPART(multipart.get());
+  g_mime_multipart_set_prologue(parts, "This is a message in MIME format.");
+  g_mime_multipart_add(parts, TextPart(text).get());
+  for (const AttachmentFile& attachment : content.attachments) {
+    g_mime_multipart_add(parts, AttachmentPart(attachment).get());
+  }
+  // The boundary is random, and base64 and quoted-printable never hold "=-";
+  // only a 7bit body could clash with it. Check anyway.
+  do {
+    g_mime_multipart_set_boundary(parts, nullptr);
+  } while (text.find(g_mime_multipart_get_boundary(parts)) != std::string::npos);
+  return multipart;
+}
+
+void AddMailbox(InternetAddressList* list, const std::string& name, const std::string& address) {
+  const auto mailbox =
+      Own(internet_address_mailbox_new(name.empty() ? nullptr : name.c_str(), address.c_str()));
+  internet_address_set_charset(mailbox.get(), kCharset);
+  internet_address_list_add(list, mailbox.get());
+}
+
+void SetHeaders(GMimeMessage* message, const MessageContent& content,
+                std::chrono::system_clock::time_point date) {
+  AddMailbox(g_mime_message_get_from(message), HeaderText(content.senderName),
+             content.senderAddress);
+  for (const std::string& recipient : content.recipients) {
+    AddMailbox(g_mime_message_get_to(message), {}, recipient);
+  }
+  g_mime_message_set_subject(message, HeaderText(content.subject).c_str(), kCharset);
+  const std::unique_ptr<GDateTime, DateTimeUnref> local(
+      g_date_time_new_from_unix_local(std::chrono::system_clock::to_time_t(date)));
+  g_mime_message_set_date(message, local.get());
+  const GCharPtr id(g_mime_utils_generate_message_id(content.messageIdDomain.c_str()));
+  g_mime_message_set_message_id(message, id.get());
+  if (!content.mailer.empty()) {
+    g_mime_object_set_header(GMIME_OBJECT(message), "X-Mailer", HeaderText(content.mailer).c_str(),
+                             kCharset);
   }
 }
 
-bool EndsWithLineBreak(const std::string& text) {
-  return text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
+// Room for the whole message, so that the buffer is not copied while it grows.
+std::size_t ExpectedSize(const MessageContent& content) {
+  std::size_t expected = 8192 + content.body.size() * 3;
+  for (const AttachmentFile& attachment : content.attachments) {
+    expected += 1024 + (attachment.size / 57 + 1) * 78;
+  }
+  return expected;
 }
 
 }  // namespace
 
-std::string Rfc5322Date(std::chrono::system_clock::time_point when) {
-  static constexpr std::array<const char*, 7> kDays = {"Sun", "Mon", "Tue", "Wed",
-                                                       "Thu", "Fri", "Sat"};
-  static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm local{};
-  ::localtime_r(&seconds, &local);
-  const long offsetMinutes = local.tm_gmtoff / 60;
-  const long absolute = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
-  std::array<char, 64> text{};
-  std::snprintf(text.data(), text.size(), "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
-                kDays.at(static_cast<std::size_t>(local.tm_wday)), local.tm_mday,
-                kMonths.at(static_cast<std::size_t>(local.tm_mon)), local.tm_year + 1900,
-                local.tm_hour, local.tm_min, local.tm_sec, offsetMinutes < 0 ? '-' : '+',
-                absolute / 60, absolute % 60);
-  return text.data();
+std::string_view MessageText::View() const {
+  const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(buffer_.get()));
+  return {reinterpret_cast<const char*>(bytes->data), bytes->len};
 }
 
-std::string NewMessageId(const std::string& domain) {
-  static std::atomic<unsigned long> counter{0};
-  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
-  std::string id = "<";
-  id += std::to_string(micros);
-  id += '.';
-  id += std::to_string(::getpid());
-  id += '.';
-  id += std::to_string(counter.fetch_add(1));
-  id += '.';
-  id += RandomHex(16);
-  id += '@';
-  id += domain;
-  id += '>';
-  return id;
-}
-
-std::string BuildMessage(const MessageContent& content,
+MessageText BuildMessage(const MessageContent& content,
                          std::chrono::system_clock::time_point date) {
-  std::size_t expected = 8192 + content.body.size() * 3;
-  for (const AttachmentFile& attachment : content.attachments) {
-    expected += 1024 + attachment.content.size() / 57 * 78 + 80;
+  EnsureGMime();
+  const auto message = Own(g_mime_message_new(TRUE));
+  SetHeaders(message.get(), content, date);
+  const std::string text = LfLineBreaks(ValidUtf8(content.body));
+  const GObjectPtr<GMimeObject> body =
+      content.attachments.empty() ? TextPart(text) : MixedParts(content, text);
+  g_mime_message_set_mime_part(message.get(), body.get());
+
+  const std::size_t expected = ExpectedSize(content);
+  if (expected > kLargestMessage) {
+    throw SendFailure(failure::kOutOfMemory, "the message would be larger than 4 GB");
   }
-  std::string out;
-  out.reserve(expected);
-  out += MailboxField("From", content.senderName, content.senderAddress);
-  out += AddressListField("To", content.recipients);
-  out += UnstructuredField("Subject", content.subject);
-  out += "Date: " + Rfc5322Date(date) + "\r\n";
-  out += "Message-ID: " + NewMessageId(content.messageIdDomain) + "\r\n";
-  out += "MIME-Version: 1.0\r\n";
-  if (!content.mailer.empty()) {
-    out += UnstructuredField("X-Mailer", content.mailer);
+  const std::unique_ptr<GMimeFormatOptions, FormatOptionsFree> options(g_mime_format_options_new());
+  g_mime_format_options_set_newline_format(options.get(), GMIME_NEWLINE_FORMAT_DOS);
+  auto buffer = Own(
+      g_mime_stream_mem_new_with_byte_array(g_byte_array_sized_new(static_cast<guint>(expected))));
+  // A memory stream takes every write; only reading an attachment can fail.
+  if (g_mime_object_write_to_stream(GMIME_OBJECT(message.get()), options.get(), buffer.get()) < 0) {
+    throw SendFailure(failure::kAttachmentUnreadable, "an attachment could not be read to its end");
   }
-  if (content.attachments.empty()) {
-    out += TextPart(content.body);
-    if (!EndsWithLineBreak(out)) {
-      out += "\r\n";  // the data must end with a line break
-    }
-    return out;
+  const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(buffer.get()));
+  if (bytes->len < 2 || std::memcmp(bytes->data + bytes->len - 2, "\r\n", 2) != 0) {
+    g_mime_stream_write(buffer.get(), "\r\n", 2);  // the data must end with a line break
   }
-  // "=_" cannot occur in base64 or quoted-printable text, and the random part
-  // makes a clash with a 7bit body practically impossible; check anyway.
-  std::string boundary;
-  const std::string text = TextPart(content.body);
-  do {
-    boundary = "=_quillpost_" + RandomHex(32);
-  } while (text.find(boundary) != std::string::npos);
-  out += "Content-Type: multipart/mixed;\r\n boundary=\"" + boundary + "\"\r\n\r\n";
-  out += "This is a message in MIME format.\r\n";
-  // The line break before each delimiter belongs to the delimiter, so a
-  // part's own last line break survives.
-  out += "--" + boundary + "\r\n";
-  out += text;
-  for (const AttachmentFile& attachment : content.attachments) {
-    out += "\r\n--" + boundary + "\r\n";
-    AppendAttachmentPart(out, attachment);
-  }
-  out += "\r\n--" + boundary + "--\r\n";
-  return out;
+  return MessageText(std::move(buffer));
 }
 
 }  // namespace quillpost::smtp

@@ -1,12 +1,15 @@
 #pragma once
 
-// The text of one e-mail (RFC 5322 with MIME), ready for the DATA command.
+// The text of one e-mail (RFC 5322 with MIME), ready for the DATA command,
+// written by GMime.
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mail/attachment_file.h"
+#include "mail/gmime_support.h"
 
 namespace quillpost::smtp {
 
@@ -21,14 +24,21 @@ struct MessageContent {
   std::string messageIdDomain;  // the right side of the Message-ID
 };
 
-// Lines end in CR LF and no line is longer than 998 octets.
-std::string BuildMessage(const MessageContent& content, std::chrono::system_clock::time_point date =
+// The written message, kept in the buffer GMime wrote it to.
+class MessageText {
+ public:
+  explicit MessageText(GObjectPtr<GMimeStream> buffer) : buffer_(std::move(buffer)) {}
+  std::string_view View() const;
+
+ private:
+  GObjectPtr<GMimeStream> buffer_;  // a GMimeStreamMem
+};
+
+// Lines end in CR LF, the last one included, and no line is longer than 998
+// octets. The attachments are read from their files while the message is
+// written; a file that cannot be read to its end throws SendFailure
+// (kAttachmentUnreadable).
+MessageText BuildMessage(const MessageContent& content, std::chrono::system_clock::time_point date =
                                                             std::chrono::system_clock::now());
-
-// "Mon, 07 Dec 2026 09:02:39 +0100" in the local time zone, independent of the locale.
-std::string Rfc5322Date(std::chrono::system_clock::time_point when);
-
-// "<unique@domain>"; unique within and across processes.
-std::string NewMessageId(const std::string& domain);
 
 }  // namespace quillpost::smtp

@@ -83,7 +83,7 @@ void OutgoingMail::Send() {
     CheckAddresses(senderAddress_, recipients_);
     MessageContent content;
     for (const std::string& path : attachments_) {
-      content.attachments.push_back(ReadAttachment(path));
+      content.attachments.push_back(OpenAttachment(path));
     }
     if (!IsValidServerName(server_)) {
       throw SendFailure(failure::kHostNotFound, server_.empty()
@@ -97,16 +97,17 @@ void OutgoingMail::Send() {
     content.body = body_;
     content.mailer = mailerIdentification_;
     content.messageIdDomain = MessageIdDomain(senderAddress_, settings_);
-    const std::string message = BuildMessage(content);
-    content = MessageContent{};  // the attachments are in the message now
+    const MessageText message = BuildMessage(content);
+    content = MessageContent{};  // the attachments are in the message now: close the files
 
     const Envelope envelope{senderAddress_, recipients_};
     DeliveryOutcome outcome;
     if (settings_.idleSessionTimeout.count() > 0) {
-      outcome = SessionCache::Process().SessionFor(server_, settings_).Deliver(envelope, message);
+      outcome =
+          SessionCache::Process().SessionFor(server_, settings_).Deliver(envelope, message.View());
     } else {
       SmtpSession session(server_, settings_);
-      outcome = session.Deliver(envelope, message);
+      outcome = session.Deliver(envelope, message.View());
     }
     if (outcome.failure) {
       throw *outcome.failure;

@@ -8,7 +8,6 @@
 
 #include "mail/address_syntax.h"
 #include "mail/failure_classification.h"
-#include "mail/transfer_encoding.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -29,9 +28,14 @@ std::string ThisHostName() {
   return "localhost";
 }
 
-bool IsUnreserved(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
+// Everything but the unreserved characters of a URL as %HH.
+std::string UrlEscaped(CURL* curl, const std::string& text) {
+  const std::unique_ptr<char, decltype(&curl_free)> escaped(
+      curl_easy_escape(curl, text.data(), static_cast<int>(text.size())), &curl_free);
+  if (!escaped) {
+    throw SendFailure(failure::kOutOfMemory, "out of memory");
+  }
+  return escaped.get();
 }
 
 long Seconds(std::chrono::seconds value) {
@@ -86,7 +90,7 @@ void SmtpSession::Configure() {
   }
   const std::string ehlo = settings_.ehloName.empty() ? ThisHostName() : settings_.ehloName;
   const std::string url = std::string(implicitTls ? "smtps://" : "smtp://") + host + ":" +
-                          std::to_string(settings_.port) + "/" + PercentEncode(ehlo, IsUnreserved);
+                          std::to_string(settings_.port) + "/" + UrlEscaped(curl, ehlo);
 
   long useSsl = CURLUSESSL_NONE;
   switch (settings_.security) {

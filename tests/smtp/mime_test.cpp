@@ -1,14 +1,17 @@
-// Encodings and checks that the message text and the command lines rely on.
+// The message text as a MIME parser (GMime's own) reads it back, and the
+// checks that the command lines rely on.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "mail/address_syntax.h"
 #include "mail/content_type.h"
-#include "mail/header_encoding.h"
+#include "mail/header_text.h"
 #include "mail/message_builder.h"
-#include "mail/transfer_encoding.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -25,20 +28,6 @@ std::vector<std::string> CrlfLines(const std::string& text) {
     start = end + 2;
   }
   return lines;
-}
-
-// Every line break is CR LF, no line is longer than `limit`, and continuation
-// lines start with a blank (so no value can start a header of its own).
-void ExpectWellFoldedField(const std::string& field, std::size_t limit) {
-  ASSERT_TRUE(field.ends_with("\r\n"));
-  const auto lines = CrlfLines(field);
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_LE(lines[i].size(), limit) << lines[i];
-    EXPECT_EQ(lines[i].find_first_of("\r\n"), std::string::npos);
-    if (i > 0) {
-      EXPECT_TRUE(lines[i].starts_with(" ")) << lines[i];
-    }
-  }
 }
 
 TEST(AddressSyntax, Recipients) {
@@ -80,128 +69,6 @@ TEST(AddressSyntax, SendersServersAndEhloNames) {
   EXPECT_FALSE(IsValidEhloName("bad\r\nMAIL"));
 }
 
-TEST(TransferEncoding, Base64KnownValuesAndLineLength) {
-  EXPECT_EQ(Base64(""), "");
-  EXPECT_EQ(Base64("f"), "Zg==");
-  EXPECT_EQ(Base64("fo"), "Zm8=");
-  EXPECT_EQ(Base64("foo"), "Zm9v");
-  EXPECT_EQ(Base64(std::string("\xff\xfe\x00", 3)), "//4A");
-  const std::string lines = Base64Lines(std::string(1000, 'x'));
-  for (const std::string& line : CrlfLines(lines)) {
-    EXPECT_LE(line.size(), 76u);
-  }
-  EXPECT_EQ(Base64Lines(std::string(57, 'x')).size(), 78u);  // one full line and its CR LF
-}
-
-TEST(TransferEncoding, QuotedPrintable) {
-  EXPECT_EQ(QuotedPrintable("a=b"), "a=3Db");
-  EXPECT_EQ(QuotedPrintable("Grüße"), "Gr=C3=BC=C3=9Fe");
-  EXPECT_EQ(QuotedPrintable("end  \r\nnext\t"), "end =20\r\nnext=09");
-  EXPECT_EQ(QuotedPrintable(std::string("nul\0", 4)), "nul=00");
-  EXPECT_EQ(QuotedPrintable("bare\rcr"), "bare=0Dcr");
-
-  const std::string encoded =
-      QuotedPrintable(std::string(200, 'x') + "\r\n" + std::string(300, '\xe4'));
-  for (const std::string& line : CrlfLines(encoded)) {
-    EXPECT_LE(line.size(), 76u) << line;
-  }
-  // Every "=" starts a whole escape, except the one of a soft line break.
-  for (const std::string& line : CrlfLines(encoded)) {
-    for (std::size_t i = line.find('='); i != std::string::npos; i = line.find('=', i + 1)) {
-      if (i + 1 == line.size()) {
-        break;
-      }
-      ASSERT_LE(i + 3, line.size()) << line;
-      EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(line[i + 1])) &&
-                  std::isxdigit(static_cast<unsigned char>(line[i + 2])))
-          << line;
-    }
-  }
-}
-
-TEST(TransferEncoding, LineEndingsSevenBitAndUtf8) {
-  EXPECT_EQ(NormaliseLineEndings("a\nb\rc\r\nd\n\r"), "a\r\nb\r\nc\r\nd\r\n\r\n");
-  EXPECT_TRUE(FitsSevenBit("plain text\r\nwith\ttab\r\n"));
-  EXPECT_TRUE(FitsSevenBit(std::string(998, 'x')));
-  EXPECT_FALSE(FitsSevenBit(std::string(999, 'x')));
-  EXPECT_FALSE(FitsSevenBit("caf\xc3\xa9"));
-  EXPECT_FALSE(FitsSevenBit("bare\nlf"));
-  EXPECT_FALSE(FitsSevenBit(std::string("nul\0", 4)));
-
-  EXPECT_EQ(ValidUtf8("Grüße 日本 🎉"), "Grüße 日本 🎉");
-  EXPECT_EQ(ValidUtf8("a\xff"
-                      "b"),
-            "a\xEF\xBF\xBD"
-            "b");
-  EXPECT_EQ(ValidUtf8("\xc0\xaf"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong
-  EXPECT_EQ(ValidUtf8("\xed\xa0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
-  EXPECT_EQ(ValidUtf8("cut \xe6\x97"), "cut \xEF\xBF\xBD\xEF\xBF\xBD");
-}
-
-TEST(HeaderEncoding, PlainAsciiStaysReadableAndFolds) {
-  EXPECT_EQ(UnstructuredField("Subject", "Monthly report"), "Subject: Monthly report\r\n");
-  EXPECT_EQ(UnstructuredField("Subject", ""), "Subject: \r\n");
-  std::string words;
-  for (int i = 0; i < 40; ++i) {
-    words += "word" + std::to_string(i) + " ";
-  }
-  const std::string field = UnstructuredField("Subject", words);
-  ExpectWellFoldedField(field, 78);
-  EXPECT_EQ(field.find("=?"), std::string::npos);
-}
-
-TEST(HeaderEncoding, AnythingElseBecomesEncodedWordsOfWholeCharacters) {
-  for (const std::string& value :
-       {std::string("Grüße"), std::string(3000, 'x'), std::string("has =?odd?= text"),
-        std::string(200, '\xe6') /* invalid UTF-8 */,
-        std::string("日本語の件名") + std::string(90, 'a')}) {
-    const std::string field = UnstructuredField("Subject", value);
-    ExpectWellFoldedField(field, 76);
-    EXPECT_NE(field.find("=?UTF-8?B?"), std::string::npos);
-  }
-}
-
-TEST(HeaderEncoding, LineBreaksInValuesBecomeSpaces) {
-  EXPECT_EQ(SingleLineText("a\r\nb\n\nc\rd\te\x01"), "a b c d e ");
-  const std::string field = UnstructuredField("Subject", "Hi\r\nBcc: x@example.com");
-  EXPECT_EQ(field, "Subject: Hi Bcc: x@example.com\r\n");
-}
-
-TEST(HeaderEncoding, Mailboxes) {
-  EXPECT_EQ(MailboxField("From", "", "a@example.com"), "From: <a@example.com>\r\n");
-  EXPECT_EQ(MailboxField("From", "Ann Lee", "a@example.com"), "From: Ann Lee <a@example.com>\r\n");
-  EXPECT_EQ(MailboxField("From", "Lee, Ann \"A\"", "a@example.com"),
-            "From: \"Lee, Ann \\\"A\\\"\" <a@example.com>\r\n");
-  const std::string encoded = MailboxField("From", "Zoë", "a@example.com");
-  EXPECT_TRUE(encoded.starts_with("From: =?UTF-8?B?")) << encoded;
-  EXPECT_TRUE(encoded.ends_with(" <a@example.com>\r\n"));
-  ExpectWellFoldedField(MailboxField("From", std::string(300, 'n'), "a@example.com"), 78);
-  ExpectWellFoldedField(MailboxField("From", "Ann\r\nBcc: x@example.com", "a@example.com"), 78);
-
-  std::vector<std::string> many(30, "someone@example.com");
-  ExpectWellFoldedField(AddressListField("To", many), 78);
-}
-
-TEST(HeaderEncoding, MimeParameters) {
-  EXPECT_EQ(MimeParameter("filename", "report.pdf"), ";\r\n filename=\"report.pdf\"");
-  EXPECT_EQ(MimeParameter("filename", "a\"b.txt"), ";\r\n filename=\"a\\\"b.txt\"");
-  EXPECT_EQ(MimeParameter("filename", "ü.txt"), ";\r\n filename*=UTF-8''%C3%BC.txt");
-  EXPECT_EQ(MimeParameter("filename", "a\r\nb"), ";\r\n filename*=UTF-8''a%0D%0Ab");
-  const std::string longName = MimeParameter("filename", std::string(100, '\xc3') + "");
-  const std::string sections = MimeParameter("filename", "Größe " + std::string(80, 'z') + "ü.pdf");
-  ExpectWellFoldedField(sections + "\r\n", 78);
-  EXPECT_NE(sections.find("filename*0*=UTF-8''Gr%C3%B6%C3%9Fe%20"), std::string::npos) << sections;
-  EXPECT_NE(sections.find("filename*1*="), std::string::npos);
-  // No section ends inside a %XX escape.
-  for (const std::string& line : CrlfLines(sections)) {
-    const std::size_t percent = line.rfind('%');
-    if (percent != std::string::npos) {
-      EXPECT_GE(line.size() - percent, 3u) << line;
-    }
-  }
-  ExpectWellFoldedField(longName + "\r\n", 78);
-}
-
 TEST(ContentType, GuessedFromTheExtension) {
   EXPECT_EQ(ContentTypeForFileName("a.pdf"), "application/pdf");
   EXPECT_EQ(ContentTypeForFileName("A.JPG"), "image/jpeg");
@@ -214,23 +81,221 @@ TEST(ContentType, GuessedFromTheExtension) {
   EXPECT_EQ(ContentTypeForFileName("x.unknownext"), "application/octet-stream");
 }
 
-TEST(Message, DateIsRfc5322WhateverTheLocale) {
-  const auto date = Rfc5322Date(std::chrono::system_clock::from_time_t(0));
-  // "Thu, 01 Jan 1970 00:00:00 +0000" in UTC; the day and zone shift with TZ.
-  EXPECT_EQ(date.size(), 31u) << date;
-  EXPECT_EQ(date[3], ',');
-  EXPECT_TRUE(date[26] == '+' || date[26] == '-') << date;
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+std::string Repeated(std::string_view text, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) {
+    out += text;
+  }
+  return out;
 }
 
-TEST(Message, NoLineLongerThan998AndBoundariesWellFormed) {
-  MessageContent content;
-  content.senderAddress = "a@example.com";
-  content.recipients = {"b@example.com"};
-  content.subject = std::string(5000, 's');
-  content.body = std::string(5000, 'b');
-  content.attachments.push_back({std::string(300, 'n') + ".txt", std::string(5000, '\x01')});
-  content.messageIdDomain = "example.com";
-  const std::string message = BuildMessage(content);
+// GMime starts an encoded word on the field's first line without counting the
+// field's name, and reads a folded display name back with the fold in it.
+constexpr std::size_t kFoldedLineLength = 100;
+
+std::string Unfolded(std::string text) {
+  for (const char* fold : {"\r\n\t", "\r\n "}) {
+    for (std::size_t at = text.find(fold); at != std::string::npos; at = text.find(fold, at)) {
+      text.replace(at, 3, " ");
+    }
+  }
+  return text;
+}
+
+std::string WithLfBreaks(std::string text) {
+  for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+    text.erase(at, 1);
+  }
+  return text;
+}
+
+// The header block of a message or of one part, up to the empty line.
+std::string HeaderBlock(const std::string& text, std::size_t from = 0) {
+  return text.substr(from, text.find("\r\n\r\n", from) + 2 - from);
+}
+
+class Message : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    content_.senderAddress = "a@example.com";
+    content_.senderName = "Sender";
+    content_.recipients = {"b@example.com"};
+    content_.subject = "Subject";
+    content_.body = "Body";
+    content_.mailer = "KVR Quillpost v1.0";
+    content_.messageIdDomain = "example.com";
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  std::string Build(std::chrono::system_clock::time_point date = std::chrono::system_clock::now()) {
+    return std::string(BuildMessage(content_, date).View());
+  }
+
+  // An attachment shown under `name` (which need not be a possible file name).
+  void Attach(const std::string& name, const std::string& data) {
+    std::filesystem::create_directories(folder_);
+    const auto path = folder_ / std::to_string(content_.attachments.size());
+    std::ofstream(path, std::ios::binary) << data;
+    content_.attachments.push_back(OpenAttachment(path.string()));
+    content_.attachments.back().fileName = name;
+  }
+
+  static GObjectPtr<GMimeMessage> Parse(const std::string& text) {
+    const auto stream = Own(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+    const auto parser = Own(g_mime_parser_new_with_stream(stream.get()));
+    auto message = Own(g_mime_parser_construct_message(parser.get(), nullptr));
+    EXPECT_NE(message, nullptr);
+    return message;
+  }
+
+  static std::string Decoded(GMimeObject* part) {
+    const auto out = Own(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(g_mime_part_get_content(GMIME_PART(part)), out.get());
+    const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
+    return {reinterpret_cast<const char*>(bytes->data), bytes->len};
+  }
+
+  static std::string SenderName(GMimeMessage* message) {
+    const char* name = internet_address_get_name(
+        internet_address_list_get_address(g_mime_message_get_from(message), 0));
+    return name == nullptr ? "" : name;
+  }
+
+  MessageContent content_;
+  std::filesystem::path folder_ =
+      std::filesystem::temp_directory_path() / ("mime_test_" + std::to_string(::getpid()));
+};
+
+TEST_F(Message, HeaderValuesReadBackAsGiven) {
+  std::string words;
+  for (int i = 0; i < 40; ++i) {
+    words += (i > 0 ? " word" : "word") + std::to_string(i);
+  }
+  for (const std::string& value :
+       {std::string("Monthly report"), std::string("Grüße aus Köln – 日本語の件名"), words,
+        std::string(3000, 'x'), std::string("has =?odd?= text"),
+        std::string("=?UTF-8?B?SGk=?= is not encoded"), std::string("Lee, Ann \"A\" <x>"),
+        std::string("日本語の件名") + std::string(90, 'a') + Repeated("ü", 40)}) {
+    content_.subject = value;
+    content_.senderName = value;
+    content_.mailer = value;
+    const std::string text = Build();
+    const auto message = Parse(text);
+    EXPECT_STREQ(g_mime_message_get_subject(message.get()), value.c_str());
+    EXPECT_EQ(Unfolded(SenderName(message.get())), value);
+    EXPECT_STREQ(g_mime_object_get_header(GMIME_OBJECT(message.get()), "X-Mailer"), value.c_str());
+    const std::string headers = HeaderBlock(text);
+    for (const std::string& line : CrlfLines(headers)) {
+      EXPECT_LE(line.size(), kFoldedLineLength) << line;
+    }
+    EXPECT_EQ(headers.find("iso-8859"), std::string::npos) << headers;
+  }
+  content_.subject = std::string(200, '\xe6');  // not UTF-8
+  EXPECT_STREQ(g_mime_message_get_subject(Parse(Build()).get()),
+               Repeated(kReplacement, 200).c_str());
+  content_.subject = "";
+  EXPECT_NE(Build().find("\r\nSubject: \r\n"), std::string::npos);
+}
+
+TEST_F(Message, ValuesCannotAddHeaders) {
+  EXPECT_EQ(SingleLineText("a\r\nb\n\nc\rd\te\x01"), "a b c d e ");
+  content_.subject = "Hi\r\nBcc: x@example.com";
+  content_.senderName = "Ann\r\nX-Evil-Name: 1";
+  content_.mailer = "Mailer\nX-Evil-Mailer: 1";
+  Attach("a\"b\r\nX-Evil-File: 1.txt", "data");
+  const std::string text = Build();
+  const auto message = Parse(text);
+  EXPECT_STREQ(g_mime_message_get_subject(message.get()), "Hi Bcc: x@example.com");
+  for (const char* name : {"\r\nBcc:", "\r\nX-Evil"}) {
+    EXPECT_EQ(text.find(name), std::string::npos) << name;
+  }
+}
+
+TEST_F(Message, BodiesReadBackAsGivenWithCrLfBreaks) {
+  struct Case {
+    std::string body;
+    std::string expected;  // decoded, line breaks as LF
+    const char* encoding;
+  };
+  const std::string longLine(1500, 'x');
+  for (const Case& c : std::vector<Case>{
+           {"", "", "7bit"},
+           {"Body\n.\n..dots\n", "Body\n.\n..dots\n", "7bit"},
+           {"From me\n", "From me\n", "quoted-printable"},  // safe from mbox quoting
+           {"a=b\r\nline\rthree\n", "a=b\nline\nthree\n", "7bit"},
+           {"Grüße\r\nend  \r\nnext\t", "Grüße\nend  \nnext\t", "quoted-printable"},
+           {std::string("nul\0x", 5), std::string("nul\0x", 5), "quoted-printable"},
+           {longLine + "\n.\nFrom me", longLine + "\n.\nFrom me", "quoted-printable"},
+           {std::string(300, '\xe4'), Repeated(kReplacement, 300), "quoted-printable"}}) {
+    content_.body = c.body;
+    content_.attachments.clear();
+    Attach("a.txt", "");  // so that the body ends where its part ends
+    const std::string text = Build();
+    const auto message = Parse(text);
+    GMimeObject* part =
+        g_mime_multipart_get_part(GMIME_MULTIPART(g_mime_message_get_mime_part(message.get())), 0);
+    EXPECT_EQ(WithLfBreaks(Decoded(part)), c.expected);
+    const std::string headers = HeaderBlock(text, text.find("Content-Type: text/plain"));
+    EXPECT_NE(headers.find("charset=utf-8"), std::string::npos) << headers;
+    EXPECT_NE(headers.find(std::string("Content-Transfer-Encoding: ") + c.encoding),
+              std::string::npos)
+        << headers;
+    for (const std::string& line : CrlfLines(text)) {
+      EXPECT_LE(line.size(), 76u) << line;
+    }
+  }
+  content_.attachments.clear();
+  content_.body = "No line break at the end";
+  EXPECT_TRUE(Build().ends_with("\r\n\r\nNo line break at the end\r\n"));
+}
+
+TEST_F(Message, AttachmentsReadBackByteForByteUnderTheirNames) {
+  const std::vector<std::string> names = {"report.pdf",
+                                          "a\"b;c.txt",
+                                          "back\\slash.txt",
+                                          "ü.txt",
+                                          "a\"b\r\nc\x01.txt",
+                                          "Größe " + std::string(80, 'z') + "ü.pdf",
+                                          std::string(300, 'n') + ".txt"};
+  const std::string binary = Repeated(std::string("\x00\xff\r\n\x01.", 6), 1000);
+  for (const std::string& name : names) {
+    Attach(name, name == "report.pdf" ? binary : "");
+  }
+  const std::string text = Build();
+  for (const std::string& line : CrlfLines(text)) {
+    EXPECT_LE(line.size(), kFoldedLineLength) << line;
+  }
+  EXPECT_EQ(text.find("iso-8859"), std::string::npos);
+  const auto message = Parse(text);
+  GMimeMultipart* parts = GMIME_MULTIPART(g_mime_message_get_mime_part(message.get()));
+  ASSERT_EQ(g_mime_multipart_get_count(parts), static_cast<int>(names.size() + 1));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    GMimeObject* part = g_mime_multipart_get_part(parts, static_cast<int>(i + 1));
+    EXPECT_STREQ(g_mime_part_get_filename(GMIME_PART(part)), names[i].c_str());
+    EXPECT_EQ(g_mime_part_get_content_encoding(GMIME_PART(part)), GMIME_CONTENT_ENCODING_BASE64);
+    EXPECT_EQ(Decoded(part), i == 0 ? binary : "");
+  }
+  EXPECT_NE(text.find("Content-Type: application/pdf"), std::string::npos);
+}
+
+TEST_F(Message, DateIsInTheLocalZoneWhateverTheLocale) {
+  const char* kept = std::getenv("TZ");
+  const std::string previous = kept == nullptr ? "" : kept;
+  ::setenv("TZ", "EST5", 1);
+  const std::string text = Build(std::chrono::system_clock::from_time_t(0));
+  kept == nullptr ? ::unsetenv("TZ") : ::setenv("TZ", previous.c_str(), 1);
+  EXPECT_NE(("\r\n" + text).find("\r\nDate: Wed, 31 Dec 1969 19:00:00 -0500\r\n"),
+            std::string::npos)
+      << HeaderBlock(text);
+}
+
+TEST_F(Message, NoLineLongerThan998AndBoundariesWellFormed) {
+  content_.subject = std::string(5000, 's');
+  content_.body = std::string(5000, 'b');
+  Attach(std::string(300, 'n') + ".txt", std::string(5000, '\x01'));
+  const std::string message = Build();
   for (const std::string& line : CrlfLines(message)) {
     EXPECT_LE(line.size(), 998u);
   }
