@@ -1,9 +1,9 @@
-#include "relay/relay_loop.h"
+#include "program/relay_loop.h"
 
 #include "eventlog/event_log.h"
 #include "relay/current_failure.h"
 
-namespace quillpost::relay {
+namespace quillpost::program {
 
 RelayLoop::RelayLoop() {
   retryswap_.setTimerType(Qt::CoarseTimer);
@@ -31,7 +31,7 @@ void RelayLoop::SetQuietSweep(std::chrono::milliseconds quietTime, std::function
   sweep_ = std::move(sweep);
 }
 
-void RelayLoop::Attach(Status& status) {
+void RelayLoop::Attach(relay::Status& status) {
   QObject::connect(&retryswap_, &QTimer::timeout, [&status] { status.retryswap_Timer(); });
 
   signalNotifier_ =
@@ -58,7 +58,7 @@ void RelayLoop::Watch(queue::OpenQueue& queue) {
     } catch (...) {
       eventlog::ReportError("quillpost-smtp: arrival report of queue " +
                             queue::RedactPathName(queue.PathName()) +
-                            " failed: " + CurrentFailure());
+                            " failed: " + relay::CurrentFailure());
     }
     if (sweep_) {
       quietSweep_.start();
@@ -67,4 +67,4 @@ void RelayLoop::Watch(queue::OpenQueue& queue) {
   queueNotifiers_.push_back(std::move(notifier));
 }
 
-}  // namespace quillpost::relay
+}  // namespace quillpost::program

@@ -10,13 +10,13 @@
 #include <memory>
 #include <vector>
 
-#include "relay/signal_pipe.h"
+#include "program/signal_pipe.h"
 #include "relay/status.h"
 #include "relay/swap_timer.h"
 
-namespace quillpost::relay {
+namespace quillpost::program {
 
-class RelayLoop final : public SwapTimer {
+class RelayLoop final : public relay::SwapTimer {
  public:
   // Needs a QCoreApplication. Signals are caught from here on.
   RelayLoop();
@@ -34,7 +34,7 @@ class RelayLoop final : public SwapTimer {
 
   // Delivers the events to status: call after its start-up, before the
   // application's exec().
-  void Attach(Status& status);
+  void Attach(relay::Status& status);
 
  private:
   void Watch(queue::OpenQueue& queue);
@@ -47,4 +47,4 @@ class RelayLoop final : public SwapTimer {
   std::vector<std::unique_ptr<QSocketNotifier>> queueNotifiers_;
 };
 
-}  // namespace quillpost::relay
+}  // namespace quillpost::program
