@@ -1,6 +1,6 @@
 // quillpost-smtp: the relay service.
 
-#include <QCoreApplication>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  // Dates and times in the activity log follow the user's locale.
+  std::setlocale(LC_ALL, "");
   // A peer that drops its connection, or a reader that closes standard
   // output, must fail a write, not end the service.
   std::signal(SIGPIPE, SIG_IGN);
@@ -75,10 +77,6 @@ int main(int argc, char** argv) {
   if (quillpost::program::WantsWindow(settings.headless, std::getenv("DISPLAY"),
                                       std::getenv("WAYLAND_DISPLAY"))) {
     desktop = quillpost::program::OpenDesktop(quillpost::program::WindowModulePath(), argc, argv);
-  }
-  std::unique_ptr<QCoreApplication> headlessApplication;
-  if (!desktop) {
-    headlessApplication = std::make_unique<QCoreApplication>(argc, argv);
   }
   RelayLoop loop;
   // Sessions kept open between mails end once the queues have been quiet for
@@ -112,5 +110,8 @@ int main(int argc, char** argv) {
     status.WriteLog("TLS certificate checks are turned off", "Server=" + server);
   }
   loop.Attach(status);
-  return QCoreApplication::exec();
+  if (desktop) {
+    return desktop->Run(loop.Descriptor(), [&loop] { loop.HandleReady(); });
+  }
+  loop.Run();
 }

@@ -2,15 +2,17 @@
 
 // The service's one event loop: arrivals on the open queues (through each
 // queue's notification descriptor), retryswap ticks and termination signals,
-// each handled to completion before the next is taken.
+// each handled to completion before the next is taken. Everything it waits for
+// sits behind one epoll descriptor: headless, the program waits on that alone;
+// with a window, the window's event loop waits on it among its own events.
+// Without a window the program so links no GUI or event library at all.
 
-#include <QSocketNotifier>
-#include <QTimer>
+#include <chrono>
 #include <functional>
-#include <memory>
 #include <vector>
 
 #include "program/signal_pipe.h"
+#include "queue/unique_fd.h"
 #include "relay/status.h"
 #include "relay/swap_timer.h"
 
@@ -18,9 +20,8 @@ namespace quillpost::program {
 
 class RelayLoop final : public relay::SwapTimer {
  public:
-  // Needs a QCoreApplication. Signals are caught from here on.
+  // Signals are caught from here on.
   RelayLoop();
-  ~RelayLoop() override;
   RelayLoop(const RelayLoop&) = delete;
   RelayLoop& operator=(const RelayLoop&) = delete;
 
@@ -32,19 +33,29 @@ class RelayLoop final : public relay::SwapTimer {
   // only after activity, so an idle service uses no CPU.
   void SetQuietSweep(std::chrono::milliseconds quietTime, std::function<void()> sweep);
 
-  // Delivers the events to status: call after its start-up, before the
-  // application's exec().
+  // Delivers the events to status: call after its start-up.
   void Attach(relay::Status& status);
 
- private:
-  void Watch(queue::OpenQueue& queue);
+  // Readable while an event waits.
+  [[nodiscard]] int Descriptor() const { return epoll_.Get(); }
+  // Handles one waiting event, if there is one, without blocking.
+  void HandleReady();
+  // Waits for events and handles them, one at a time, until the process ends.
+  [[noreturn]] void Run();
 
-  QTimer retryswap_;
-  QTimer quietSweep_;
-  std::function<void()> sweep_;
+ private:
+  using Handler = std::function<void()>;
+  void Watch(int descriptor, Handler handler);
+  void Handle(int timeoutMilliseconds);
+
+  queue::UniqueFd epoll_;
+  queue::UniqueFd retryswap_;
+  queue::UniqueFd quietSweep_;
+  std::chrono::milliseconds quietTime_{0};
+  Handler sweep_;
   SignalPipe signals_;
-  std::unique_ptr<QSocketNotifier> signalNotifier_;
-  std::vector<std::unique_ptr<QSocketNotifier>> queueNotifiers_;
+  // Indexed by the number each descriptor was registered with.
+  std::vector<Handler> handlers_;
 };
 
 }  // namespace quillpost::program

@@ -26,6 +26,9 @@ class Desktop {
   // A start-up that ended before hiding the window leaves it on screen, so the
   // user sees that the service is not listening. Call after start-up.
   virtual void ShowUnlessHidden() = 0;
+  // Runs the window's event loop until the process ends, calling onReady
+  // whenever `descriptor` is readable: the relay's own events wait behind it.
+  virtual int Run(int descriptor, std::function<void()> onReady) = 0;
 };
 
 // The module's one entry, exported as the C symbol kDesktopModuleSymbol.

@@ -1,6 +1,7 @@
 // The entry of the window module quillpost-smtp-window.so.
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <memory>
 #include <utility>
 
@@ -20,6 +21,11 @@ class DesktopSession final : public Desktop {
     view_.SetShutdown(std::move(shutdown));
   }
   void ShowUnlessHidden() override { view_.ShowUnlessHidden(); }
+  int Run(int descriptor, std::function<void()> onReady) override {
+    QSocketNotifier notifier(descriptor, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&onReady] { onReady(); });
+    return QApplication::exec();
+  }
 
  private:
   // The widgets are made after, and go before, the application object they need.
