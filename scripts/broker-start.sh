@@ -21,7 +21,7 @@ esac
 
 bin=/usr/lib/rabbitmq/bin
 if [ ! -x "$bin/rabbitmq-server" ]; then
-  echo "broker-start: rabbitmq-server is not installed (scripts/install-deps.sh installs it)" >&2
+  echo "broker-start: rabbitmq-server is not installed (scripts/install-deps.sh --tests installs it)" >&2
   exit 1
 fi
 

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing and running Quillpost need.
-# Only what is missing is installed; a machine that has everything is left alone.
+# Installs the Debian 12 packages that Quillpost needs. Only what is missing is
+# installed; a machine that has everything is left alone.
+#   scripts/install-deps.sh           what building and running need
+#   scripts/install-deps.sh --tests   that, and what the tests, the fuzzers and CI need
 set -euo pipefail
 
+# Building and running: one package or group per line.
 packages=(
-  # build
-  build-essential cmake ninja-build ccache pkg-config clang
-  # tests
-  googletest libgtest-dev libgmock-dev
-  # components
+  build-essential cmake ninja-build ccache pkg-config
   libpugixml-dev
   libsqlite3-dev
   libcurl4-openssl-dev
   libgmime-3.0-dev
   librabbitmq-dev
   qt6-base-dev libxcb1-dev
+)
+
+# The tests, the fuzzers and CI: one package or group per line.
+test_packages=(
+  clang
+  googletest libgtest-dev libgmock-dev
   # test peers and helpers (rabbitmq-server: a private broker for the tests)
   python3-aiosmtpd
   rabbitmq-server
@@ -22,6 +27,14 @@ packages=(
   # the status window's tray test: a virtual X server with a notification area
   xvfb xdotool imagemagick trayer
 )
+
+case "${1:-}" in
+  "") ;;
+  --tests) packages+=("${test_packages[@]}") ;;
+  *)
+    sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//' >&2
+    exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-relay=build/release/smtp-service/relay/quillpost-smtp
+relay=build/release/smtp-service/program/quillpost-smtp
 case "${1:-}" in
   -h|--help)
     sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'

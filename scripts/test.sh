@@ -14,7 +14,7 @@ case "$preset" in
     exit 0 ;;
 esac
 
-scripts/install-deps.sh
+scripts/install-deps.sh --tests
 cmake --preset "$preset"
 cmake --build --preset "$preset"
 

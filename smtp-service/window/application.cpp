@@ -2,7 +2,6 @@
 
 #include <xcb/xcb.h>
 
-#include <QApplication>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -28,18 +27,18 @@ bool DisplayReachable(const char* display) {
   return xcb_connection_has_error(connection.get()) == 0;
 }
 
-bool UseWindow(bool headless, const char* display, const char* wayland_display,
-               const std::function<bool()>& display_reachable) {
+bool UseWindow(bool headless, const char* display, const char* waylandDisplay,
+               const std::function<bool()>& displayReachable) {
   if (headless) {
     return false;
   }
-  if (Named(wayland_display)) {
+  if (Named(waylandDisplay)) {
     return true;
   }
   if (!Named(display)) {
     return false;
   }
-  if (display_reachable()) {
+  if (displayReachable()) {
     return true;
   }
   const std::string text = std::string("quillpost-smtp: cannot open the display ") + display +
@@ -55,10 +54,7 @@ bool UseWindow(bool headless) {
                    [display] { return DisplayReachable(display); });
 }
 
-std::unique_ptr<QCoreApplication> MakeApplication(bool windowed, int& argc, char** argv) {
-  if (!windowed) {
-    return std::make_unique<QCoreApplication>(argc, argv);
-  }
+std::unique_ptr<QApplication> MakeWindowedApplication(int& argc, char** argv) {
   auto application = std::make_unique<QApplication>(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   return application;

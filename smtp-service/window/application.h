@@ -1,10 +1,10 @@
 #pragma once
 
-// The relay's application object. With a window the relay needs a
-// QApplication; without one it creates no GUI object at all, so that it starts
-// where no display server exists.
+// Whether the relay shows a window, and its application object when it does.
+// Without a window the program creates no GUI object at all and never loads
+// this module, so that it starts where no display server exists.
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <functional>
 #include <memory>
 
@@ -17,15 +17,14 @@ namespace quillpost::window {
 // none is named (DISPLAY for X11, WAYLAND_DISPLAY for Wayland), or the named
 // X display cannot be reached. The last is reported on standard error and in
 // the event log, and the relay runs without a window.
-[[nodiscard]] bool UseWindow(bool headless, const char* display, const char* wayland_display,
-                             const std::function<bool()>& display_reachable);
+[[nodiscard]] bool UseWindow(bool headless, const char* display, const char* waylandDisplay,
+                             const std::function<bool()>& displayReachable);
 // The same, from this process's environment.
 [[nodiscard]] bool UseWindow(bool headless);
 
-// A QApplication when `windowed`, else a QCoreApplication. argc must outlive it.
+// The application object of a relay with a window. argc must outlive it.
 // Hiding or closing the window never ends the loop by itself: only the
 // service's shutdown does.
-[[nodiscard]] std::unique_ptr<QCoreApplication> MakeApplication(bool windowed, int& argc,
-                                                                char** argv);
+[[nodiscard]] std::unique_ptr<QApplication> MakeWindowedApplication(int& argc, char** argv);
 
 }  // namespace quillpost::window

@@ -19,7 +19,7 @@ void ReportLockProblem(const std::string& problem) {
 
 }  // namespace
 
-DesktopStatusView::DesktopStatusView(LockLocation lock) : lock_location_(std::move(lock)) {}
+DesktopStatusView::DesktopStatusView(LockLocation lock) : lockLocation_(std::move(lock)) {}
 
 void DesktopStatusView::SetShutdown(std::function<void()> shutdown) {
   window_.SetShutdown(std::move(shutdown));
@@ -44,12 +44,12 @@ void DesktopStatusView::Show() {
 }
 
 bool DesktopStatusView::AnotherInstanceRunning() {
-  if (lock_location_.file.empty()) {
-    ReportLockProblem(lock_location_.problem);
+  if (lockLocation_.file.empty()) {
+    ReportLockProblem(lockLocation_.problem);
     return false;
   }
   if (!lock_) {
-    lock_.emplace(lock_location_.file);
+    lock_.emplace(lockLocation_.file);
   }
   switch (lock_->state()) {
     case InstanceLock::State::kHeld:

@@ -45,7 +45,7 @@ class DesktopStatusView final : public relay::StatusView {
  private:
   StatusWindow window_;
   TrayIcon tray_{window_};
-  LockLocation lock_location_;
+  LockLocation lockLocation_;
   std::optional<InstanceLock> lock_;
   bool hidden_ = false;
 };

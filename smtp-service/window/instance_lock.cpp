@@ -39,12 +39,12 @@ std::string PreparePrivateFolder(const std::filesystem::path& folder, uid_t uid)
 
 }  // namespace
 
-LockLocation FindLockLocation(const char* runtime_dir, const std::filesystem::path& temp_base,
+LockLocation FindLockLocation(const char* runtimeDir, const std::filesystem::path& tempBase,
                               uid_t uid) {
-  if (runtime_dir != nullptr && runtime_dir[0] == '/') {
-    return {std::filesystem::path(runtime_dir) / kLockFileName, {}};
+  if (runtimeDir != nullptr && runtimeDir[0] == '/') {
+    return {std::filesystem::path(runtimeDir) / kLockFileName, {}};
   }
-  const std::filesystem::path folder = temp_base / ("quillpost-" + std::to_string(uid));
+  const std::filesystem::path folder = tempBase / ("quillpost-" + std::to_string(uid));
   std::string problem = PreparePrivateFolder(folder, uid);
   if (!problem.empty()) {
     return {{}, std::move(problem)};

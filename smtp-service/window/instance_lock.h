@@ -16,14 +16,14 @@ namespace quillpost::window {
 inline constexpr const char* kLockFileName = "quillpost-smtp.lock";
 
 // Where the lock file lives: $XDG_RUNTIME_DIR when it names an absolute path,
-// else a private folder "quillpost-<uid>" under `temp_base`, created 0700 and
+// else a private folder "quillpost-<uid>" under `tempBase`, created 0700 and
 // accepted only when it is a real folder of this user that no one else may write.
 struct LockLocation {
   std::filesystem::path file;  // empty when no safe place was found
   std::string problem;         // why, when `file` is empty
 };
-[[nodiscard]] LockLocation FindLockLocation(const char* runtime_dir,
-                                            const std::filesystem::path& temp_base, uid_t uid);
+[[nodiscard]] LockLocation FindLockLocation(const char* runtimeDir,
+                                            const std::filesystem::path& tempBase, uid_t uid);
 // The same for this process: its environment, /tmp and its user.
 [[nodiscard]] LockLocation FindLockLocation();
 

@@ -114,10 +114,10 @@ void StatusWindow::cmd_quit_Click() {
 }
 
 void StatusWindow::RunShutdown() {
-  if (shutdown_started_ || !shutdown_) {
+  if (shutdownStarted_ || !shutdown_) {
     return;
   }
-  shutdown_started_ = true;
+  shutdownStarted_ = true;
   shutdown_();
 }
 

@@ -63,7 +63,7 @@ class StatusWindow : public QWidget {
   QStringList pending_;
   QTimer flush_{this};
   std::function<void()> shutdown_;
-  bool shutdown_started_ = false;
+  bool shutdownStarted_ = false;
 };
 
 // The text a status line shows: carriage returns and line feeds become a

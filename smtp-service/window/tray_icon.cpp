@@ -12,15 +12,15 @@ namespace quillpost::window {
 
 bool TrayClickRule::ShowsWindow(QSystemTrayIcon::ActivationReason reason, Clock::time_point now) {
   if (reason == QSystemTrayIcon::Trigger) {
-    if (last_click_ && now - *last_click_ <= interval_) {
-      last_click_.reset();
+    if (lastClick_ && now - *lastClick_ <= interval_) {
+      lastClick_.reset();
       return true;
     }
-    last_click_ = now;
+    lastClick_ = now;
     return false;
   }
   // Anything else in between breaks a pair of clicks.
-  last_click_.reset();
+  lastClick_.reset();
   return reason == QSystemTrayIcon::DoubleClick;
 }
 

@@ -21,14 +21,14 @@ inline constexpr const char* kTrayTip = "KVR Quillpost..";
 class TrayClickRule {
  public:
   using Clock = std::chrono::steady_clock;
-  explicit TrayClickRule(std::chrono::milliseconds double_click_interval)
-      : interval_(double_click_interval) {}
+  explicit TrayClickRule(std::chrono::milliseconds doubleClickInterval)
+      : interval_(doubleClickInterval) {}
 
   [[nodiscard]] bool ShowsWindow(QSystemTrayIcon::ActivationReason reason, Clock::time_point now);
 
  private:
   std::chrono::milliseconds interval_;
-  std::optional<Clock::time_point> last_click_;
+  std::optional<Clock::time_point> lastClick_;
 };
 
 class TrayIcon {

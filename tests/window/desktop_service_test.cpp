@@ -131,38 +131,38 @@ TEST_F(DesktopService, FirstInstanceAddsTheIconThenEmptiesAndHidesTheWindow) {
 }
 
 TEST_F(DesktopService, ASecondInstanceRunsWithoutIconAndCompetesForTheQueues) {
-  DesktopStatusView first_view(Lock());
-  auto first = Service(first_view);
+  DesktopStatusView firstView(Lock());
+  auto first = Service(firstView);
   ASSERT_TRUE(first->Startup());
 
-  DesktopStatusView second_view(Lock());
-  auto second = Service(second_view);
+  DesktopStatusView secondView(Lock());
+  auto second = Service(secondView);
   ASSERT_TRUE(second->Startup());
-  EXPECT_TRUE(first_view.tray().IsAdded());
-  EXPECT_FALSE(second_view.tray().IsAdded());
+  EXPECT_TRUE(firstView.tray().IsAdded());
+  EXPECT_FALSE(secondView.tray().IsAdded());
   EXPECT_TRUE(second->InboundQueue && second->RetryQueueA && second->RetryQueueB);
-  EXPECT_FALSE(second_view.window().isVisible());
+  EXPECT_FALSE(secondView.window().isVisible());
   EXPECT_EQ(LogCount("Server Initialised & Listening"), 2);
 
-  second_view.window().close();
-  EXPECT_TRUE(first_view.tray().IsAdded()) << "the second instance removes no icon of the first";
+  secondView.window().close();
+  EXPECT_TRUE(firstView.tray().IsAdded()) << "the second instance removes no icon of the first";
 }
 
 TEST_F(DesktopService, QuitAndClosingTheWindowEndTheService) {
-  for (const bool by_quit : {true, false}) {
-    SCOPED_TRACE(by_quit ? "Quit" : "close");
-    const int ended_before = ended_;
+  for (const bool byQuit : {true, false}) {
+    SCOPED_TRACE(byQuit ? "Quit" : "close");
+    const int endedBefore = ended_;
     DesktopStatusView view(Lock());
     auto status = Service(view);
     ASSERT_TRUE(status->Startup());
     emit view.tray().icon().activated(QSystemTrayIcon::DoubleClick);
     ASSERT_TRUE(view.window().isVisible());
-    if (by_quit) {
+    if (byQuit) {
       view.window().findChild<QPushButton*>(QStringLiteral("cmd_quit"))->click();
     } else {
       view.window().close();
     }
-    EXPECT_EQ(ended_, ended_before + 1);
+    EXPECT_EQ(ended_, endedBefore + 1);
     EXPECT_FALSE(view.tray().IsAdded());
     EXPECT_EQ(LogCount("Server Terminated"), ended_);
     EXPECT_NE(LastLogLine().find(" - Server Terminated - "), std::string::npos) << LastLogLine();

@@ -101,8 +101,8 @@ TEST(InstanceLock, OnlyTheFirstHolderIsTheFirstInstance) {
     EXPECT_EQ(second.state(), InstanceLock::State::kOtherInstance);
     EXPECT_TRUE(second.Problem().empty());
   }
-  InstanceLock after_first_ended(file);
-  EXPECT_EQ(after_first_ended.state(), InstanceLock::State::kHeld);
+  InstanceLock afterFirstEnded(file);
+  EXPECT_EQ(afterFirstEnded.state(), InstanceLock::State::kHeld);
 }
 
 TEST(InstanceLock, AKilledHolderDoesNotBlockTheNextInstance) {
@@ -126,14 +126,14 @@ TEST(InstanceLock, AKilledHolderDoesNotBlockTheNextInstance) {
   ::close(ready[0]);
   EXPECT_EQ(state, 'H');
   {
-    InstanceLock while_child_lives(file);
-    EXPECT_EQ(while_child_lives.state(), InstanceLock::State::kOtherInstance);
+    InstanceLock whileChildLives(file);
+    EXPECT_EQ(whileChildLives.state(), InstanceLock::State::kOtherInstance);
   }
   ::kill(child, SIGKILL);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  InstanceLock after_crash(file);
-  EXPECT_EQ(after_crash.state(), InstanceLock::State::kHeld);
+  InstanceLock afterCrash(file);
+  EXPECT_EQ(afterCrash.state(), InstanceLock::State::kHeld);
 }
 
 TEST(InstanceLock, AnUnusableLockFileLeavesTheAnswerOpen) {

@@ -23,4 +23,18 @@ grep -qx "Exec=$prefix/bin/quillpost-smtp" "$entry" || fail "menu entry does not
 grep -qx 'Icon=quillpost' "$entry" || fail "menu entry does not name the icon"
 grep -qx "ExecStart=$prefix/bin/quillpost-smtp --headless" "$unit" || fail "user unit does not run it headless"
 grep -qx 'WantedBy=default.target' "$unit" || fail "user unit cannot be enabled"
-echo "desktop files installed under $prefix"
+
+# The window module, where the installed program looks for it: asked for a
+# window on a display that cannot be reached, the program loads the module,
+# which reports the display.
+module=$(find "$prefix" -name quillpost-smtp-window.so)
+[ -n "$module" ] || fail "the window module was not installed"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+work="$prefix/scratch"
+mkdir -p "$work"
+XDG_RUNTIME_DIR="$work" XDG_STATE_HOME="$work" XDG_CONFIG_HOME="$work" QUILLPOST_STORE="$work/store" \
+  DISPLAY=:65000 WAYLAND_DISPLAY= timeout -s TERM 3 "$prefix/bin/quillpost-smtp" \
+  --log-file "$work/log" >/dev/null 2>"$work/err" || true
+grep -q 'cannot open the display :65000' "$work/err" ||
+  fail "the installed program did not load its window module: $(cat "$work/err")"
+echo "desktop files and the window module installed under $prefix"

@@ -66,8 +66,8 @@ TEST(TrayIcon, SaysWhenTheDesktopHasNoNotificationArea) {
   eventlog::ScopedSink sink([&](std::string_view text) { entries.emplace_back(text); });
   testing::internal::CaptureStderr();
   tray.Add();
-  const std::string stderr_text = testing::internal::GetCapturedStderr();
-  EXPECT_NE(stderr_text.find("no notification area"), std::string::npos) << stderr_text;
+  const std::string stderrText = testing::internal::GetCapturedStderr();
+  EXPECT_NE(stderrText.find("no notification area"), std::string::npos) << stderrText;
   ASSERT_EQ(entries.size(), 1U);
   EXPECT_EQ(entries[0], kNoTrayMessage);
   tray.Remove();

@@ -1,6 +1,6 @@
 // quillpost-smtp: the relay service.
 
-#include <QCoreApplication>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,14 +12,13 @@
 
 #include "eventlog/event_log.h"
 #include "mail/session_cache.h"
+#include "program/desktop_loader.h"
+#include "program/relay_loop.h"
 #include "relay/command_line.h"
 #include "relay/file_log_writer.h"
 #include "relay/queue_access.h"
-#include "relay/relay_loop.h"
 #include "relay/status.h"
 #include "relay/stdout_status_view.h"
-#include "window/application.h"
-#include "window/desktop_status_view.h"
 
 namespace {
 
@@ -49,6 +48,7 @@ void PrepareLogFile(Settings& settings) {
 
 int main(int argc, char** argv) {
   using namespace quillpost::relay;
+  using quillpost::program::RelayLoop;
 
   CommandLine commandLine;
   try {
@@ -61,21 +61,22 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  // Dates and times in the activity log follow the user's locale.
+  std::setlocale(LC_ALL, "");
   // A peer that drops its connection, or a reader that closes standard
   // output, must fail a write, not end the service.
   std::signal(SIGPIPE, SIG_IGN);
   Settings& settings = commandLine.settings;
   PrepareLogFile(settings);
 
-  // Headless, or without a display, the service creates no GUI object at all,
-  // so that it starts where no display server exists.
-  const bool windowed = quillpost::window::UseWindow(settings.headless);
-  const std::unique_ptr<QCoreApplication> application =
-      quillpost::window::MakeApplication(windowed, argc, argv);
-  // The status window and the tray icon; the view outlives the service.
-  std::unique_ptr<quillpost::window::DesktopStatusView> desktopView;
-  if (windowed) {
-    desktopView = std::make_unique<quillpost::window::DesktopStatusView>();
+  // Headless, or without a display, the service loads no GUI library and
+  // creates no GUI object at all, so that it starts where no display server
+  // exists. With one, the window module brings the application object, the
+  // status window and the tray icon; they outlive the service.
+  quillpost::program::LoadedDesktop desktop;
+  if (quillpost::program::WantsWindow(settings.headless, std::getenv("DISPLAY"),
+                                      std::getenv("WAYLAND_DISPLAY"))) {
+    desktop = quillpost::program::OpenDesktop(quillpost::program::WindowModulePath(), argc, argv);
   }
   RelayLoop loop;
   // Sessions kept open between mails end once the queues have been quiet for
@@ -93,21 +94,24 @@ int main(int argc, char** argv) {
                                                     std::_Exit(0);
                                                   }});
   StdoutStatusView view;
-  if (desktopView) {
+  if (desktop) {
     // Quit and closing the window run the shutdown.
-    desktopView->SetShutdown([&status] { status.Shutdown(); });
-    status.AttachView(*desktopView);
+    desktop->SetShutdown([&status] { status.Shutdown(); });
+    status.AttachView(desktop->View());
   } else {
     status.AttachView(view);
   }
 
   status.Startup();
-  if (desktopView) {
-    desktopView->ShowUnlessHidden();
+  if (desktop) {
+    desktop->ShowUnlessHidden();
   }
   if (!verifyCertificate) {
     status.WriteLog("TLS certificate checks are turned off", "Server=" + server);
   }
   loop.Attach(status);
-  return QCoreApplication::exec();
+  if (desktop) {
+    return desktop->Run(loop.Descriptor(), [&loop] { loop.HandleReady(); });
+  }
+  loop.Run();
 }

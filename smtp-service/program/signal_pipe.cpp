@@ -1,4 +1,4 @@
-#include "relay/signal_pipe.h"
+#include "program/signal_pipe.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace quillpost::relay {
+namespace quillpost::program {
 namespace {
 
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -65,4 +65,4 @@ int SignalPipe::Drain() {
   return last;
 }
 
-}  // namespace quillpost::relay
+}  // namespace quillpost::program

@@ -3,7 +3,7 @@
 // Turns SIGTERM, SIGINT and SIGHUP into a readable file descriptor, so the
 // event loop takes them between two events like anything else.
 
-namespace quillpost::relay {
+namespace quillpost::program {
 
 class SignalPipe {
  public:
@@ -23,4 +23,4 @@ class SignalPipe {
   int writeEnd_ = -1;
 };
 
-}  // namespace quillpost::relay
+}  // namespace quillpost::program
