@@ -14,6 +14,9 @@ packages=(
   libcurl4-openssl-dev
   librabbitmq-dev
   qt6-base-dev libxcb1-dev
+  libsystemd-dev
+  # man pages; the units' check (systemd-analyze, systemd-sysusers, systemd-tmpfiles)
+  scdoc systemd
   # test peers and helpers (rabbitmq-server: a private broker for the tests)
   python3-aiosmtpd
   rabbitmq-server

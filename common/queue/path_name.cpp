@@ -132,10 +132,19 @@ std::string DefaultStoreFolder() {
   if (const char* store = std::getenv("QUILLPOST_STORE"); store != nullptr && *store != '\0') {
     return Normalise(store);
   }
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
-    return Normalise(std::filesystem::path(data) / "quillpost");
+  const char* data = std::getenv("XDG_DATA_HOME");
+  const std::string own =
+      data != nullptr && *data == '/'
+          ? Normalise(std::filesystem::path(data) / "quillpost")
+          : Normalise(std::filesystem::path(HomeFolder()) / ".local/share/quillpost");
+  // A user without a store of his own who may write the system service's
+  // shared store (a member of its group) sends to that one.
+  const std::string systemStore = kSystemStoreFolder;
+  if (::access((own + "/queues.db").c_str(), F_OK) != 0 &&
+      ::access((systemStore + "/queues.db").c_str(), R_OK | W_OK) == 0) {
+    return systemStore;
   }
-  return Normalise(std::filesystem::path(HomeFolder()) / ".local/share/quillpost");
+  return own;
 }
 
 QueueLocation ParseQueuePath(const std::string& pathName) {
