@@ -133,16 +133,14 @@ std::string DefaultStoreFolder() {
     return Normalise(store);
   }
   const char* data = std::getenv("XDG_DATA_HOME");
-  const std::string own =
-      data != nullptr && *data == '/'
-          ? Normalise(std::filesystem::path(data) / "quillpost")
-          : Normalise(std::filesystem::path(HomeFolder()) / ".local/share/quillpost");
+  std::string own = data != nullptr && *data == '/'
+                        ? Normalise(std::filesystem::path(data) / "quillpost")
+                        : Normalise(std::filesystem::path(HomeFolder()) / ".local/share/quillpost");
   // A user without a store of his own who may write the system service's
   // shared store (a member of its group) sends to that one.
-  const std::string systemStore = kSystemStoreFolder;
   if (::access((own + "/queues.db").c_str(), F_OK) != 0 &&
-      ::access((systemStore + "/queues.db").c_str(), R_OK | W_OK) == 0) {
-    return systemStore;
+      ::access((std::string(kSystemStoreFolder) + "/queues.db").c_str(), R_OK | W_OK) == 0) {
+    return kSystemStoreFolder;
   }
   return own;
 }
