@@ -14,6 +14,9 @@ packages=(
   libgmime-3.0-dev
   librabbitmq-dev
   qt6-base-dev libxcb1-dev
+  libsystemd-dev
+  # man pages; the units' check (systemd-analyze, systemd-sysusers, systemd-tmpfiles)
+  scdoc systemd
 )
 
 # The tests, the fuzzers and CI: one package or group per line.

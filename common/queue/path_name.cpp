@@ -132,10 +132,17 @@ std::string DefaultStoreFolder() {
   if (const char* store = std::getenv("QUILLPOST_STORE"); store != nullptr && *store != '\0') {
     return Normalise(store);
   }
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
-    return Normalise(std::filesystem::path(data) / "quillpost");
+  const char* data = std::getenv("XDG_DATA_HOME");
+  std::string own = data != nullptr && *data == '/'
+                        ? Normalise(std::filesystem::path(data) / "quillpost")
+                        : Normalise(std::filesystem::path(HomeFolder()) / ".local/share/quillpost");
+  // A user without a store of his own who may write the system service's
+  // shared store (a member of its group) sends to that one.
+  if (::access((own + "/queues.db").c_str(), F_OK) != 0 &&
+      ::access((std::string(kSystemStoreFolder) + "/queues.db").c_str(), R_OK | W_OK) == 0) {
+    return kSystemStoreFolder;
   }
-  return Normalise(std::filesystem::path(HomeFolder()) / ".local/share/quillpost");
+  return own;
 }
 
 QueueLocation ParseQueuePath(const std::string& pathName) {

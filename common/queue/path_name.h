@@ -34,7 +34,13 @@ std::string ParseStoreName(const std::string& storeName);
 // be shown) when an escape is malformed or encodes a NUL character.
 std::string PercentDecode(std::string_view text, const std::string& whole);
 
-// $QUILLPOST_STORE, else $XDG_DATA_HOME/quillpost, else ~/.local/share/quillpost.
+// The store that the relay's system service shares with the applications
+// whose user is in its group.
+inline constexpr const char* kSystemStoreFolder = "/var/spool/quillpost";
+
+// $QUILLPOST_STORE; else the user's own store, $XDG_DATA_HOME/quillpost or
+// ~/.local/share/quillpost, unless it does not exist yet and the system store
+// exists and can be written; then the system store.
 std::string DefaultStoreFolder();
 
 }  // namespace quillpost::queue

@@ -14,11 +14,13 @@
 #include "mail/session_cache.h"
 #include "program/desktop_loader.h"
 #include "program/relay_loop.h"
+#include "quillpost_version.h"
 #include "relay/command_line.h"
 #include "relay/file_log_writer.h"
 #include "relay/queue_access.h"
 #include "relay/status.h"
 #include "relay/stdout_status_view.h"
+#include "relay/systemd_notifier.h"
 
 namespace {
 
@@ -55,7 +57,10 @@ int main(int argc, char** argv) {
     commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const UsageError& e) {
     std::fprintf(stderr, "quillpost-smtp: %s\n", e.what());
-    return 2;
+    return kExitBadSettings;
+  }
+  if (commandLine.version) {
+    return quillpost::PrintVersion("quillpost-smtp");
   }
   if (commandLine.help) {
     std::fputs(UsageText().c_str(), stdout);
@@ -89,6 +94,7 @@ int main(int argc, char** argv) {
   FileLogWriter log(settings.logFile);
   const bool verifyCertificate = settings.connection.verifyCertificate;
   const std::string server = settings.smtpServer;
+  const bool exitOnStartupFailure = settings.exitOnStartupFailure;
   Status status(std::move(settings), ServiceParts{queues, SmtpMailFactory(), log, loop, [] {
                                                     std::fflush(nullptr);
                                                     std::_Exit(0);
@@ -102,7 +108,12 @@ int main(int argc, char** argv) {
     status.AttachView(view);
   }
 
-  status.Startup();
+  SystemdNotifier notifier;
+  status.AttachNotifier(notifier);
+  if (!status.Startup() && exitOnStartupFailure) {
+    std::fflush(nullptr);
+    return kExitStartupFailed;
+  }
   if (desktop) {
     desktop->ShowUnlessHidden();
   }

@@ -44,6 +44,17 @@ std::string OptionName(std::string key) {
   return "--" + key;
 }
 
+// The user's config file when it exists, else the system's when that exists.
+std::optional<std::string> FoundConfigFile() {
+  for (const std::string& candidate : {DefaultConfigFile(), std::string(kSystemConfigFile)}) {
+    std::error_code error;
+    if (!candidate.empty() && std::filesystem::exists(candidate, error)) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
@@ -56,8 +67,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     if (!option) {
       throw UsageError("unexpected argument '" + arguments[i] + "'");
     }
-    if (option->key == "help") {
-      result.help = true;
+    if (option->key == "help" || option->key == "version") {
+      (option->key == "help" ? result.help : result.version) = true;
       return result;
     }
     if (option->key == "headless") {
@@ -65,6 +76,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         throw UsageError("--headless takes no value");
       }
       result.settings.headless = true;
+      continue;
+    }
+    if (option->key == "exit_on_startup_failure") {
+      // A switch; --exit-on-startup-failure=no turns off what a config file set.
+      option->value = option->value.value_or("yes");
+      settingOptions.push_back(std::move(*option));
       continue;
     }
     if (option->key != "config" && !IsOptionKey(option->key)) {
@@ -83,11 +100,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
   }
 
+  if (!configFile) {
+    configFile = FoundConfigFile();
+  }
   if (configFile) {
     ApplyConfigFile(result.settings, *configFile);
-  } else if (const std::string fallback = DefaultConfigFile();
-             !fallback.empty() && std::filesystem::exists(fallback)) {
-    ApplyConfigFile(result.settings, fallback);
   }
   for (const Option& option : settingOptions) {
     try {
@@ -107,7 +124,10 @@ std::string UsageText() {
       "\n"
       "  --headless                status lines to standard output, no window\n"
       "  --config FILE             read settings from FILE (default:\n"
-      "                            $XDG_CONFIG_HOME/quillpost/smtp.conf when it exists)\n";
+      "                            $XDG_CONFIG_HOME/quillpost/smtp.conf when it exists,\n"
+      "                            else /etc/quillpost/smtp.conf when that exists)\n"
+      "  --exit-on-startup-failure end with exit code 3 when start-up fails,\n"
+      "                            instead of running on with what was set up\n";
   for (const SettingKey& key : SettingKeys()) {
     if (!key.optionToo) {
       continue;
@@ -118,12 +138,15 @@ std::string UsageText() {
   }
   text +=
       "  -h, --help                show this text\n"
+      "  --version                 show the version\n"
       "\n"
       "Every option may also be written --name=value. A config file holds\n"
       "'key = value' lines with the option names spelt with underscores\n"
       "(smtp_port = 2525); it may also hold smtp_password. Options override the file.\n"
-      "The queue store is the one named by $QUILLPOST_STORE.\n"
-      "Exit status: 0 after a signal, 2 for bad options or settings.\n";
+      "The queue store is $QUILLPOST_STORE, else the user's own when it exists,\n"
+      "else the system's in /var/spool/quillpost when it exists and can be written.\n"
+      "Exit status: 0 after a signal, 2 for bad options or settings, 3 when start-up\n"
+      "failed and --exit-on-startup-failure is given.\n";
   return text;
 }
 

@@ -67,6 +67,7 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
       ReportFailure("delivered request left on queue " + queueName + ": " + failure);
       return After::Park;
     }
+    Count(&Outcomes::sent);
     return After::Rearm;
   }
 
@@ -95,6 +96,7 @@ bool Status::DeadLetter(queue::ReceivedMessage& message, const std::string& why,
     return false;
   }
   WriteLog(why, data);
+  Count(&Outcomes::deadLettered);
   return true;
 }
 

@@ -83,6 +83,7 @@ void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string&
     return;
   }
   WriteLog("Message submitted for retry to queue '" + TargetRetryQueue + "'", "Lable=" + label);
+  Count(&Outcomes::requeued);
 }
 
 void Status::retryswap_Timer() {

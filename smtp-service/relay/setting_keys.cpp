@@ -109,6 +109,8 @@ const std::vector<SettingKey>& SettingKeys() {
       {"log_file", "PATH", "activity log file ($XDG_STATE_HOME/quillpost/kvrsmtp.log)", true},
       {"retry_interval", "SECONDS", "retryswap interval, fractions allowed (60)", true},
       {"retry_allowance", "N", "tries per request, first delivery included (4)", true},
+      {"exit_on_startup_failure", "yes|no",
+       "end the program when start-up fails, with exit code 3 (no)", false},
   };
   return keys;
 }
@@ -153,6 +155,8 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     settings.logFile = NonEmpty(key, value);
   } else if (key == "retry_interval") {
     settings.retrySwapInterval = Interval(key, value);
+  } else if (key == "exit_on_startup_failure") {
+    settings.exitOnStartupFailure = YesNo(key, value);
   } else if (key == "retry_allowance") {
     settings.retryAllowance = static_cast<int>(WholeNumber(key, value, 1, 32767));
   } else {

@@ -12,7 +12,11 @@
 
 namespace quillpost::relay {
 
-// A bad option, value or config line. The program exits with code 2.
+// The program's exit codes besides 0.
+inline constexpr int kExitBadSettings = 2;
+inline constexpr int kExitStartupFailed = 3;
+
+// A bad option, value or config line. The program exits with kExitBadSettings.
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -27,6 +27,10 @@ struct Settings {
   std::chrono::milliseconds retrySwapInterval{60'000};
 
   bool headless = false;
+  // A start-up that stops at a failed step ends the program (exit code
+  // kExitStartupFailed) instead of running on with what was set up, so that a
+  // service manager starts it again.
+  bool exitOnStartupFailure = false;
 };
 
 // The folder that holds the default log file: $XDG_STATE_HOME/quillpost, else
@@ -36,8 +40,11 @@ std::string DefaultStateFolder();
 // DefaultStateFolder()/kvrsmtp.log, or "kvrsmtp.log" when there is no folder.
 std::string DefaultLogFile();
 
-// The config file read when no --config is given: $XDG_CONFIG_HOME/quillpost/smtp.conf,
-// else ~/.config/quillpost/smtp.conf. Empty when neither variable is set.
+// The user's config file: $XDG_CONFIG_HOME/quillpost/smtp.conf, else
+// ~/.config/quillpost/smtp.conf. Empty when neither variable is set.
 std::string DefaultConfigFile();
+
+// The system-wide config file, for a relay run as a system service.
+inline constexpr const char* kSystemConfigFile = "/etc/quillpost/smtp.conf";
 
 }  // namespace quillpost::relay

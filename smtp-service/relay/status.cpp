@@ -14,7 +14,8 @@ Status::Status(Settings settings, ServiceParts parts)
       retrybevent([this](queue::OpenQueue& q, long cursor) { retrybevent_Arrived(q, cursor); }),
       settings_(std::move(settings)),
       parts_(std::move(parts)),
-      view_(&nullView_) {}
+      view_(&nullView_),
+      notifier_(&nullNotifier_) {}
 
 Status::~Status() = default;
 
@@ -25,6 +26,7 @@ void Status::AttachView(StatusView& view) {
 bool Status::Startup() {
   int step = 0;
   const char* what = "";
+  std::string failure;
   const auto at = [&](int number, const char* name) {
     step = number;
     what = name;
@@ -74,14 +76,17 @@ bool Status::Startup() {
 
     at(12, "writing the start-up log entry");
     WriteLog("Server Initialised & Listening", "");
+    notifier_->Ready(OutcomesText());
     return true;
   } catch (const std::exception& e) {
-    ReportFailure("start-up stopped at step " + std::to_string(step) + " (" + what +
-                  "): " + e.what());
+    failure = e.what();
   } catch (...) {
-    ReportFailure("start-up stopped at step " + std::to_string(step) + " (" + what +
-                  "): unknown failure");
+    failure = "unknown failure";
   }
+  const std::string text =
+      "start-up stopped at step " + std::to_string(step) + " (" + what + "): " + failure;
+  ReportFailure(text);
+  notifier_->Ready(text);
   return false;
 }
 
@@ -92,6 +97,7 @@ void Status::OpenAndArm(const std::string& pathName, std::unique_ptr<queue::Open
 }
 
 void Status::Shutdown() {
+  notifier_->Stopping();
   view_->RemoveTrayIcon();
   WriteLog("Server Terminated", "");
   std::fflush(nullptr);
@@ -107,6 +113,17 @@ void Status::ReportFailure(const std::string& text) {
   eventlog::ReportError(entry);
   std::fprintf(stderr, "%s\n", entry.c_str());
   std::fflush(stderr);
+}
+
+void Status::Count(long Outcomes::*outcome) {
+  ++(outcomes_.*outcome);
+  notifier_->Status(OutcomesText());
+}
+
+std::string Status::OutcomesText() const {
+  return "Listening; " + std::to_string(outcomes_.sent) + " sent, " +
+         std::to_string(outcomes_.requeued) + " re-queued for retry, " +
+         std::to_string(outcomes_.deadLettered) + " dead-lettered";
 }
 
 }  // namespace quillpost::relay

@@ -14,6 +14,7 @@
 #include "relay/log_writer.h"
 #include "relay/mail_port.h"
 #include "relay/queue_access.h"
+#include "relay/service_notifier.h"
 #include "relay/settings.h"
 #include "relay/status_view.h"
 #include "relay/swap_timer.h"
@@ -44,6 +45,16 @@ class Status {
   // view must outlive the service or be replaced before it goes.
   void AttachView(StatusView& view);
   StatusView& View() { return *view_; }
+  // Who hears of start-up, progress and shutdown; must outlive the service.
+  void AttachNotifier(ServiceNotifier& notifier) { notifier_ = &notifier; }
+
+  // What became of the requests handled so far.
+  struct Outcomes {
+    long sent = 0;
+    long requeued = 0;
+    long deadLettered = 0;
+  };
+  const Outcomes& HandledSoFar() const { return outcomes_; }
 
   // Start-up, once, before the event loop runs. A failing step ends start-up
   // there; the failure is reported to the event log and standard error.
@@ -116,11 +127,17 @@ class Status {
                            const std::string& queueName, const std::string& what);
   void Rearm(queue::OpenQueue& queue, HandlerSink& sink, bool& parked);
   void ReportFailure(const std::string& text);
+  // Counts one outcome and passes the new totals to the notifier.
+  void Count(long Outcomes::*outcome);
+  std::string OutcomesText() const;
 
   Settings settings_;
   ServiceParts parts_;
   NullStatusView nullView_;
   StatusView* view_;
+  NullServiceNotifier nullNotifier_;
+  ServiceNotifier* notifier_;
+  Outcomes outcomes_;
   Parking parked_;
 };
 

@@ -181,19 +181,20 @@ bool ChildProcess::Running() {
 }
 
 RelayProcess::RelayProcess(const fs::path& folder, const fs::path& store, const fs::path& logFile,
-                           std::vector<std::string> arguments, const std::string& name)
+                           std::vector<std::string> arguments, const std::string& name,
+                           const std::vector<std::pair<std::string, std::string>>& extraEnvironment)
     : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
   arguments.insert(arguments.begin(),
                    {QUILLPOST_SMTP_PROGRAM, "--headless", "--log-file", logFile.string()});
   const fs::path config = folder / (name + "-config");
   fs::create_directories(config);
-  process_ = std::make_unique<ChildProcess>(
-      arguments,
-      std::vector<std::pair<std::string, std::string>>{{"QUILLPOST_STORE", store.string()},
-                                                       {"XDG_CONFIG_HOME", config.string()},
-                                                       {"DISPLAY", ""},
-                                                       {"WAYLAND_DISPLAY", ""}},
-      out_, err_);
+  std::vector<std::pair<std::string, std::string>> environment = {
+      {"QUILLPOST_STORE", store.string()},
+      {"XDG_CONFIG_HOME", config.string()},
+      {"DISPLAY", ""},
+      {"WAYLAND_DISPLAY", ""}};
+  environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+  process_ = std::make_unique<ChildProcess>(arguments, environment, out_, err_);
 }
 
 RelayProcess::~RelayProcess() = default;

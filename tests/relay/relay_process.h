@@ -80,10 +80,12 @@ class ChildProcess {
 class RelayProcess {
  public:
   // Starts quillpost-smtp --headless with arguments; its store is store, its
-  // log file logFile, its standard output and error go to files in folder.
+  // log file logFile, its standard output and error go to files in folder;
+  // extraEnvironment is added to its environment.
   RelayProcess(const std::filesystem::path& folder, const std::filesystem::path& store,
                const std::filesystem::path& logFile, std::vector<std::string> arguments,
-               const std::string& name = "relay");
+               const std::string& name = "relay",
+               const std::vector<std::pair<std::string, std::string>>& extraEnvironment = {});
   ~RelayProcess();
   RelayProcess(const RelayProcess&) = delete;
   RelayProcess& operator=(const RelayProcess&) = delete;

@@ -21,6 +21,16 @@ inline const std::string kRequest =
     "<Message><SUBJECT>Hello</SUBJECT><BODY>Two &amp; two</BODY></Message>"
     "<Attachments><FILE>/tmp/report.pdf</FILE></Attachments></Quillpost-1.0>";
 
+// What the service told its service manager, as "Ready: ...", "Status: ..."
+// and "Stopping".
+class RecordingNotifier final : public ServiceNotifier {
+ public:
+  void Ready(std::string_view text) override { notes.push_back("Ready: " + std::string(text)); }
+  void Status(std::string_view text) override { notes.push_back("Status: " + std::string(text)); }
+  void Stopping() override { notes.emplace_back("Stopping"); }
+  std::vector<std::string> notes;
+};
+
 // A started service on fakes, with the event log captured.
 class ServiceTest : public ::testing::Test {
  protected:
@@ -28,6 +38,7 @@ class ServiceTest : public ::testing::Test {
     status = std::make_unique<Status>(
         std::move(settings), ServiceParts{store, mails.Factory(), log, timer, [this] { ++ended; }});
     status->AttachView(view);
+    status->AttachNotifier(notifier);
     started = status->Startup();
   }
 
@@ -50,6 +61,7 @@ class ServiceTest : public ::testing::Test {
   RecordingLog log;
   RecordingTimer timer;
   RecordingView view;
+  RecordingNotifier notifier;
   int ended = 0;
   bool started = false;
   std::unique_ptr<Status> status;

@@ -125,6 +125,8 @@ TEST_F(RetryTest, RequestGetsFourTriesOneTickApartThenIsDeadLettered) {
   EXPECT_EQ(mails.Sent().size(), 4U);
   EXPECT_EQ(Waiting("kvr_mailer_dead").size(), 1U);
   EXPECT_EQ(store.inHand, 0);
+  EXPECT_EQ(notifier.notes.back(),
+            "Status: Listening; 0 sent, 3 re-queued for retry, 1 dead-lettered");
 }
 
 TEST(RetryLabelTest, CountIsASixteenBitDecimalAfterTheSixteenthCharacter) {

@@ -48,6 +48,10 @@ TEST_F(StartupTest, FailingStepEndsStartUpThereAndIsReported) {
   ASSERT_EQ(eventLog.size(), 1U);
   EXPECT_NE(eventLog[0].find("step 7"), std::string::npos) << eventLog[0];
   EXPECT_NE(eventLog[0].find("kvr_mailer_rB"), std::string::npos) << eventLog[0];
+  // Ready all the same: the service runs on, and its manager must not wait for it.
+  ASSERT_EQ(notifier.notes.size(), 1U);
+  EXPECT_TRUE(notifier.notes[0].starts_with("Ready: start-up stopped at step 7"))
+      << notifier.notes[0];
 }
 
 TEST_F(StartupTest, SettingsReachTheStateRecord) {
@@ -70,6 +74,9 @@ TEST_F(StartupTest, ShutdownRemovesTrayLogsAndEnds) {
   EXPECT_EQ(view.calls, (std::vector<std::string>{"RemoveTrayIcon"}));
   EXPECT_EQ(log.entries.back(), (std::pair<std::string, std::string>{"Server Terminated", ""}));
   EXPECT_EQ(ended, 1);
+  EXPECT_EQ(notifier.notes,
+            (std::vector<std::string>{
+                "Ready: Listening; 0 sent, 0 re-queued for retry, 0 dead-lettered", "Stopping"}));
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ Options:
                   Default: $QUILLPOST_STORE, else $XDG_DATA_HOME/quillpost,
                   else ~/.local/share/quillpost.
   -h, --help      show this text
+  --version       show the version (as the only argument)
 )";
 
 class UsageError : public std::runtime_error {

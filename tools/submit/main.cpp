@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "quillpost/submission.h"
+#include "quillpost_version.h"
 #include "submit_body.h"
 #include "submit_options.h"
 
@@ -92,6 +93,9 @@ int Run(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (quillpost::AsksForVersion(argc, argv)) {
+    return quillpost::PrintVersion("quillpost-submit");
+  }
   try {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& error) {

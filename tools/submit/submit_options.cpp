@@ -144,6 +144,7 @@ Options:
   --print            write the request document to standard output and send
                      nothing
   -h, --help         show this help and exit
+  --version          show the version and exit (as the only option)
 
 Every option also takes the form --option=VALUE.
 

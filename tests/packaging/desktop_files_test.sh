@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the desktop files of a build into a scratch prefix and checks that
-# the menu entry, the user unit and the icons arrive, pointing at the program.
-#   packaging_test.sh BUILD_DIR
+# the menu entry, the user unit and the icons arrive, pointing at the program,
+# and that a prefix in a home folder puts the user unit where the user
+# manager looks.
+#   desktop_files_test.sh BUILD_DIR
 set -euo pipefail
-build="${1:?usage: packaging_test.sh BUILD_DIR}"
-prefix="$(mktemp -d)"
-trap 'rm -rf "$prefix"' EXIT
+build="${1:?usage: desktop_files_test.sh BUILD_DIR}"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+prefix="$scratch/usr"
 
 cmake --install "$build" --component desktop --prefix "$prefix" >/dev/null
 
@@ -21,7 +24,9 @@ done
 grep -q '@' "$entry" "$unit" && fail "unsubstituted placeholder left in the installed files"
 grep -qx "Exec=$prefix/bin/quillpost-smtp" "$entry" || fail "menu entry does not run the program"
 grep -qx 'Icon=quillpost' "$entry" || fail "menu entry does not name the icon"
-grep -qx "ExecStart=$prefix/bin/quillpost-smtp --headless" "$unit" || fail "user unit does not run it headless"
+grep -qx "ExecStart=$prefix/bin/quillpost-smtp --headless --exit-on-startup-failure" "$unit" ||
+  fail "user unit does not run it headless, ending on a failed start-up"
+grep -qx 'RestartPreventExitStatus=2' "$unit" || fail "user unit restarts on bad settings"
 grep -qx 'WantedBy=default.target' "$unit" || fail "user unit cannot be enabled"
 
 # The window module, where the installed program looks for it: asked for a
@@ -37,4 +42,8 @@ XDG_RUNTIME_DIR="$work" XDG_STATE_HOME="$work" XDG_CONFIG_HOME="$work" QUILLPOST
   --log-file "$work/log" >/dev/null 2>"$work/err" || true
 grep -q 'cannot open the display :65000' "$work/err" ||
   fail "the installed program did not load its window module: $(cat "$work/err")"
+mkdir -p "$scratch/home"
+HOME="$scratch/home" cmake --install "$build" --component desktop --prefix "$scratch/home/.local" >/dev/null
+[ -s "$scratch/home/.local/share/systemd/user/quillpost-smtp.service" ] ||
+  fail "a home prefix does not put the user unit in share/systemd/user"
 echo "desktop files and the window module installed under $prefix"
