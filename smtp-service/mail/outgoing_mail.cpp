@@ -7,6 +7,7 @@
 #include "mail/message_builder.h"
 #include "mail/session_cache.h"
 #include "mail/smtp_session.h"
+#include "mail/whole_message.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -76,6 +77,10 @@ void OutgoingMail::SetMailerIdentification(std::string text) {
   mailerIdentification_ = std::move(text);
 }
 
+void OutgoingMail::SetWholeMessage(std::string message) {
+  wholeMessage_ = std::move(message);
+}
+
 void OutgoingMail::Send() {
   warning_.reset();
   try {
@@ -83,7 +88,9 @@ void OutgoingMail::Send() {
     CheckAddresses(senderAddress_, recipients_);
     MessageContent content;
     for (const std::string& path : attachments_) {
-      content.attachments.push_back(ReadAttachment(path));
+      if (!wholeMessage_) {  // a whole message carries its own attachments
+        content.attachments.push_back(ReadAttachment(path));
+      }
     }
     if (!IsValidServerName(server_)) {
       throw SendFailure(failure::kHostNotFound, server_.empty()
@@ -97,7 +104,9 @@ void OutgoingMail::Send() {
     content.body = body_;
     content.mailer = mailerIdentification_;
     content.messageIdDomain = MessageIdDomain(senderAddress_, settings_);
-    const std::string message = BuildMessage(content);
+    const std::string message = wholeMessage_
+                                    ? PrepareWholeMessage(*wholeMessage_, content.messageIdDomain)
+                                    : BuildMessage(content);
     content = MessageContent{};  // the attachments are in the message now
 
     const Envelope envelope{senderAddress_, recipients_};
