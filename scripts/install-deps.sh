@@ -14,10 +14,13 @@ packages=(
   libcurl4-openssl-dev
   librabbitmq-dev
   qt6-base-dev libxcb1-dev
+  libgmime-3.0-dev
   # test peers and helpers (rabbitmq-server: a private broker for the tests)
   python3-aiosmtpd
   rabbitmq-server
   openssl
+  # real mail programs that the sendmail entry's tests run
+  git git-email bsd-mailx
   # the status window's tray test: a virtual X server with a notification area
   xvfb xdotool imagemagick trayer
 )
