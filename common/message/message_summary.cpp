@@ -14,6 +14,9 @@ struct ObjectUnref {
 struct GFree {
   void operator()(gpointer memory) const { g_free(memory); }
 };
+struct PartIterFree {
+  void operator()(GMimePartIter* iter) const { g_mime_part_iter_free(iter); }
+};
 template <typename T>
 using Object = std::unique_ptr<T, ObjectUnref>;
 using Text = std::unique_ptr<char, GFree>;
@@ -75,12 +78,37 @@ std::optional<Mailbox> FirstMailbox(InternetAddressList* list) {
   return Mailbox{Carriable(internet_address_get_name(first)), addr};
 }
 
+// The first text/plain part that is not an attachment, else the first such
+// text part of any kind (an HTML-only mail shows its source).
 std::string TextOf(GMimeMessage* message) {
-  GMimeObject* body = g_mime_message_get_body(message);
-  if (body == nullptr || !GMIME_IS_TEXT_PART(body)) {
+  GMimeObject* top = g_mime_message_get_mime_part(message);
+  if (top == nullptr) {
     return {};
   }
-  const Text text(g_mime_text_part_get_text(GMIME_TEXT_PART(body)));
+  if (GMIME_IS_TEXT_PART(top)) {
+    const Text text(g_mime_text_part_get_text(GMIME_TEXT_PART(top)));
+    return Carriable(text.get());
+  }
+  const std::unique_ptr<GMimePartIter, PartIterFree> parts(g_mime_part_iter_new(top));
+  GMimeTextPart* chosen = nullptr;
+  do {
+    GMimeObject* part = g_mime_part_iter_get_current(parts.get());
+    if (part == nullptr || !GMIME_IS_TEXT_PART(part) ||
+        g_mime_part_is_attachment(GMIME_PART(part))) {
+      continue;
+    }
+    if (g_mime_content_type_is_type(g_mime_object_get_content_type(part), "text", "plain")) {
+      chosen = GMIME_TEXT_PART(part);
+      break;
+    }
+    if (chosen == nullptr) {
+      chosen = GMIME_TEXT_PART(part);
+    }
+  } while (g_mime_part_iter_next(parts.get()));
+  if (chosen == nullptr) {
+    return {};
+  }
+  const Text text(g_mime_text_part_get_text(chosen));
   return Carriable(text.get());
 }
 
