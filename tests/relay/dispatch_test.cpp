@@ -24,19 +24,6 @@ TEST_F(DispatchTest, CompleteRequestShowsEveryFieldAndFillsTheMailInOrder) {
   EXPECT_EQ(log.entries.size(), 1U);  // the start-up line only
 }
 
-TEST_F(DispatchTest, WholeMessageGoesToTheMailAfterTheSameStatusLines) {
-  Start();
-  std::string request = kRequest;
-  // "Subject: Hi\n\nBye\n" in base64.
-  request.insert(request.find("</Quillpost-1.0>"),
-                 "<WHOLE-MESSAGE>U3ViamVjdDogSGkKCkJ5ZQo=</WHOLE-MESSAGE>");
-  EXPECT_EQ(status->DispatchMail(request), "OK");
-  EXPECT_EQ(view.lines.size(), 8U);
-  ASSERT_EQ(mails.Sent().size(), 1U);
-  const auto& calls = mails.Sent()[0].calls;
-  EXPECT_EQ(calls[calls.size() - 3], "SetWholeMessage:Subject: Hi\n\nBye\n");
-}
-
 TEST_F(DispatchTest, SendFailuresAreLoggedByNumberAndAnswerErr) {
   Start();
   const std::vector<std::tuple<int, std::string, std::string>> cases = {

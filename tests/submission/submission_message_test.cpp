@@ -10,8 +10,6 @@
 namespace quillpost {
 namespace {
 
-using Code = SubmissionError::Code;
-
 const std::string kMime =
     "From: Ann <ann@example.org>\r\n"
     "To: bob@example.org\r\n"
@@ -50,21 +48,6 @@ TEST(SubmissionMessage, CarriesTheMessageWithoutBccAndShowsItsSubjectAndText) {
   std::string withoutBcc = kMime;
   withoutBcc.erase(withoutBcc.find("Bcc:"), std::string("Bcc: secret@example.org\r\n").size());
   EXPECT_EQ(document::ReadWholeMessage(request), withoutBcc);
-}
-
-TEST(SubmissionMessage, RefusesWhatCannotGoOutWhole) {
-  Submission mail;
-  EXPECT_THROW(mail.SetMessage("Subject: x\n\n"), SubmissionError);
-  mail.Initialise();
-  for (const std::string& bad : {std::string(), "Subject: x\n\n" + std::string(999, 'y') + "\n"}) {
-    try {
-      mail.SetMessage(bad);
-      ADD_FAILURE() << "accepted: " << bad.substr(0, 20);
-    } catch (const SubmissionError& error) {
-      EXPECT_EQ(error.ErrorCode(), Code::InvalidValue) << error.what();
-    }
-  }
-  EXPECT_EQ(mail.DocumentText().find("WHOLE-MESSAGE"), std::string::npos);
 }
 
 }  // namespace
