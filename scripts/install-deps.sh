@@ -27,6 +27,8 @@ test_packages=(
   python3-aiosmtpd
   rabbitmq-server
   openssl
+  # real mail programs that the sendmail entry's tests run
+  git git-email libmailtools-perl bsd-mailx
   # the status window's tray test: a virtual X server with a notification area
   xvfb xdotool imagemagick trayer
 )

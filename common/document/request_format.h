@@ -20,6 +20,9 @@ inline constexpr std::string_view kToTag = "TO";
 inline constexpr std::string_view kSubjectTag = "SUBJECT";
 inline constexpr std::string_view kBodyTag = "BODY";
 inline constexpr std::string_view kFileTag = "FILE";
+// Optional, after the three sections: a complete RFC 5322 message as it was
+// given, base64 encoded (see whole_message.h).
+inline constexpr std::string_view kWholeMessageTag = "WHOLE-MESSAGE";
 
 class DocumentError : public std::runtime_error {
  public:

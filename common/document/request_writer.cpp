@@ -89,6 +89,13 @@ void RequestWriter::Append(Section section, std::string_view tag, std::string_vi
   SetText(element, value);
 }
 
+void RequestWriter::AppendAfterSections(std::string_view tag, std::string_view value) {
+  CheckTag(tag);
+  CheckValue(value);
+  pugi::xml_node element = impl_->document.first_child().append_child(std::string(tag).c_str());
+  SetText(element, value);
+}
+
 bool RequestWriter::SetFirst(std::string_view tag, std::string_view value) {
   CheckValue(value);
   pugi::xml_node element = impl_->FindFirst(tag);

@@ -25,6 +25,11 @@ class RequestWriter {
   // (and appends nothing) when value cannot be carried.
   void Append(Section section, std::string_view tag, std::string_view value);
 
+  // Appends <tag>value</tag> as the last child of the root, after the three
+  // sections. Throws InvalidValue (and appends nothing) when value cannot be
+  // carried.
+  void AppendAfterSections(std::string_view tag, std::string_view value);
+
   // Replaces the text of the first element named tag anywhere in the document.
   // Returns false when there is none. Throws InvalidValue (and changes nothing)
   // when value cannot be carried.

@@ -115,6 +115,17 @@ mailer_status mailer_add_attachment(mailer_submission* submission, const char* p
   return Run(submission, [&](quillpost::Submission& s) { s.AddAttachment(path); });
 }
 
+mailer_status mailer_set_message(mailer_submission* submission, const char* message,
+                                 size_t length) {
+  return Run(submission, [&](quillpost::Submission& s) {
+    if (message == nullptr) {
+      s.SetMessage(static_cast<const char*>(nullptr));
+    } else {
+      s.SetMessage(std::string_view(message, length));
+    }
+  });
+}
+
 const char* mailer_send(const mailer_submission* submission, const char* queue_path_name) {
   std::string_view answer = quillpost::kAnswerInternalError;
   if (submission == nullptr) {

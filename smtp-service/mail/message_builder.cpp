@@ -174,6 +174,20 @@ std::size_t ExpectedSize(const MessageContent& content) {
 
 }  // namespace
 
+std::string Rfc5322Date(std::chrono::system_clock::time_point date) {
+  EnsureGMime();
+  const std::unique_ptr<GDateTime, DateTimeUnref> local(
+      g_date_time_new_from_unix_local(std::chrono::system_clock::to_time_t(date)));
+  const GCharPtr text(g_mime_utils_header_format_date(local.get()));
+  return text.get();
+}
+
+std::string NewMessageId(const std::string& domain) {
+  EnsureGMime();
+  const GCharPtr id(g_mime_utils_generate_message_id(domain.c_str()));
+  return "<" + std::string(id.get()) + ">";
+}
+
 std::string_view MessageText::View() const {
   const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(buffer_.get()));
   return {reinterpret_cast<const char*>(bytes->data), bytes->len};

@@ -34,6 +34,12 @@ class MessageText {
   GObjectPtr<GMimeStream> buffer_;  // a GMimeStreamMem
 };
 
+// A Date: field's value for the given time, in local time with its zone offset.
+std::string Rfc5322Date(std::chrono::system_clock::time_point date);
+
+// A new Message-ID (with its angle brackets) whose right side is domain.
+std::string NewMessageId(const std::string& domain);
+
 // Lines end in CR LF, the last one included, and no line is longer than 998
 // octets. The attachments are read from their files while the message is
 // written; a file that cannot be read to its end throws SendFailure

@@ -1,12 +1,14 @@
 #include "mail/outgoing_mail.h"
 
 #include <new>
+#include <optional>
 
 #include "mail/address_syntax.h"
 #include "mail/attachment_file.h"
 #include "mail/message_builder.h"
 #include "mail/session_cache.h"
 #include "mail/smtp_session.h"
+#include "mail/whole_message.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -76,6 +78,10 @@ void OutgoingMail::SetMailerIdentification(std::string text) {
   mailerIdentification_ = std::move(text);
 }
 
+void OutgoingMail::SetWholeMessage(std::string message) {
+  wholeMessage_ = std::move(message);
+}
+
 void OutgoingMail::Send() {
   warning_.reset();
   try {
@@ -83,7 +89,9 @@ void OutgoingMail::Send() {
     CheckAddresses(senderAddress_, recipients_);
     MessageContent content;
     for (const std::string& path : attachments_) {
-      content.attachments.push_back(OpenAttachment(path));
+      if (!wholeMessage_) {  // a whole message carries its own attachments
+        content.attachments.push_back(OpenAttachment(path));
+      }
     }
     if (!IsValidServerName(server_)) {
       throw SendFailure(failure::kHostNotFound, server_.empty()
@@ -97,17 +105,25 @@ void OutgoingMail::Send() {
     content.body = body_;
     content.mailer = mailerIdentification_;
     content.messageIdDomain = MessageIdDomain(senderAddress_, settings_);
-    const MessageText message = BuildMessage(content);
+    std::string whole;
+    std::optional<MessageText> built;
+    std::string_view message;
+    if (wholeMessage_) {
+      whole = PrepareWholeMessage(*wholeMessage_, content.messageIdDomain);
+      message = whole;
+    } else {
+      built.emplace(BuildMessage(content));
+      message = built->View();
+    }
     content = MessageContent{};  // the attachments are in the message now: close the files
 
     const Envelope envelope{senderAddress_, recipients_};
     DeliveryOutcome outcome;
     if (settings_.idleSessionTimeout.count() > 0) {
-      outcome =
-          SessionCache::Process().SessionFor(server_, settings_).Deliver(envelope, message.View());
+      outcome = SessionCache::Process().SessionFor(server_, settings_).Deliver(envelope, message);
     } else {
       SmtpSession session(server_, settings_);
-      outcome = session.Deliver(envelope, message.View());
+      outcome = session.Deliver(envelope, message);
     }
     if (outcome.failure) {
       throw *outcome.failure;

@@ -37,6 +37,7 @@ inline constexpr int kAuthenticationUnavailable = 904;  // no usable AUTH mechan
 inline constexpr int kOutOfMemory = 905;
 inline constexpr int kCaFileUnreadable = 906;
 inline constexpr int kConnectionLost = 907;  // the server went away at no stage named above
+inline constexpr int kLineTooLong = 908;     // a whole message holds a line over 998 octets
 inline constexpr int kInternal = 999;        // any other failure of the SMTP client itself
 }  // namespace failure
 
@@ -103,6 +104,9 @@ class OutgoingMail {
   void AddAttachment(std::string path, std::optional<std::string> unused1 = std::nullopt,
                      std::optional<std::string> unused2 = std::nullopt);
   void SetMailerIdentification(std::string text);
+  // A complete RFC 5322 message to send as it is (see mail/whole_message.h)
+  // instead of one built from the subject, body and attachments.
+  void SetWholeMessage(std::string message);
 
   // Hands the mail to the server. Throws SendFailure when the server did not
   // accept it. A problem after the server accepted the mail does not throw; it
@@ -121,6 +125,7 @@ class OutgoingMail {
   std::string body_;
   std::vector<std::string> attachments_;
   std::string mailerIdentification_;
+  std::optional<std::string> wholeMessage_;
   std::optional<SendFailure> warning_;
 };
 

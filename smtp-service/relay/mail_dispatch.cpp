@@ -1,4 +1,5 @@
 #include "document/request_reader.h"
+#include "document/whole_message.h"
 #include "relay/failure_table.h"
 #include "relay/status.h"
 
@@ -28,6 +29,9 @@ std::string Status::DispatchMail(const std::string& document) {
   for (std::string& file : request.All(doc::kFileTag)) {
     view_->AppendLine("FILE: " + file);
     mail->AddAttachment(std::move(file));
+  }
+  if (std::optional<std::string> whole = doc::ReadWholeMessage(request)) {
+    mail->SetWholeMessage(std::move(*whole));
   }
   view_->AppendLine("SENT");
   mail->SetMailerIdentification(std::string(kMailerIdentification));

@@ -25,6 +25,8 @@ class MailPort {
   virtual void SetBody(std::string body) = 0;
   virtual void AddAttachment(std::string path) = 0;
   virtual void SetMailerIdentification(std::string text) = 0;
+  // A complete message to send as it is instead of one built from the fields.
+  virtual void SetWholeMessage(std::string message) = 0;
 
   // Throws smtp::SendFailure when the server did not accept the mail.
   virtual void Send() = 0;

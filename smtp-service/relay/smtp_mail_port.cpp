@@ -22,6 +22,7 @@ class SmtpMailPort final : public MailPort {
   void SetMailerIdentification(std::string text) override {
     mail_.SetMailerIdentification(std::move(text));
   }
+  void SetWholeMessage(std::string message) override { mail_.SetWholeMessage(std::move(message)); }
   void Send() override { mail_.Send(); }
   std::optional<smtp::SendFailure> Warning() const override { return mail_.Warning(); }
 

@@ -96,6 +96,7 @@ class ScriptedMail final : public MailPort {
   void SetBody(std::string body) override { Note("SetBody", body); }
   void AddAttachment(std::string path) override { Note("AddAttachment", path); }
   void SetMailerIdentification(std::string text) override { Note("SetMailerIdentification", text); }
+  void SetWholeMessage(std::string message) override { Note("SetWholeMessage", message); }
   void Send() override {
     Note("Send", "");
     owner_.sent_.push_back(script_);

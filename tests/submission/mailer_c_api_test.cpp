@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -119,6 +120,18 @@ TEST(MailerCApi, FailuresCarryACodeAndAMessage) {
 
   ASSERT_EQ(mailer_finalise(mail.get()), MAILER_OK);
   EXPECT_EQ(mailer_set_body(mail.get(), "b"), MAILER_ERROR_NO_REQUEST);
+}
+
+TEST(MailerCApi, WholeMessageIsTakenByItsLength) {
+  const Handle mail = NewHandle();
+  ASSERT_EQ(mailer_initialise(mail.get()), MAILER_OK);
+  EXPECT_EQ(mailer_set_message(mail.get(), nullptr, 0), MAILER_ERROR_NO_TEXT_FORM);
+  const char text[] = "Subject: cut here|not this";
+  ASSERT_EQ(mailer_set_message(mail.get(), text, std::strlen("Subject: cut here")), MAILER_OK);
+  char* document = mailer_document_text(mail.get());
+  ASSERT_NE(document, nullptr);
+  EXPECT_NE(std::strstr(document, "<SUBJECT>cut here</SUBJECT>"), nullptr) << document;
+  mailer_string_free(document);
 }
 
 TEST(MailerCApi, TooManyRecipientsIsReported) {

@@ -27,6 +27,8 @@
  * nothing.
  */
 
+#include <stddef.h>
+
 #include "quillpost/mailer_export.h"
 
 #ifdef __cplusplus
@@ -67,6 +69,14 @@ MAILER_API mailer_status mailer_add_recipient(mailer_submission* submission, con
 MAILER_API mailer_status mailer_set_body(mailer_submission* submission, const char* body);
 MAILER_API mailer_status mailer_set_subject(mailer_submission* submission, const char* subject);
 MAILER_API mailer_status mailer_add_attachment(mailer_submission* submission, const char* path);
+
+/*
+ * Carries the complete RFC 5322 message of length bytes at message (it may
+ * hold any bytes) for the relay to send as it is, with the request's sender
+ * and recipients as its envelope: see quillpost::Submission::SetMessage.
+ */
+MAILER_API mailer_status mailer_set_message(mailer_submission* submission, const char* message,
+                                            size_t length);
 
 /*
  * Checks the request and puts it on the queue named queue_path_name. Answers

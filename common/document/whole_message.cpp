@@ -1,0 +1,66 @@
+#include "document/whole_message.h"
+
+#include <glib.h>
+
+#include <memory>
+#include <vector>
+
+namespace quillpost::document {
+namespace {
+
+struct GFree {
+  void operator()(void* memory) const { g_free(memory); }
+};
+
+bool IsBase64Digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '/';
+}
+
+// GLib's decoder skips what it does not know; a damaged element must fail
+// instead of sending a damaged message, so the text is checked first.
+bool IsBase64(std::string_view text) {
+  if (text.size() % 4 != 0) {
+    return false;
+  }
+  std::size_t digits = text.size();
+  for (int pad = 0; pad < 2 && digits > 0 && text[digits - 1] == '='; ++pad) {
+    --digits;
+  }
+  for (std::size_t i = 0; i < digits; ++i) {
+    if (!IsBase64Digit(text[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string EncodeWholeMessage(std::string_view message) {
+  if (message.empty()) {
+    return {};
+  }
+  const std::unique_ptr<gchar, GFree> encoded(
+      g_base64_encode(reinterpret_cast<const guchar*>(message.data()), message.size()));
+  return encoded.get();
+}
+
+std::optional<std::string> ReadWholeMessage(const RequestReader& request) {
+  std::vector<std::string> elements = request.All(kWholeMessageTag);
+  if (elements.empty()) {
+    return std::nullopt;
+  }
+  const std::string& text = elements.front();
+  if (!IsBase64(text)) {
+    throw DocumentError("the " + std::string(kWholeMessageTag) + " element is not base64");
+  }
+  if (text.empty()) {
+    return std::string();
+  }
+  gsize size = 0;
+  const std::unique_ptr<guchar, GFree> decoded(g_base64_decode(text.c_str(), &size));
+  return std::string(reinterpret_cast<const char*>(decoded.get()), size);
+}
+
+}  // namespace quillpost::document

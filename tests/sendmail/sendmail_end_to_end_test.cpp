@@ -1,0 +1,172 @@
+// Real mail programs hand their messages to quillpost-sendmail; the real relay
+// sends them to the SMTP test peer, which must receive them as they were given.
+
+#include <sysexits.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "end_to_end_support.h"
+#include "run_program.h"
+
+namespace quillpost::relay::testing {
+namespace {
+
+using quillpost::testing::ProgramResult;
+
+// What the peer receives for a message given with LF line endings.
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') {
+      out += '\r';
+    }
+    out += c;
+  }
+  return out;
+}
+
+class SendmailTest : public EndToEndTest {
+ protected:
+  ProgramResult Sendmail(const std::vector<std::string>& arguments, const std::string& input) {
+    return quillpost::testing::RunProgram(tool, arguments, scratch.Path(), &input);
+  }
+
+  // Runs a shell command line in the scratch folder, with standard input empty.
+  ProgramResult Shell(const std::string& command) {
+    return quillpost::testing::RunProgram(
+        "/bin/sh", {"-c", "cd '" + scratch.Path().string() + "' && " + command}, scratch.Path());
+  }
+
+  // Waits for count mails on the peer.
+  std::vector<peer::DeliveredMessage> Receive(std::size_t count) {
+    EXPECT_TRUE(WaitFor([&] { return smtp.Messages().size() >= count; })) << relay->ErrorOutput();
+    return smtp.Messages();
+  }
+
+  const std::string tool = QUILLPOST_SENDMAIL_PROGRAM;
+  peer::SmtpPeer smtp;
+  std::unique_ptr<RelayProcess> relay;
+};
+
+TEST_F(SendmailTest, CronStyleMessageTravelsWholeToItsHeaderRecipientsWithoutBcc) {
+  relay = StartRelay(smtp.Port());
+  const std::string head =
+      "From: Cron Daemon <root@host.example>\n"
+      "To: ops@example.org\n"
+      "Cc: Dev Team <dev@example.org>\n";
+  const std::string tail =
+      "Subject: Cron <root@host> run-parts /etc/cron.daily\n"
+      "MIME-Version: 1.0\n"
+      "Content-Type: text/plain; charset=UTF-8\n"
+      "X-Cron-Env: <SHELL=/bin/sh>\n"
+      "\n"
+      "line one\n"
+      ".\n"
+      "..two dots\n"
+      "Bcc: stays in the body\n";
+  const std::string message = head + "Bcc: audit@example.org,\n archive@example.org\n" + tail;
+  const ProgramResult result = Sendmail({"-i", "-t"}, message);
+  ASSERT_EQ(result.exitStatus, EX_OK) << result.err;
+
+  const auto received = Receive(1);
+  ASSERT_EQ(received.size(), 1U);
+  const peer::DeliveredMessage& mail = received[0];
+  EXPECT_EQ(mail.envelopeFrom, "root@host.example");
+  EXPECT_EQ(mail.envelopeTo,
+            (std::vector<std::string>{"ops@example.org", "dev@example.org", "audit@example.org",
+                                      "archive@example.org"}));
+  // Date and Message-ID go in front; every other byte is the message as given
+  // without its Bcc field.
+  ASSERT_EQ(mail.Header("Date").size(), 1U);
+  ASSERT_EQ(mail.Header("Message-ID").size(), 1U);
+  EXPECT_EQ(mail.raw.substr(mail.raw.find("From: Cron")), WithCrLf(head + tail));
+  EXPECT_EQ(mail.raw.find("audit@"), std::string::npos);
+
+  // The status lines show the subject and the text part.
+  const auto lines = [&] { return relay->StatusLines(); };
+  ASSERT_TRUE(WaitFor([&] { return lines().size() >= 12 && lines().back() == "SENT"; }));
+  EXPECT_EQ(lines()[6], "SUBJ: Cron <root@host> run-parts /etc/cron.daily");
+  EXPECT_EQ(lines()[7], "BODY: line one");
+  // mailq lists what quillpost-queue lists.
+  const std::string queueFolder =
+      std::filesystem::path(QUILLPOST_QUEUE_PROGRAM).parent_path().string();
+  const ProgramResult listing = Shell("PATH='" + queueFolder + "':$PATH '" + tool + "' -bp");
+  EXPECT_EQ(listing.exitStatus, EX_OK) << listing.err;
+  EXPECT_NE(listing.out.find("kvr_mailer"), std::string::npos) << listing.out;
+}
+
+TEST_F(SendmailTest, GitSendEmailPatchesArriveByteForByteWithTheirThread) {
+  relay = StartRelay(smtp.Port());
+  const std::string git =
+      "git -c user.name='Ann Lee' -c user.email=ann@example.org -c init.defaultBranch=main ";
+  const ProgramResult made =
+      Shell(git + "init -q repo && cd repo && printf 'one\\n' > file && git add file && " + git +
+            "commit -q -m 'Add file' && printf 'one\\ntwo\\n' > file && " + git +
+            "commit -q -am 'Add a second line' && printf '.\\none\\ntwo\\n' > file && " + git +
+            "commit -q -am 'Start with a dot' -m . -m '.profile too' && " + git +
+            "send-email --quiet --confirm=never --suppress-cc=all --thread --no-chain-reply-to "
+            "--from='Ann Lee <ann@example.org>' --to=list@example.org --cc=rev@example.org "
+            "--bcc=boss@example.org --sendmail-cmd=\"tee -a ../sent.mbox | '" +
+            tool + "'\" -2");
+  ASSERT_EQ(made.exitStatus, 0) << made.out << made.err;
+
+  const auto received = Receive(2);
+  ASSERT_EQ(received.size(), 2U);
+  std::string all;
+  for (const peer::DeliveredMessage& mail : received) {
+    EXPECT_EQ(mail.envelopeFrom, "ann@example.org");
+    EXPECT_EQ(mail.envelopeTo, (std::vector<std::string>{"list@example.org", "rev@example.org",
+                                                         "boss@example.org"}));
+    EXPECT_TRUE(mail.Header("Bcc").empty());
+    all += mail.raw;
+  }
+  // git writes Date and Message-ID itself, so nothing is added.
+  EXPECT_EQ(all, WithCrLf(ReadFile(scratch.Path() / "sent.mbox")));
+  ASSERT_EQ(received[0].Header("Message-ID").size(), 1U);
+  EXPECT_EQ(received[1].Header("In-Reply-To"), received[0].Header("Message-ID"));
+  EXPECT_EQ(received[1].Header("References"), received[0].Header("Message-ID"));
+  EXPECT_NE(received[1].raw.find("\r\n.\r\n\r\n.profile too\r\n"), std::string::npos);
+}
+
+TEST_F(SendmailTest, MailxMessageGetsItsSenderFromTheLocalUser) {
+  relay = StartRelay(smtp.Port());
+  std::ofstream(scratch.Path() / "mailrc") << "set sendmail=" << tool << "\n";
+  const ProgramResult sent = Shell(
+      "printf 'Disk sda is failing.\\n' | HOME=. MAILRC=mailrc mail -s 'SMART error (sda)' "
+      "-c cc@example.org admin@example.org");
+  ASSERT_EQ(sent.exitStatus, 0) << sent.out << sent.err;
+
+  const auto received = Receive(1);
+  ASSERT_EQ(received.size(), 1U);
+  const peer::DeliveredMessage& mail = received[0];
+  EXPECT_EQ(mail.envelopeTo, (std::vector<std::string>{"admin@example.org", "cc@example.org"}));
+  EXPECT_EQ(mail.Header("Subject"), std::vector<std::string>{"SMART error (sda)"});
+  EXPECT_EQ(mail.Header("To"), std::vector<std::string>{"admin@example.org"});
+  EXPECT_EQ(mail.Header("Cc"), std::vector<std::string>{"cc@example.org"});
+  EXPECT_EQ(mail.Header("From"), std::vector<std::string>{mail.envelopeFrom});
+  EXPECT_EQ(mail.body, "Disk sda is failing.\n");
+  EXPECT_EQ(mail.Header("Date").size(), 1U);
+}
+
+TEST_F(SendmailTest, RefusalsNameTheirReasonAndUseSysexitsCodes) {
+  std::string big = "Subject: big\n\n";
+  while (big.size() < 3'300'000) {
+    big += std::string(70, 'x') + "\n";
+  }
+  const auto refused = [&](std::vector<std::string> arguments, const std::string& input, int code,
+                           const std::string& reason) {
+    const ProgramResult result = Sendmail(arguments, input);
+    EXPECT_EQ(result.exitStatus, code) << result.err;
+    EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
+  };
+  refused({"bob@example.org"}, big, EX_DATAERR, "the limit is 4 MiB");
+  refused({"bob@example.org"}, "Subject: long\n\n" + std::string(999, 'x'), EX_DATAERR,
+          "longer than 998");
+  refused({"-t"}, "Subject: nobody\n\nbody\n", EX_USAGE, "no recipients");
+  // No store holds the inbound queue: a temporary failure, the caller keeps the mail.
+  refused({"bob@example.org"}, "Subject: later\n\nbody\n", EX_TEMPFAIL, "ERR - Internal error");
+}
+
+}  // namespace
+}  // namespace quillpost::relay::testing

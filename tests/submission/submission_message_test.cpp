@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "document/request_reader.h"
+#include "document/whole_message.h"
+#include "eventlog/event_log.h"
+#include "quillpost/submission.h"
+
+namespace quillpost {
+namespace {
+
+const std::string kMime =
+    "From: Ann <ann@example.org>\r\n"
+    "To: bob@example.org\r\n"
+    "Bcc: secret@example.org\r\n"
+    "Subject: =?ISO-8859-1?Q?Gr=FC=DFe?=\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: multipart/alternative; boundary=\"b\"\r\n"
+    "\r\n"
+    "--b\r\n"
+    "Content-Type: text/plain; charset=ISO-8859-1\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n"
+    "\r\n"
+    "Sch=F6n =01 & <gut>\r\n"
+    "--b\r\n"
+    "Content-Type: text/html\r\n"
+    "\r\n"
+    "<p>Sch&ouml;n</p>\r\n"
+    "--b--\r\n";
+
+TEST(SubmissionMessage, CarriesTheMessageWithoutBccAndShowsItsSubjectAndText) {
+  Submission mail;
+  mail.Initialise();
+  mail.SetFrom("ann@example.org", "Ann");
+  mail.AddRecipient("bob@example.org");
+  mail.SetMessage("Subject: replaced\r\n\r\nfirst\r\n");
+  mail.SetMessage(kMime);
+  {
+    const eventlog::ScopedSink quiet{[](std::string_view) {}};
+    EXPECT_EQ(mail.Send("no/such/queue"), kAnswerInternalError);  // the checks pass
+  }
+
+  const document::RequestReader request(mail.DocumentText());
+  EXPECT_EQ(request.First(document::kSubjectTag), "Grüße");
+  EXPECT_EQ(request.First(document::kBodyTag), "Schön \xEF\xBF\xBD & <gut>");
+  EXPECT_EQ(request.All(document::kWholeMessageTag).size(), 1U);
+  std::string withoutBcc = kMime;
+  withoutBcc.erase(withoutBcc.find("Bcc:"), std::string("Bcc: secret@example.org\r\n").size());
+  EXPECT_EQ(document::ReadWholeMessage(request), withoutBcc);
+}
+
+}  // namespace
+}  // namespace quillpost

@@ -1,0 +1,121 @@
+// quillpost-sendmail: the sendmail command line programs expect, putting each
+// message on the relay's inbound queue to be sent as it is.
+
+#include <pwd.h>
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "queue/queue.h"
+#include "quillpost/submission.h"
+#include "sendmail_message.h"
+#include "sendmail_options.h"
+
+namespace {
+
+using namespace quillpost::sendmail;
+
+int Fail(int code, const std::string& message) {
+  std::cerr << "quillpost-sendmail: " << message << '\n';
+  return code;
+}
+
+LocalIdentity WhoRunsThis() {
+  LocalIdentity identity;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_name != nullptr) {
+    identity.login = entry->pw_name;
+  } else {
+    identity.login = std::to_string(::getuid());
+  }
+  std::array<char, 256> host{};
+  identity.host = ::gethostname(host.data(), host.size() - 1) == 0 && host[0] != '\0' ? host.data()
+                                                                                      : "localhost";
+  return identity;
+}
+
+// The queue the relay listens on: $QUILLPOST_SENDMAIL_QUEUE, else its
+// inbound queue in the default store.
+std::string InboundQueue() {
+  const char* name = std::getenv("QUILLPOST_SENDMAIL_QUEUE");
+  return name != nullptr && *name != '\0' ? name : std::string(quillpost::kInboundQueueName);
+}
+
+// What is waiting, as quillpost-queue lists it; the queue tool installed next
+// to this one comes first, then the one on PATH.
+int ListQueue() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  std::string program = "quillpost-queue";
+  if (!error && ::access((self.parent_path() / program).c_str(), X_OK) == 0) {
+    program = (self.parent_path() / program).string();
+  }
+  std::string command = "list";
+  std::array<char*, 3> argv{program.data(), command.data(), nullptr};
+  ::execvp(program.c_str(), argv.data());
+  return Fail(EX_UNAVAILABLE, "cannot run quillpost-queue: " + std::string(std::strerror(errno)));
+}
+
+int Deliver(const SendmailOptions& options) {
+  std::string given;
+  try {
+    given = ReadMessage(std::cin, options.dotEndsInput);
+  } catch (const std::exception& error) {
+    return Fail(EX_IOERR, error.what());
+  }
+  if (given.empty()) {
+    return Fail(EX_DATAERR, "no message on standard input");
+  }
+  const Delivery delivery = PlanDelivery(options, std::move(given), WhoRunsThis());
+
+  quillpost::Submission mail;
+  try {
+    mail.Initialise();
+    mail.SetFrom(delivery.sender, delivery.senderName);
+    for (const std::string& recipient : delivery.recipients) {
+      mail.AddRecipient(recipient);
+    }
+    mail.SetMessage(delivery.message);
+  } catch (const quillpost::SubmissionError& error) {
+    const bool data = error.ErrorCode() == quillpost::SubmissionError::Code::InvalidValue;
+    return Fail(data ? EX_DATAERR : EX_SOFTWARE, error.what());
+  }
+  const std::size_t size = mail.DocumentText().size();
+  if (size > quillpost::queue::kMaxBodyBytes) {
+    return Fail(EX_DATAERR, "the message is too large: it takes " + std::to_string(size) +
+                                " bytes on the queue, the limit is 4 MiB (" +
+                                std::to_string(quillpost::queue::kMaxBodyBytes) + " bytes)");
+  }
+  const std::string queue = InboundQueue();
+  const std::string_view answer = mail.Send(queue);
+  if (answer != quillpost::kAnswerOk) {
+    return Fail(EX_TEMPFAIL, "cannot put the mail on the queue " + queue + ": " +
+                                 std::string(answer) + " (see the system log)");
+  }
+  return EX_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const SendmailOptions options = ParseOptions(argc > 0 ? argv[0] : "quillpost-sendmail",
+                                                 std::vector<std::string>(argv + 1, argv + argc));
+    if (options.mode == Mode::ListQueue) {
+      return ListQueue();
+    }
+    return Deliver(options);
+  } catch (const UsageError& error) {
+    std::cerr << "quillpost-sendmail: " << error.what() << '\n' << kUsage << '\n';
+    return EX_USAGE;
+  } catch (const std::exception& error) {
+    return Fail(EX_SOFTWARE, error.what());
+  }
+}
