@@ -4,6 +4,7 @@
 #include <pugixml.hpp>
 #include <string>
 
+#include "character_references.h"
 #include "tree_walk.h"
 
 // What the reader accepts: one element as the root, with only white space,
@@ -11,15 +12,18 @@
 // last three are skipped). A document type declaration is refused outright, so
 // no entity a sender declares is ever expanded and nothing outside the text is
 // ever fetched. Bytes inside values are handed on as they stand; the reader does
-// not re-check their encoding.
+// not re-check their encoding. References are resolved by the reader itself,
+// which refuses the ones XML forbids (&#0; and the like), so that no value can
+// be cut short or carry a character the writer would never have put there.
 
 namespace quillpost::document {
 namespace {
 
 // Fragment mode keeps text outside the root, so that it can be refused below
-// instead of silently dropped.
-constexpr unsigned kParseOptions =
-    pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_doctype | pugi::parse_fragment;
+// instead of silently dropped. References are left for ResolveReferences.
+constexpr unsigned kParseOptions = (pugi::parse_default & ~pugi::parse_escapes) |
+                                   pugi::parse_ws_pcdata | pugi::parse_doctype |
+                                   pugi::parse_fragment;
 
 [[noreturn]] void Fail(const std::string& reason, std::size_t offset) {
   throw ParseError("malformed request document at byte " + std::to_string(offset) + ": " + reason,
@@ -77,6 +81,24 @@ void CheckTopLevel(const pugi::xml_document& document, std::string_view text) {
   }
 }
 
+// Resolves the references of every run of character data, once, before any
+// value is read. The offset of a refused reference is counted from the start
+// of its run; line-end folding before it may make it point a few bytes early,
+// never past the end of the text.
+void ResolveAllReferences(pugi::xml_document& document, std::string_view text) {
+  for (pugi::xml_node node = detail::NextInSubtree(document, document); node;
+       node = detail::NextInSubtree(node, document)) {
+    if (node.type() != pugi::node_pcdata) {
+      continue;
+    }
+    const std::string_view raw = node.value();
+    if (raw.find('&') == std::string_view::npos) {
+      continue;
+    }
+    node.set_value(detail::ResolveReferences(raw, OffsetOf(node, text)).c_str());
+  }
+}
+
 }  // namespace
 
 struct RequestReader::Impl {
@@ -92,6 +114,7 @@ RequestReader::RequestReader(std::string_view text) : impl_(std::make_unique<Imp
     Fail(result.description(), std::min(static_cast<std::size_t>(result.offset), text.size()));
   }
   CheckTopLevel(impl_->document, text);
+  ResolveAllReferences(impl_->document, text);
 }
 
 RequestReader::~RequestReader() = default;

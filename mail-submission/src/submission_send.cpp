@@ -15,6 +15,7 @@ constexpr std::string_view kInboundLabel = "Quillpost-Inbound";
 constexpr int kInboundPriority = queue::kHighestPriority;
 constexpr std::string_view kSendFailedEntry =
     "Mailer.Submision [COM]:Error submitting message to MSMQ.";
+static_assert(kMaxDocumentBytes == queue::kMaxBodyBytes);
 
 // The answer for an incomplete request, or an empty view when it is complete.
 std::string_view CheckRequest(const detail::SubmissionState& state) {
@@ -48,6 +49,16 @@ void PutOnQueue(const detail::SubmissionState& state, const Value& queuePathName
   open->Close();
 }
 
+// Keeps the cause of a failed send for LastSendFailure. Out of memory, the
+// cause is lost but the answer stays the same.
+void RecordSendFailure(const detail::SubmissionState& state, std::string_view cause) noexcept {
+  try {
+    state.sendFailure = cause;
+  } catch (...) {
+    state.sendFailure.clear();
+  }
+}
+
 }  // namespace
 
 void ReportSendFailure() noexcept {
@@ -55,6 +66,7 @@ void ReportSendFailure() noexcept {
 }
 
 std::string_view Submission::Send(const Value& queuePathName) const noexcept {
+  state_->sendFailure.clear();
   const std::string_view incomplete = CheckRequest(*state_);
   if (!incomplete.empty()) {
     return incomplete;
@@ -62,11 +74,18 @@ std::string_view Submission::Send(const Value& queuePathName) const noexcept {
   try {
     PutOnQueue(*state_, queuePathName);
     return kAnswerOk;
-  } catch (...) {
+  } catch (const std::exception& error) {
     // Every failure against the queue, or of the request itself, ends here.
-    ReportSendFailure();
-    return kAnswerInternalError;
+    RecordSendFailure(*state_, error.what());
+  } catch (...) {
+    RecordSendFailure(*state_, "unknown failure");
   }
+  ReportSendFailure();
+  return kAnswerInternalError;
+}
+
+std::string Submission::LastSendFailure() const {
+  return state_->sendFailure;
 }
 
 }  // namespace quillpost

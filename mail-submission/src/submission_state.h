@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "document/request_writer.h"
 #include "quillpost/submission.h"
@@ -18,6 +19,9 @@ struct detail::SubmissionState {
   bool bodySet = false;
   bool subjectSet = false;
   std::int16_t recipientCount = 0;
+  // What made the last Send fail against the queue; Send is const towards
+  // the request, this is all it records.
+  mutable std::string sendFailure;
 };
 
 }  // namespace quillpost

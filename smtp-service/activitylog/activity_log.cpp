@@ -1,6 +1,7 @@
 #include "activitylog/activity_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,11 +15,20 @@ namespace quillpost::activitylog {
 namespace {
 
 // Closes the descriptor at the end of the entry; a failed close is a failed
-// entry (some file systems only report a write error there).
+// entry (some file systems only report a write error there). Opening never
+// waits: a FIFO or a device at the log's path would otherwise hold the relay
+// in open() or write(); anything but a regular file is refused.
 class AppendFile {
  public:
   explicit AppendFile(const std::string& path)
-      : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644)) {}
+      : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                   0644)) {
+    struct stat status {};
+    if (fd_ >= 0 && (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode))) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
   ~AppendFile() {
     if (fd_ >= 0) {
       ::close(fd_);

@@ -20,7 +20,8 @@ class ActivityLog {
   // so an entry is always exactly one line. The file is opened (created with
   // mode 0644 if missing; parent folders are not created), written with one
   // write() and closed on every call, so it may be moved or deleted between
-  // entries and concurrent writers never interleave inside a line.
+  // entries and concurrent writers never interleave inside a line. A path
+  // that names anything but a regular file (a FIFO, a device) is not written.
   //
   // Never fails towards the caller: when the file cannot be written the entry
   // is lost and kUnableToWrite goes to the event log.

@@ -1,15 +1,42 @@
 #include "activitylog/log_entry.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 
+#include "document/utf8.h"
+
 namespace quillpost::activitylog {
+
+namespace {
+
+void AppendHex(std::string& out, unsigned char byte) {
+  std::array<char, 5> hex{};
+  std::snprintf(hex.data(), hex.size(), "\\x%02X", static_cast<unsigned>(byte));
+  out += hex.data();
+}
+
+}  // namespace
 
 std::string EscapeForLog(std::string_view text) {
   std::string escaped;
   escaped.reserve(text.size());
-  for (const char c : text) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const char c = text[pos];
     const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      std::uint32_t codePoint = 0;
+      const std::size_t length = document::DecodeUtf8(text, pos, codePoint);
+      if (length == 0 || codePoint <= 0x9F) {
+        AppendHex(escaped, byte);  // not UTF-8, or a C1 control a terminal would obey
+        ++pos;
+      } else {
+        escaped.append(text.substr(pos, length));
+        pos += length;
+      }
+      continue;
+    }
     switch (c) {
       case '\\':
         escaped += "\\\\";
@@ -25,13 +52,12 @@ std::string EscapeForLog(std::string_view text) {
         break;
       default:
         if (byte < 0x20 || byte == 0x7F) {
-          std::array<char, 5> hex{};
-          std::snprintf(hex.data(), hex.size(), "\\x%02X", static_cast<unsigned>(byte));
-          escaped += hex.data();
+          AppendHex(escaped, byte);
         } else {
           escaped += c;
         }
     }
+    ++pos;
   }
   return escaped;
 }

@@ -11,7 +11,8 @@ namespace quillpost::activitylog {
 // Writes text with every byte that could break a line or fool a reader shown
 // as an escape: CR as \r, LF as \n, tab as \t, the other C0 controls and DEL as
 // \xHH, and the backslash itself as \\, so the escaping can always be undone.
-// Bytes from 0x80 up pass unchanged.
+// Well-formed UTF-8 passes unchanged, except the C1 controls (U+0080..U+009F);
+// those and every byte that is not part of well-formed UTF-8 are shown as \xHH.
 std::string EscapeForLog(std::string_view text);
 
 // The local date and time in the C library's locale: strftime's "%x %X", the

@@ -127,7 +127,7 @@ bool IsValidRecipientAddress(std::string_view address) {
   if (local.size() > kMaxLocalPartLength || !(IsDotAtom(local) || IsQuotedString(local))) {
     return false;
   }
-  if (domain.back() == '.') {
+  if (domain.empty() || domain.back() == '.') {
     return false;  // a trailing dot is not allowed in a mailbox's domain
   }
   return IsHostName(domain, false) || IsAddressLiteral(domain);

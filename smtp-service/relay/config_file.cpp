@@ -24,6 +24,10 @@ void ApplyConfigFile(Settings& settings, const std::string& path) {
   if (!in) {
     throw UsageError("cannot read config file " + path);
   }
+  ApplyConfigText(settings, in, path);
+}
+
+void ApplyConfigText(Settings& settings, std::istream& in, const std::string& path) {
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     const std::string_view text = Trim(line);

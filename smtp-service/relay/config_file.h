@@ -1,5 +1,6 @@
 #pragma once
 
+#include <istream>
 #include <string>
 
 #include "relay/settings.h"
@@ -11,5 +12,8 @@ namespace quillpost::relay {
 // trimmed. Throws UsageError naming the file and line of the first bad line,
 // or that the file cannot be read.
 void ApplyConfigFile(Settings& settings, const std::string& path);
+
+// The same for text already open; name stands for the file in error texts.
+void ApplyConfigText(Settings& settings, std::istream& in, const std::string& name);
 
 }  // namespace quillpost::relay

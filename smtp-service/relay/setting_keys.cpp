@@ -71,13 +71,22 @@ std::chrono::milliseconds Interval(std::string_view key, std::string_view value)
   return std::chrono::milliseconds(std::lround(seconds * 1000));
 }
 
+// Reads the first line only, and no further than a password can be long: a
+// path such as /dev/zero must not be read for as long as memory lasts.
 std::string PasswordFromFile(std::string_view key, std::string_view path) {
+  constexpr std::size_t kMaxPasswordBytes = 4096;
   std::ifstream in{std::string(path), std::ios::binary};
   if (!in) {
     Bad(key, path, "the file cannot be read");
   }
   std::string password;
-  std::getline(in, password);
+  char c = 0;
+  while (password.size() <= kMaxPasswordBytes && in.get(c) && c != '\n') {
+    password += c;
+  }
+  if (password.size() > kMaxPasswordBytes) {
+    Bad(key, path, "its first line is longer than " + std::to_string(kMaxPasswordBytes) + " bytes");
+  }
   if (!password.empty() && password.back() == '\r') {
     password.pop_back();
   }

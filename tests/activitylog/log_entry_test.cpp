@@ -38,6 +38,10 @@ TEST(EscapeForLog, ForgedLinesStayOnTheirOwnEntryAndEscapingIsUnambiguous) {
   EXPECT_EQ(EscapeForLog("C:\\new"), "C:\\\\new");
   EXPECT_NE(EscapeForLog("\\n"), EscapeForLog("\n"));
   EXPECT_EQ(EscapeForLog("caf\xC3\xA9 d:\\kvrsmtp.log"), "caf\xC3\xA9 d:\\\\kvrsmtp.log");
+  // Bytes that are no UTF-8 (stray, truncated, overlong) and C1 controls such
+  // as U+009B, which some terminals take as an escape sequence.
+  EXPECT_EQ(EscapeForLog("\xFF \xC3 \xC0\xAF \xC2\x9B[2J \xE2\x82\xAC"),
+            "\\xFF \\xC3 \\xC0\\xAF \\xC2\\x9B[2J \xE2\x82\xAC");
 }
 
 }  // namespace

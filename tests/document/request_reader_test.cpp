@@ -39,6 +39,26 @@ TEST(RequestReader, TextIncludesDescendantsCdataAndResolvedReferences) {
   EXPECT_EQ(reader.All(kFileTag), (Texts{"", ""}));
 }
 
+// XML forbids a reference to a character it does not allow; taking &#0; as the
+// end of the value once cut "victim@example.org&#0;.evil" down to a deliverable
+// address.
+TEST(RequestReader, ReferencesToForbiddenCharactersAreParseErrors) {
+  for (const std::string reference :
+       {"&#0;", "&#x0;", "&#1;", "&#x1F;", "&#xFFFE;", "&#xD800;", "&#1114112;", "&#4294967361;",
+        "&#;", "&#x;", "&#X41;", "&#65", "&#6 5;"}) {
+    const std::string text = "<r><TO>victim@example.org" + reference + ".evil</TO></r>";
+    try {
+      RequestReader reader(text);
+      ADD_FAILURE() << "accepted: " << text << " as " << reader.First(kToTag);
+    } catch (const ParseError& error) {
+      EXPECT_EQ(error.Offset(), 25U) << text << " -> " << error.what();
+    }
+  }
+  EXPECT_EQ(RequestReader("<r><TO>&#9;&#x0a;&#13;&#0000065;&#x1F600;&amp&unknown;</TO></r>")
+                .First(kToTag),
+            "\t\n\rA\xF0\x9F\x98\x80&amp&unknown;");
+}
+
 TEST(RequestReader, MissingSingleFieldIsReported) {
   const RequestReader reader("<Quillpost-1.0><Routing/><Message/><Attachments/></Quillpost-1.0>");
   try {

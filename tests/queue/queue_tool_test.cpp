@@ -113,5 +113,20 @@ TEST(QueueTool, WorksOnBrokerQueuesWithoutShowingCredentials) {
   EXPECT_EQ(missing.err.find("guest"), std::string::npos) << missing.err;
 }
 
+// Whoever can write to a queue chooses its labels and bodies: line breaks must
+// not forge table rows, nor escape sequences reach the terminal.
+TEST(QueueTool, PeekShowsLabelsAndBodiesEscaped) {
+  TempStore store;
+  ASSERT_EQ(Tool({"--store", store.Folder(), "create", "q"}).status, 0);
+  QueuePath(store.Path("q"))
+      .Open(Access::Send)
+      ->Send({"x\r\n     2    7        10  waiting  forged\x1B]0;t\x07",
+              "<a>\n\x1B[2J\xC2\x9B\xFF</a>", 3});
+  const Outcome peek = Tool({"--store", store.Folder(), "peek", "--bodies", "q"});
+  EXPECT_EQ(peek.out.substr(peek.out.find('\n') + 1),
+            "     1    3        15  waiting  x\\r\\n     2    7        10  waiting  "
+            "forged\\x1B]0;t\\x07\n<a>\\n\\x1B[2J\\xC2\\x9B\\xFF</a>\n\n");
+}
+
 }  // namespace
 }  // namespace quillpost::queue

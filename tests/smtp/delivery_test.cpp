@@ -147,6 +147,13 @@ TEST(Delivery, AddressesThatWouldBreakACommandLineNeverReachTheServer) {
     EXPECT_EQ(SendNumber(mail), failure::kRecipientInvalid);
   }
   {
+    // Quoting does not make a line break acceptable.
+    OutgoingMail mail;
+    FillMail(mail, PeerSettings(peer));
+    mail.AddRecipient("\"a\r\nRCPT TO:<evil@example.net>\"@example.com");
+    EXPECT_EQ(SendNumber(mail), failure::kRecipientInvalid);
+  }
+  {
     OutgoingMail mail;
     FillMail(mail, PeerSettings(peer));
     mail.SetSenderAddress("me@example.com> SIZE=1\r\nRCPT TO:<evil@example.net");

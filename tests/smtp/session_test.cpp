@@ -114,6 +114,14 @@ TEST_F(Session, SessionIsUsableAfterARefusedRecipient) {
   FillMail(refused, settings);
   refused.AddRecipient("nobody@example.com");
   EXPECT_EQ(SendNumber(refused), failure::kRecipientRefused);
+  // A refusal is the server's answer, not a lost session: it is not tried
+  // again on a new connection, and the RCPT is not repeated.
+  EXPECT_EQ(peer.Connections(), 1);
+  int refusedRcpts = 0;
+  for (const std::string& command : peer.Commands()) {
+    refusedRcpts += command.ends_with("RCPT TO:<nobody@example.com>") ? 1 : 0;
+  }
+  EXPECT_EQ(refusedRcpts, 1);
   SendOne(settings, "two");
   EXPECT_EQ(Subjects(peer), (std::vector<std::string>{"one", "two"}));
 }

@@ -1,10 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "eventlog/event_log.h"
 #include "queue/queue.h"
+#include "queue/queue_admin.h"
 #include "quillpost/submission.h"
 #include "temp_store.h"
 
@@ -121,6 +126,9 @@ TEST_F(SubmissionSend, FailuresAgainstTheQueueAnswerInternalErrorAndLogOnce) {
   EXPECT_EQ(mail.Send("no_such_queue"), kAnswerInternalError);
   ASSERT_EQ(entries_.size(), 1U);
   EXPECT_EQ(entries_[0], kSendFailedEntry);
+  // The cause, for the person who has to fix it: which queue, in which store.
+  EXPECT_EQ(mail.LastSendFailure(),
+            "there is no queue 'no_such_queue' in store " + store_.Folder().string());
 
   // A queue name with no text form fails the same way.
   const char* const none = nullptr;
@@ -131,7 +139,22 @@ TEST_F(SubmissionSend, FailuresAgainstTheQueueAnswerInternalErrorAndLogOnce) {
   mail.SetBody(std::string(queue::kMaxBodyBytes + 1, 'x'));
   EXPECT_EQ(mail.Send(kQueue), kAnswerInternalError);
   EXPECT_EQ(entries_.size(), 3U);
+  EXPECT_NE(mail.LastSendFailure().find("at most 4194304"), std::string::npos);
   EXPECT_TRUE(Queued().empty());
+
+  // A store whose write turn another process holds (a frozen relay): busy.
+  mail.SetBody("body");
+  const std::chrono::milliseconds previous = queue::LockTimeout();
+  queue::SetLockTimeout(std::chrono::milliseconds(100));
+  const int turn = ::open((store_.Folder() / "write.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_EQ(::flock(turn, LOCK_EX), 0);
+  EXPECT_EQ(mail.Send(kQueue), kAnswerInternalError);
+  EXPECT_NE(mail.LastSendFailure().find("locked by another process"), std::string::npos)
+      << mail.LastSendFailure();
+  ::close(turn);
+  queue::SetLockTimeout(previous);
+  EXPECT_EQ(mail.Send(kQueue), kAnswerOk);
+  EXPECT_EQ(mail.LastSendFailure(), "");
 }
 
 TEST_F(SubmissionSend, SendAfterFinaliseSendsNothing) {

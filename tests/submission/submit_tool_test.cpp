@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "quillpost/submission.h"
 #include "run_program.h"
 #include "temp_store.h"
 #include "worked_example.h"
@@ -80,6 +81,16 @@ TEST_F(SubmitTool, BodySources) {
   EXPECT_NE(result.err.find("missing.txt"), std::string::npos);
   result = Run(Complete({"--body-file", store_.Folder().string()}));  // a folder
   EXPECT_EQ(result.exitStatus, 2);
+
+  // Endless or oversized sources are read no further than a request can carry.
+  result = Run(Complete({"--body-file", "/dev/zero"}));
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("too large"), std::string::npos) << result.err;
+  const std::string oversized(kMaxDocumentBytes + 1, 'x');
+  result = Run(Complete(), &oversized);
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("standard input is too large"), std::string::npos) << result.err;
+  EXPECT_TRUE(TempStore::Drain("other").empty());
 }
 
 TEST_F(SubmitTool, ExitStatusFollowsTheAnswer) {
@@ -91,10 +102,16 @@ TEST_F(SubmitTool, ExitStatusFollowsTheAnswer) {
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "ERR - No subject set for message.\n");
 
-  // No queue was created in this store.
+  // No queue was created in this store: the answer stays the library's, the
+  // cause goes to standard error.
   result = Run(Complete({"--body", "b"}));
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "ERR - Internal error sending message to MSMQ\n");
+  EXPECT_EQ(result.err.rfind("quillpost-submit: there is no queue 'kvr_mailer' in store " +
+                                 store_.Folder().string(),
+                             0),
+            0U)
+      << result.err;
 }
 
 TEST_F(SubmitTool, BadUsageExitsWithTwo) {

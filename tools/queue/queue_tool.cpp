@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "activitylog/log_entry.h"
 #include "queue/broker_address.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
@@ -119,6 +120,13 @@ std::string PathFor(const CommandLine& line, const std::string& queue) {
   return "file://" + folder + "/" + queue;
 }
 
+// Names, labels and bodies come from whoever could write to the queue: shown
+// escaped as the activity log shows them, so that no line break or terminal
+// control sequence in them reaches the administrator's terminal.
+std::string Shown(const std::string& text) {
+  return activitylog::EscapeForLog(text);
+}
+
 void Expect(const CommandLine& line, std::size_t least, std::size_t most) {
   if (line.operands.size() < least || line.operands.size() > most) {
     throw UsageError("wrong number of arguments for " + line.command);
@@ -144,7 +152,7 @@ int Run(const CommandLine& line, std::ostream& out) {
     out << std::left << std::setw(32) << "QUEUE" << std::right << std::setw(10) << "WAITING"
         << std::setw(10) << "IN HAND" << '\n';
     for (const QueueInfo& queue : ListQueues(line.store)) {
-      out << std::left << std::setw(32) << queue.name << std::right << std::setw(10)
+      out << std::left << std::setw(32) << Shown(queue.name) << std::right << std::setw(10)
           << queue.waiting << std::setw(10) << queue.inHand << '\n';
     }
   } else if (line.command == "peek") {
@@ -158,9 +166,9 @@ int Run(const CommandLine& line, std::ostream& out) {
     for (const PeekedMessage& message : messages) {
       out << std::right << std::setw(6) << ++number << std::setw(5) << message.priority
           << std::setw(10) << message.size << "  " << std::left << std::setw(9)
-          << (message.inHand ? "in hand" : "waiting") << message.label << '\n';
+          << (message.inHand ? "in hand" : "waiting") << Shown(message.label) << '\n';
       if (line.bodies) {
-        out << message.body << "\n\n";
+        out << Shown(message.body) << "\n\n";
       }
     }
   } else if (line.command == "purge") {

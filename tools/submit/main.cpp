@@ -87,6 +87,10 @@ int Run(const std::vector<std::string>& arguments) {
 
   const std::string_view answer = mail.Send(options.queue);
   std::cout << answer << '\n' << std::flush;
+  if (answer == quillpost::kAnswerInternalError) {
+    // The answer is the library's; what lies behind it goes to the person.
+    std::cerr << "quillpost-submit: " << mail.LastSendFailure() << '\n';
+  }
   return answer == quillpost::kAnswerOk ? kExitOk : kExitRefused;
 }
 

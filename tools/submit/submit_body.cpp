@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "quillpost/submission.h"
 
 namespace quillpost::submit {
 namespace {
@@ -16,12 +19,21 @@ struct FileCloser {
   }
 };
 
+// Reads up to one byte past the largest body a queue takes, so that an
+// endless source (/dev/zero, a runaway pipe) is refused instead of read for
+// as long as memory lasts.
 std::string ReadAll(std::FILE* file, const std::string& what) {
   std::string text;
   char buffer[65536];
   std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+  while (text.size() <= kMaxDocumentBytes &&
+         (got = std::fread(buffer, 1, std::min(sizeof buffer, kMaxDocumentBytes + 1 - text.size()),
+                           file)) > 0) {
     text.append(buffer, got);
+  }
+  if (text.size() > kMaxDocumentBytes) {
+    throw UsageError(what + " is too large: a request can carry at most " +
+                     std::to_string(kMaxDocumentBytes) + " bytes");
   }
   if (std::ferror(file) != 0) {
     throw UsageError("cannot read " + what + ": " + std::strerror(errno));

@@ -157,9 +157,11 @@ user's data directory.
 
 Exit status:
   0  the answer was "OK" (or --print wrote the document, or --help)
-  1  the answer was an "ERR - " text
+  1  the answer was an "ERR - " text; after "ERR - Internal error sending
+     message to MSMQ" the cause (no such queue, a busy store, a full disk)
+     follows on standard error
   2  bad usage: an unknown option, a missing value, an unreadable body file,
-     or a value holding characters a request cannot carry
+     a body over 4 MiB, or a value holding characters a request cannot carry
 )";
 }
 

@@ -21,6 +21,7 @@
 // Separate Submission objects share nothing and may be used by different
 // threads at the same time.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -50,6 +51,9 @@ inline constexpr std::string_view kInboundQueueName = "kvr_mailer";
 
 // The most recipients one request can hold.
 inline constexpr int kMaxRecipients = 32767;
+
+// The largest request document (and so the largest body) a queue takes.
+inline constexpr std::size_t kMaxDocumentBytes = 4 * 1024 * 1024;
 
 // Raised by the builder operations. Whatever the operation did before the
 // failure stays done; see each operation for what that can be.
@@ -134,6 +138,12 @@ class MAILER_API Submission {
   // kAnswerInternalError and adds one entry to the application event log.
   // The answer is a static text. Never throws.
   std::string_view Send(const Value& queuePathName) const noexcept;
+
+  // Why the last Send answered kAnswerInternalError, for a person to read
+  // (for example "there is no queue 'kvr_mailer' in store /srv/quillpost", a
+  // store that stayed locked by another process, a full disk); empty after any
+  // other answer and before the first Send.
+  std::string LastSendFailure() const;
 
   // The request as the one-line document Send would put on the queue.
   // Throws SubmissionError (NoRequest) when there is no request.
