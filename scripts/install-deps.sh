@@ -12,6 +12,7 @@ packages=(
   libpugixml-dev
   libsqlite3-dev
   libcurl4-openssl-dev
+  nlohmann-json3-dev
   librabbitmq-dev
   qt6-base-dev libxcb1-dev
   # test peers and helpers (rabbitmq-server: a private broker for the tests)

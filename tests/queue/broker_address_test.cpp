@@ -1,14 +1,14 @@
 // Broker path names and the management interface's queue list: no broker
 // needed.
 
-#include "queue/broker_address.h"
+#include "queue/broker/broker_address.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "queue/broker_management.h"
+#include "queue/admin/broker_management.h"
 #include "queue/queue.h"
 
 namespace quillpost::queue {
@@ -82,6 +82,20 @@ TEST(BrokerQueueList, ReadsNamesAndInHandCounts) {
   for (const char* bad : {"", "{}", "[{\"name\":1}]", "[{\"x\":1}]", "[{\"name\":\"q\"}", "[] x",
                           "[{\"name\":\"q\",}]", "[{\"name\":\"unterminated}]"}) {
     EXPECT_THROW(broker::ParseQueueList(bad), QueueError) << bad;
+  }
+}
+
+TEST(BrokerQueueList, HostileAndTruncatedRepliesAreQueueErrors) {
+  EXPECT_THROW(broker::ParseQueueList(std::string(1000000, '[')), QueueError);
+  auto nested = [](int depth) {
+    return R"([{"name":"q","arguments":)" + std::string(depth, '[') + std::string(depth, ']') +
+           "}]";
+  };
+  EXPECT_EQ(broker::ParseQueueList(nested(60)).size(), 1u);
+  EXPECT_THROW(broker::ParseQueueList(nested(100)), QueueError);
+  const std::string reply = R"([{"name":"kvr_mailer","messages_unacknowledged":2,"x":[{}]}])";
+  for (std::size_t length = 0; length < reply.size(); ++length) {
+    EXPECT_THROW(broker::ParseQueueList(reply.substr(0, length)), QueueError) << length;
   }
 }
 

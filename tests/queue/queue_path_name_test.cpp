@@ -102,5 +102,27 @@ TEST(QueuePathNames, StoreNamesForAdministration) {
   EXPECT_THROW(ParseStoreName("amqp://host/vhost"), QueueError);
 }
 
+TEST(QueuePathNames, QueuesOfAStoreAreNamedWithEscapes) {
+  EXPECT_EQ(QueuePathIn("/srv/a b", "q"), "file:///srv/a%20b/q");
+  for (const std::string folder : {"/tmp/100%", "/tmp/a#b?c;d", "/tmp/\xc3\xa9t\xc3\xa9", "/"}) {
+    const QueueLocation location = ParseQueuePath(QueuePathIn(folder, "q"));
+    EXPECT_EQ(location.storeFolder, folder);
+    EXPECT_EQ(location.queueName, "q");
+  }
+  EXPECT_EQ(QueuePathIn("amqp://u:p%40@h/%2f/", "q"), "amqp://u:p%40@h/%2f/q");
+  EXPECT_THROW(QueuePathIn("/srv", "bad name"), QueueError);
+}
+
+TEST(QueueBackends, ThePathNameChoosesTheBackendAndWhetherMovesAreAtomic) {
+  EXPECT_EQ(BackendKindOf("kvr_mailer"), BackendKind::Store);
+  EXPECT_EQ(BackendKindOf("file:///srv/q"), BackendKind::Store);
+  EXPECT_EQ(BackendKindOf("gopher://h/q"), BackendKind::Store);  // refused by the store
+  EXPECT_EQ(BackendKindOf("amqp://h/v/q"), BackendKind::Broker);
+  EXPECT_EQ(BackendKindOf("amqps://h/v"), BackendKind::Broker);
+  EXPECT_TRUE(QueuePath("file:///srv/q").MovesAtomically());
+  // Asks nothing of the broker: the host does not exist.
+  EXPECT_FALSE(QueuePath("amqp://u:p@nowhere.invalid/v/q").MovesAtomically());
+}
+
 }  // namespace
 }  // namespace quillpost::queue

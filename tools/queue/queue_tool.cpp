@@ -6,10 +6,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "queue/broker_address.h"
+#include "queue/admin/queue_admin.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 
 namespace quillpost::queue {
 namespace {
@@ -104,18 +103,7 @@ std::string PathFor(const CommandLine& line, const std::string& queue) {
   if (line.store.empty() || !IsValidQueueName(queue)) {
     return queue;
   }
-  if (IsBrokerUrl(line.store)) {
-    std::string store = line.store;
-    while (store.ends_with('/')) {
-      store.pop_back();
-    }
-    return store + "/" + queue;
-  }
-  std::string folder;
-  for (const char c : ParseStoreName(line.store)) {
-    folder += c == '%' ? std::string("%25") : std::string(1, c);
-  }
-  return "file://" + folder + "/" + queue;
+  return QueuePathIn(line.store, queue);
 }
 
 void Expect(const CommandLine& line, std::size_t least, std::size_t most) {
