@@ -130,6 +130,10 @@ std::string PercentDecode(std::string_view text, const std::string& whole) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\0') {
+      // The C library would end the name there, naming another file.
+      throw QueueError("path name '" + whole + "' contains a NUL character");
+    }
     if (text[i] != '%') {
       out.push_back(text[i]);
       continue;
@@ -204,6 +208,9 @@ std::string ParseStoreName(const std::string& storeName) {
   }
   const std::string scheme = SchemeOf(storeName);
   if (scheme.empty()) {
+    if (storeName.find('\0') != std::string::npos) {
+      throw QueueError("store folder '" + storeName + "' contains a NUL character");
+    }
     return Normalise(storeName);
   }
   if (scheme != "file") {

@@ -60,9 +60,11 @@ TEST(QueuePathNames, MalformedNamesAreRefused) {
   for (const std::string& bad : std::vector<std::string>{
            "", "has space", "slash/inside", ".hidden", "-dash", std::string(129, 'q'), "ümlaut",
            "file://host/store/q", "file://relative", "file:///store/", "file:///store/bad%2",
-           "file:///store/%00x", "file:///store/bad name", "C:\\queue"}) {
+           "file:///store/%00x", "file:///store/bad name", "C:\\queue",
+           std::string("file:///s\0rv/q", 14)}) {
     EXPECT_THROW(ParseQueuePath(bad), QueueError) << bad;
   }
+  EXPECT_THROW(ParseStoreName(std::string("/s\0rv", 5)), QueueError);
   EXPECT_NO_THROW(ParseQueuePath(std::string(128, 'q')));
 }
 

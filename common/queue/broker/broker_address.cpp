@@ -25,6 +25,9 @@ std::string Decode(std::string_view text, const std::string& whole) {
 // authority (starting with '/', or empty).
 std::string_view ParseAuthority(const std::string& url, BrokerAddress& address) {
   std::string_view rest(url);
+  if (rest.find('\0') != std::string_view::npos) {
+    Refuse(url, "contains a NUL character");
+  }
   if (rest.starts_with("amqps://")) {
     address.tls = true;
     rest.remove_prefix(8);

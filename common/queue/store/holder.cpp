@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 
+#include "posix/system_error.h"
 #include "queue/queue.h"
 
 namespace quillpost::queue {
@@ -31,7 +32,7 @@ std::string RandomSuffix() {
       if (errno == EINTR) {
         continue;
       }
-      throw QueueError(std::string("cannot draw a random holder name: ") + std::strerror(errno));
+      posix::ThrowSystem<QueueError>("cannot draw a random holder name");
     }
     filled += static_cast<std::size_t>(got);
   }
@@ -81,7 +82,7 @@ std::shared_ptr<Holder> CreateHolder(const std::string& folder, mode_t fileMode)
   posix::UniqueFd fd(
       ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, fileMode));
   if (!fd.Valid()) {
-    throw QueueError("cannot create a holder file in " + dir + ": " + std::strerror(errno));
+    posix::ThrowSystem<QueueError>("cannot create a holder file in " + dir);
   }
   ::fchmod(fd.Get(), fileMode);
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {

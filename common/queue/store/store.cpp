@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "eventlog/event_log.h"
+#include "posix/system_error.h"
 #include "queue/store/holder.h"
 
 namespace quillpost::queue {
@@ -47,7 +48,7 @@ void MakeFolder(const std::string& path, mode_t mode) {
     return;
   }
   if (errno != EEXIST) {
-    throw QueueError("cannot create the store folder " + path + ": " + std::strerror(errno));
+    posix::ThrowSystem<QueueError>("cannot create the store folder " + path);
   }
 }
 
@@ -130,7 +131,7 @@ Store::Store(std::string folder, Mode mode, StoreAccess access)
         ::fsync(dir.Get());
       }
     } else if (errno != EEXIST) {
-      throw QueueError("cannot create the store file " + file + ": " + std::strerror(errno));
+      posix::ThrowSystem<QueueError>("cannot create the store file " + file);
     }
   }
   struct stat info {};
@@ -138,7 +139,7 @@ Store::Store(std::string folder, Mode mode, StoreAccess access)
     if (errno == ENOENT || errno == ENOTDIR) {
       throw StoreMissing("there is no queue store in " + folder_);
     }
-    throw QueueError("cannot reach the store file " + file + ": " + std::strerror(errno));
+    posix::ThrowSystem<QueueError>("cannot reach the store file " + file);
   }
   if (!S_ISREG(info.st_mode)) {
     throw QueueError("queue store " + file + ": the file is not a queue store");

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "posix/system_error.h"
 #include "queue/queue.h"
 #include "queue/store/store.h"
 
@@ -35,7 +36,7 @@ StoreWriteLock::StoreWriteLock(std::string path, mode_t fileMode)
 void StoreWriteLock::OpenFile() {
   file_ = OpenBell(path_, fileMode_);
   if (!file_.Valid()) {
-    throw QueueError("cannot open the store's write lock " + path_ + ": " + std::strerror(errno));
+    posix::ThrowSystem<QueueError>("cannot open the store's write lock " + path_);
   }
 }
 
@@ -48,7 +49,7 @@ bool StoreWriteLock::TryLock() {
       return false;
     }
     if (errno != EINTR) {
-      throw QueueError("cannot lock the store's write lock " + path_ + ": " + std::strerror(errno));
+      posix::ThrowSystem<QueueError>("cannot lock the store's write lock " + path_);
     }
   }
 }
