@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
-#include "queue/admin/broker_management.h"
+#include "queue/admin/management_reply.h"
 #include "queue/queue.h"
 
 namespace quillpost::queue {
@@ -93,6 +94,8 @@ TEST(BrokerQueueList, HostileAndTruncatedRepliesAreQueueErrors) {
   };
   EXPECT_EQ(broker::ParseQueueList(nested(60)).size(), 1u);
   EXPECT_THROW(broker::ParseQueueList(nested(100)), QueueError);
+  EXPECT_EQ(broker::ParseQueueList(R"([{"name":"q","messages_unacknowledged":1e300}])")[0].inHand,
+            std::numeric_limits<std::size_t>::max());
   const std::string reply = R"([{"name":"kvr_mailer","messages_unacknowledged":2,"x":[{}]}])";
   for (std::size_t length = 0; length < reply.size(); ++length) {
     EXPECT_THROW(broker::ParseQueueList(reply.substr(0, length)), QueueError) << length;

@@ -6,7 +6,6 @@
 // amqps), with the broker's user and password.
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "queue/broker/broker_address.h"
@@ -18,9 +17,5 @@ namespace quillpost::queue::broker {
 // hand (as the interface counted them lately); waiting counts are left zero.
 // An unknown virtual host has no queues. Throws QueueError.
 std::vector<QueueInfo> ManagedQueues(const BrokerAddress& address);
-
-// Reads the interface's answer: a JSON array of objects with "name" and
-// "messages_unacknowledged". Throws QueueError on anything else.
-std::vector<QueueInfo> ParseQueueList(std::string_view json);
 
 }  // namespace quillpost::queue::broker

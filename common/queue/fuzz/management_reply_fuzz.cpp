@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "queue/admin/broker_management.h"
+#include "queue/admin/management_reply.h"
 #include "queue/queue.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
