@@ -18,7 +18,7 @@
 namespace quillpost::queue {
 
 inline constexpr std::size_t kMaxLabelLength = 250;
-inline constexpr std::size_t kMaxBodyBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kMaxBodyBytes = std::size_t{4} * 1024 * 1024;
 inline constexpr int kLowestPriority = 0;
 inline constexpr int kHighestPriority = 7;
 
