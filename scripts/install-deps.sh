@@ -12,6 +12,7 @@ packages=(
   libsqlite3-dev
   libcurl4-openssl-dev
   libgmime-3.0-dev
+  nlohmann-json3-dev
   librabbitmq-dev
   qt6-base-dev libxcb1-dev
   libsystemd-dev

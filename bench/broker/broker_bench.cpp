@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "queue/admin/queue_admin.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 #include "quillpost/submission.h"
 
 namespace fs = std::filesystem;

@@ -22,8 +22,8 @@
 
 #include "bench_clock.h"
 #include "latency_peer.h"
+#include "queue/admin/queue_admin.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 
 namespace qq = quillpost::queue;
 using std::chrono::milliseconds;

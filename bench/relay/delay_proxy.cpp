@@ -48,8 +48,8 @@ struct Link {
     Clock::time_point due;
     std::string data;
   };
-  queue::UniqueFd client;
-  queue::UniqueFd server;
+  posix::UniqueFd client;
+  posix::UniqueFd server;
   std::deque<Held> toClient;
   bool serverEnded = false;
   bool broken = false;
@@ -69,8 +69,8 @@ DelayProxy::DelayProxy(int serverPort, std::chrono::microseconds delay)
       ::pipe(stop.data()) != 0) {
     throw std::runtime_error("cannot set up the delaying forwarder");
   }
-  stopRead_ = queue::UniqueFd(stop[0]);
-  stopWrite_ = queue::UniqueFd(stop[1]);
+  stopRead_ = posix::UniqueFd(stop[0]);
+  stopWrite_ = posix::UniqueFd(stop[1]);
   port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { Run(); });
 }
@@ -107,8 +107,8 @@ void DelayProxy::Run() {
       return;
     }
     if (watched[1].revents != 0) {
-      queue::UniqueFd client(::accept(listener_.Get(), nullptr, nullptr));
-      queue::UniqueFd server(::socket(AF_INET, SOCK_STREAM, 0));
+      posix::UniqueFd client(::accept(listener_.Get(), nullptr, nullptr));
+      posix::UniqueFd server(::socket(AF_INET, SOCK_STREAM, 0));
       const sockaddr_in address = Loopback(serverPort_);
       if (client.Valid() && server.Valid() &&
           ::connect(server.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "queue/unique_fd.h"
+#include "posix/unique_fd.h"
 
 namespace quillpost::bench {
 
@@ -25,9 +25,9 @@ class DelayProxy {
 
   int serverPort_;
   std::chrono::microseconds delay_;
-  queue::UniqueFd listener_;
-  queue::UniqueFd stopRead_;
-  queue::UniqueFd stopWrite_;
+  posix::UniqueFd listener_;
+  posix::UniqueFd stopRead_;
+  posix::UniqueFd stopWrite_;
   int port_ = 0;
   std::thread thread_;
 };

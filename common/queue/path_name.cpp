@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "queue/broker_address.h"
 #include "queue/queue.h"
 
 namespace quillpost::queue {
@@ -90,10 +89,51 @@ int HexValue(char c) {
 
 }  // namespace
 
+BackendKind BackendKindOf(std::string_view pathName) {
+  return pathName.starts_with("amqp://") || pathName.starts_with("amqps://") ? BackendKind::Broker
+                                                                             : BackendKind::Store;
+}
+
+std::string PercentEncode(std::string_view text, std::string_view keep) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.' || c == '~' ||
+                       keep.find(c) != std::string_view::npos;
+    if (plain) {
+      out.push_back(c);
+    } else {
+      out += {'%', kHex[byte >> 4], kHex[byte & 0xF]};
+    }
+  }
+  return out;
+}
+
+std::string RedactPathName(const std::string& pathName) {
+  const std::size_t scheme = pathName.find("://");
+  if (scheme == std::string::npos) {
+    return pathName;
+  }
+  const std::size_t start = scheme + 3;
+  const std::size_t end = pathName.find('/', start);
+  const std::size_t at = pathName.rfind('@', end == std::string::npos ? pathName.size() : end);
+  if (at == std::string::npos || at < start) {
+    return pathName;
+  }
+  return pathName.substr(0, start) + pathName.substr(at + 1);
+}
+
 std::string PercentDecode(std::string_view text, const std::string& whole) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\0') {
+      // The C library would end the name there, naming another file.
+      throw QueueError("path name '" + whole + "' contains a NUL character");
+    }
     if (text[i] != '%') {
       out.push_back(text[i]);
       continue;
@@ -175,6 +215,9 @@ std::string ParseStoreName(const std::string& storeName) {
   }
   const std::string scheme = SchemeOf(storeName);
   if (scheme.empty()) {
+    if (storeName.find('\0') != std::string::npos) {
+      throw QueueError("store folder '" + storeName + "' contains a NUL character");
+    }
     return Normalise(storeName);
   }
   if (scheme != "file") {
@@ -182,6 +225,22 @@ std::string ParseStoreName(const std::string& storeName) {
                      "', which is not a store folder");
   }
   return Normalise(FileUrlPath(storeName));
+}
+
+std::string QueuePathIn(const std::string& storeName, const std::string& queueName) {
+  if (!IsValidQueueName(queueName)) {
+    throw QueueError("'" + queueName + "' is not a queue name");
+  }
+  if (BackendKindOf(storeName) == BackendKind::Broker) {
+    // The broker's name is a URL already; a queue name needs no escapes.
+    std::string_view broker(storeName);
+    while (broker.ends_with('/')) {
+      broker.remove_suffix(1);
+    }
+    return std::string(broker) + "/" + queueName;
+  }
+  const std::string folder = ParseStoreName(storeName);
+  return "file://" + PercentEncode(folder == "/" ? std::string() : folder, "/") + "/" + queueName;
 }
 
 }  // namespace quillpost::queue

@@ -18,7 +18,7 @@
 namespace quillpost::queue {
 
 inline constexpr std::size_t kMaxLabelLength = 250;
-inline constexpr std::size_t kMaxBodyBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kMaxBodyBytes = std::size_t{4} * 1024 * 1024;
 inline constexpr int kLowestPriority = 0;
 inline constexpr int kHighestPriority = 7;
 
@@ -97,9 +97,12 @@ class ReceivedMessage {
   // this process for ended) or has already been finished.
   void Finish();
 
-  // Removes the message and sends next to the queue at pathName in one atomic
-  // step, so the move can neither lose nor duplicate it. pathName must name a
-  // queue of the same store.
+  // Removes the message and sends next to the queue at pathName. pathName must
+  // name a queue of the same store (or broker). In a store this is one atomic
+  // step: the move can neither lose nor duplicate the message. On a broker it
+  // is at least once: next is stored first, so a failure in between leaves the
+  // message on both queues, never on neither. OpenQueue::MovesAtomically()
+  // tells which.
   void FinishAndSend(const std::string& pathName, const Message& next);
 
   // True until Finish or FinishAndSend succeeded.
@@ -143,6 +146,10 @@ class OpenQueue {
   virtual void Send(const Message& message) = 0;
 
   virtual void Close() = 0;
+
+  // True when FinishAndSend of the messages received from this queue is one
+  // atomic step (a store); false when it is at least once (a broker).
+  bool MovesAtomically() const;
 };
 
 // Names one queue and opens it.
@@ -160,6 +167,11 @@ class QueuePath {
   bool Create() const;
   // Deletes the queue with every message on it; throws NoSuchQueue when missing.
   void Delete() const;
+
+  // True when the queue's backend moves messages between its queues in one
+  // atomic step (FinishAndSend, MoveMessages); false when a move is at least
+  // once and may leave a message on both queues. Connects to nothing.
+  bool MovesAtomically() const;
 
  private:
   std::string pathName_;

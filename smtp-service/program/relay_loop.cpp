@@ -20,8 +20,8 @@ namespace {
   throw std::runtime_error("cannot " + what + ": " + std::strerror(errno));
 }
 
-queue::UniqueFd MakeTimer() {
-  queue::UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+posix::UniqueFd MakeTimer() {
+  posix::UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
   if (!timer.Valid()) {
     ThrowSystem("create a timer");
   }
@@ -30,7 +30,7 @@ queue::UniqueFd MakeTimer() {
 
 // Starts `timer` to fire after `first`, then every `period` (zero: once);
 // zero for both stops it.
-void SetTimer(const queue::UniqueFd& timer, std::chrono::nanoseconds first,
+void SetTimer(const posix::UniqueFd& timer, std::chrono::nanoseconds first,
               std::chrono::nanoseconds period) {
   const auto toTimespec = [](std::chrono::nanoseconds span) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
@@ -44,7 +44,7 @@ void SetTimer(const queue::UniqueFd& timer, std::chrono::nanoseconds first,
 }
 
 // Clears a timer's readiness; answers whether it had fired.
-bool TakeExpiry(const queue::UniqueFd& timer) {
+bool TakeExpiry(const posix::UniqueFd& timer) {
   std::uint64_t expirations = 0;
   return ::read(timer.Get(), &expirations, sizeof expirations) == sizeof expirations &&
          expirations > 0;

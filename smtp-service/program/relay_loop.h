@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "program/signal_pipe.h"
-#include "queue/unique_fd.h"
+#include "posix/unique_fd.h"
 #include "relay/status.h"
 #include "relay/swap_timer.h"
 
@@ -48,9 +48,9 @@ class RelayLoop final : public relay::SwapTimer {
   void Watch(int descriptor, Handler handler);
   void Handle(int timeoutMilliseconds);
 
-  queue::UniqueFd epoll_;
-  queue::UniqueFd retryswap_;
-  queue::UniqueFd quietSweep_;
+  posix::UniqueFd epoll_;
+  posix::UniqueFd retryswap_;
+  posix::UniqueFd quietSweep_;
   std::chrono::milliseconds quietTime_{0};
   Handler sweep_;
   SignalPipe signals_;

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "queue/admin/queue_admin.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 #include "quillpost/submission.h"
 #include "relay_process.h"
 #include "smtp_peer.h"

@@ -1,4 +1,4 @@
-#include "queue/queue_admin.h"
+#include "queue/admin/queue_admin.h"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "eventlog/event_log.h"
-#include "queue/broker_address.h"
+#include "queue/admin/queue_admin.h"
+#include "queue/broker/broker_address.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 #include "queue_test_support.h"
 #include "tcp_proxy.h"
 

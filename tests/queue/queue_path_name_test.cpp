@@ -60,9 +60,11 @@ TEST(QueuePathNames, MalformedNamesAreRefused) {
   for (const std::string& bad : std::vector<std::string>{
            "", "has space", "slash/inside", ".hidden", "-dash", std::string(129, 'q'), "ümlaut",
            "file://host/store/q", "file://relative", "file:///store/", "file:///store/bad%2",
-           "file:///store/%00x", "file:///store/bad name", "C:\\queue"}) {
+           "file:///store/%00x", "file:///store/bad name", "C:\\queue",
+           std::string("file:///s\0rv/q", 14)}) {
     EXPECT_THROW(ParseQueuePath(bad), QueueError) << bad;
   }
+  EXPECT_THROW(ParseStoreName(std::string("/s\0rv", 5)), QueueError);
   EXPECT_NO_THROW(ParseQueuePath(std::string(128, 'q')));
 }
 
@@ -100,6 +102,28 @@ TEST(QueuePathNames, StoreNamesForAdministration) {
   EXPECT_EQ(ParseStoreName("/other/"), "/other");
   EXPECT_EQ(ParseStoreName("file:///other%20one"), "/other one");
   EXPECT_THROW(ParseStoreName("amqp://host/vhost"), QueueError);
+}
+
+TEST(QueuePathNames, QueuesOfAStoreAreNamedWithEscapes) {
+  EXPECT_EQ(QueuePathIn("/srv/a b", "q"), "file:///srv/a%20b/q");
+  for (const std::string folder : {"/tmp/100%", "/tmp/a#b?c;d", "/tmp/\xc3\xa9t\xc3\xa9", "/"}) {
+    const QueueLocation location = ParseQueuePath(QueuePathIn(folder, "q"));
+    EXPECT_EQ(location.storeFolder, folder);
+    EXPECT_EQ(location.queueName, "q");
+  }
+  EXPECT_EQ(QueuePathIn("amqp://u:p%40@h/%2f/", "q"), "amqp://u:p%40@h/%2f/q");
+  EXPECT_THROW(QueuePathIn("/srv", "bad name"), QueueError);
+}
+
+TEST(QueueBackends, ThePathNameChoosesTheBackendAndWhetherMovesAreAtomic) {
+  EXPECT_EQ(BackendKindOf("kvr_mailer"), BackendKind::Store);
+  EXPECT_EQ(BackendKindOf("file:///srv/q"), BackendKind::Store);
+  EXPECT_EQ(BackendKindOf("gopher://h/q"), BackendKind::Store);  // refused by the store
+  EXPECT_EQ(BackendKindOf("amqp://h/v/q"), BackendKind::Broker);
+  EXPECT_EQ(BackendKindOf("amqps://h/v"), BackendKind::Broker);
+  EXPECT_TRUE(QueuePath("file:///srv/q").MovesAtomically());
+  // Asks nothing of the broker: the host does not exist.
+  EXPECT_FALSE(QueuePath("amqp://u:p@nowhere.invalid/v/q").MovesAtomically());
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "peer_process.h"
+#include "queue/admin/queue_admin.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 #include "queue_test_support.h"
 
 namespace quillpost::queue {

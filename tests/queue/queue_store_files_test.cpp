@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "queue/admin/queue_admin.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 #include "queue_test_support.h"
 
 namespace quillpost::queue {

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "queue/admin/queue_admin.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 
 namespace quillpost::queue::testing {
 

@@ -9,7 +9,7 @@
 
 #include "eventlog/event_log.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
+#include "queue/admin/queue_admin.h"
 #include "quillpost/submission.h"
 #include "temp_store.h"
 

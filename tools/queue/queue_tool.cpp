@@ -7,10 +7,9 @@
 #include <stdexcept>
 
 #include "activitylog/log_entry.h"
-#include "queue/broker_address.h"
+#include "queue/admin/queue_admin.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
-#include "queue/queue_admin.h"
 
 namespace quillpost::queue {
 namespace {
@@ -106,18 +105,7 @@ std::string PathFor(const CommandLine& line, const std::string& queue) {
   if (line.store.empty() || !IsValidQueueName(queue)) {
     return queue;
   }
-  if (IsBrokerUrl(line.store)) {
-    std::string store = line.store;
-    while (store.ends_with('/')) {
-      store.pop_back();
-    }
-    return store + "/" + queue;
-  }
-  std::string folder;
-  for (const char c : ParseStoreName(line.store)) {
-    folder += c == '%' ? std::string("%25") : std::string(1, c);
-  }
-  return "file://" + folder + "/" + queue;
+  return QueuePathIn(line.store, queue);
 }
 
 // Names, labels and bodies come from whoever could write to the queue: shown

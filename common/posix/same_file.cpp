@@ -1,0 +1,17 @@
+#include "posix/same_file.h"
+
+#include <sys/stat.h>
+
+namespace quillpost::posix {
+
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) {
+    return true;
+  }
+  struct stat first {};
+  struct stat second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+}  // namespace quillpost::posix

@@ -1,0 +1,58 @@
+#include "queue/admin/queue_admin.h"
+
+#include "queue/admin/broker_admin.h"
+#include "queue/admin/store_admin.h"
+#include "queue/backend.h"
+#include "queue/path_name.h"
+#include "queue/store/store.h"
+
+namespace quillpost::queue {
+
+const AdminBackend& AdminBackendFor(const std::string& pathName) {
+  switch (BackendKindOf(pathName)) {
+    case BackendKind::Broker:
+      return BrokerAdmin();
+    case BackendKind::Store:
+      break;
+  }
+  return StoreAdmin();
+}
+
+bool CreateQueue(const std::string& pathName, StoreAccess access) {
+  return BackendFor(pathName).Create(pathName, access);
+}
+
+void DeleteQueue(const std::string& pathName) {
+  BackendFor(pathName).Delete(pathName);
+}
+
+std::vector<QueueInfo> ListQueues(const std::string& storeName) {
+  return AdminBackendFor(storeName).List(storeName);
+}
+
+std::vector<PeekedMessage> PeekQueue(const std::string& pathName, bool withBodies,
+                                     std::size_t limit) {
+  return AdminBackendFor(pathName).Peek(pathName, withBodies, limit);
+}
+
+std::size_t PurgeQueue(const std::string& pathName) {
+  return AdminBackendFor(pathName).Purge(pathName);
+}
+
+std::size_t MoveMessages(const std::string& fromPathName, const std::string& toPathName) {
+  if (BackendKindOf(fromPathName) != BackendKindOf(toPathName)) {
+    throw QueueError("cannot move messages from '" + RedactPathName(fromPathName) + "' to '" +
+                     RedactPathName(toPathName) + "': both queues must be in the same store");
+  }
+  return AdminBackendFor(fromPathName).Move(fromPathName, toPathName);
+}
+
+void SetLockTimeout(std::chrono::milliseconds timeout) {
+  SetStoreLockTimeout(timeout);
+}
+
+std::chrono::milliseconds LockTimeout() {
+  return StoreLockTimeout();
+}
+
+}  // namespace quillpost::queue

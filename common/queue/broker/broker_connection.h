@@ -1,0 +1,116 @@
+#pragma once
+
+// One AMQP connection to a broker with one channel in publisher-confirm mode
+// and a prefetch of one message per consumer. Wraps the C client: every
+// failure becomes a QueueError whose text names the broker without its
+// credentials; a refused queue (404) is NoSuchQueue.
+//
+// Deliveries pushed by the broker to a consumer are collected in Deliveries()
+// whenever frames are read, whichever operation reads them.
+
+#include <amqp.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "queue/broker/broker_address.h"
+#include "queue/queue.h"
+
+namespace quillpost::queue {
+
+struct Delivery {
+  std::uint64_t tag = 0;
+  Message message;
+};
+
+struct BrokerQueueCounts {
+  std::size_t ready = 0;
+  std::size_t consumers = 0;
+};
+
+class BrokerConnection {
+ public:
+  // Connects, logs in and opens the channel. Throws QueueError.
+  explicit BrokerConnection(const BrokerAddress& address);
+  ~BrokerConnection();
+  BrokerConnection(const BrokerConnection&) = delete;
+  BrokerConnection& operator=(const BrokerConnection&) = delete;
+
+  const BrokerAddress& Address() const { return address_; }
+  int Socket() const;
+  // The connection failed; every further operation throws.
+  bool Broken() const { return broken_; }
+  // Drops the connection without a word to the broker (a forked child's copy
+  // of its parent's connection).
+  void Abandon() { broken_ = true; }
+  // Changes whenever the channel is replaced (after the broker closed it);
+  // delivery tags of an older channel mean nothing any more.
+  std::uint64_t ChannelEpoch() const { return epoch_; }
+
+  // nullopt when the queue does not exist.
+  std::optional<BrokerQueueCounts> Inspect(const std::string& queue);
+  // Declares a durable queue with priorities 0 to 7; false when it existed.
+  bool Declare(const std::string& queue);
+  void Delete(const std::string& queue);
+  std::size_t Purge(const std::string& queue);
+
+  // Stores message on queue and waits for the broker's confirm. NoSuchQueue
+  // when the queue is missing (nothing stored).
+  void Publish(const std::string& queue, const Message& message);
+
+  // Takes the first waiting message, unacknowledged.
+  std::optional<Delivery> Get(const std::string& queue);
+  // Both return once the broker has the acknowledgement (or rejection), so a
+  // connection that breaks before cannot pass for success.
+  void Ack(std::uint64_t tag);
+  // Gives the message back to its queue.
+  void Requeue(std::uint64_t tag);
+
+  // Starts a consumer (manual acknowledgement); returns its tag.
+  std::string Consume(const std::string& queue);
+  void Cancel(const std::string& consumerTag);
+  // True once the broker cancelled a consumer itself (its queue was deleted).
+  bool ConsumerCancelledByBroker() const { return cancelledByBroker_; }
+  void ClearCancelledByBroker() { cancelledByBroker_ = false; }
+
+  // Reads the frames that arrive within wait (zero: only those already
+  // there), stopping early once a delivery is collected.
+  void Pump(std::chrono::milliseconds wait);
+  std::deque<Delivery>& Deliveries() { return deliveries_; }
+  // Frames or bytes read from the socket but not handled yet: the socket
+  // will not show them as readable. Over TLS, records can wait inside the
+  // TLS layer after any read, so a read since the last Pump(0) counts too.
+  bool HasBufferedInput() const;
+
+ private:
+  void Connect();
+  void OpenChannel();
+  // Handles the reply of a synchronous call; throws on failure.
+  void Check(amqp_rpc_reply_t reply, const std::string& what);
+  void CheckStatus(int status, const std::string& what);
+  void AwaitEarlierMethods(const std::string& what);
+  [[noreturn]] void Fail(const std::string& what, const std::string& why);
+  // Reads one frame within timeout (nullptr: no limit); false on time-out.
+  bool ReadFrame(const timeval* timeout);
+  void HandleFrame(const amqp_frame_t& frame);
+  Message ReadContent(const std::string& what);
+
+  BrokerAddress address_;
+  amqp_connection_state_t conn_ = nullptr;
+  amqp_channel_t channel_ = 0;
+  std::uint64_t epoch_ = 0;
+  bool broken_ = false;
+  bool cancelledByBroker_ = false;
+  bool readSincePump_ = false;
+
+  std::uint64_t nextPublish_ = 1;
+  std::uint64_t confirmedUpTo_ = 0;
+  std::uint64_t refusedTag_ = 0;
+  bool returned_ = false;
+  std::deque<Delivery> deliveries_;
+};
+
+}  // namespace quillpost::queue

@@ -1,0 +1,514 @@
+#include "queue/store/store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "eventlog/event_log.h"
+#include "posix/system_error.h"
+#include "queue/store/holder.h"
+
+namespace quillpost::queue {
+namespace {
+
+// "QPQS" marks our database files; user_version is the layout's version.
+constexpr std::int64_t kApplicationId = 0x51505153;
+constexpr std::int64_t kLayoutVersion = 1;
+
+std::atomic<std::int64_t> lockTimeoutMs{5000};
+
+const char* const kLayout = R"sql(
+CREATE TABLE queues(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  name TEXT NOT NULL UNIQUE);
+CREATE TABLE messages(
+  seq INTEGER PRIMARY KEY,
+  queue INTEGER NOT NULL,
+  priority INTEGER NOT NULL CHECK (priority BETWEEN 0 AND 7),
+  label TEXT NOT NULL,
+  body BLOB NOT NULL,
+  holder TEXT);
+CREATE INDEX messages_waiting ON messages(queue, priority DESC, seq) WHERE holder IS NULL;
+CREATE INDEX messages_held ON messages(holder, queue) WHERE holder IS NOT NULL;
+PRAGMA application_id = 1364218195;
+PRAGMA user_version = 1;
+)sql";
+
+static_assert(kApplicationId == 1364218195);
+
+void MakeFolder(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) == 0) {
+    // mkdir honours the umask; the store's mode must not depend on it.
+    ::chmod(path.c_str(), mode);
+    return;
+  }
+  if (errno != EEXIST) {
+    posix::ThrowSystem<QueueError>("cannot create the store folder " + path);
+  }
+}
+
+std::int64_t ReadPragma(Database& db, const char* sql) {
+  Statement statement = db.Prepare(sql);
+  return statement.Step("reading the store's header") ? statement.Int(0) : 0;
+}
+
+}  // namespace
+
+posix::UniqueFd OpenBell(const std::string& path, mode_t mode) {
+  const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;
+  posix::UniqueFd bell(::open(path.c_str(), flags));
+  if (bell.Valid() || errno != ENOENT) {
+    return bell;
+  }
+  bell.Reset(::open(path.c_str(), flags | O_CREAT | O_EXCL, mode));
+  if (bell.Valid()) {
+    ::fchmod(bell.Get(), mode);
+    return bell;
+  }
+  // Someone else created it in between.
+  return errno == EEXIST ? posix::UniqueFd(::open(path.c_str(), flags)) : posix::UniqueFd();
+}
+
+mode_t FileModeFor(StoreAccess access) {
+  return access == StoreAccess::Group ? 0660 : 0600;
+}
+mode_t FolderModeFor(StoreAccess access) {
+  return access == StoreAccess::Group ? 02770 : 0700;
+}
+
+void SetStoreLockTimeout(std::chrono::milliseconds timeout) {
+  lockTimeoutMs = timeout.count();
+}
+std::chrono::milliseconds StoreLockTimeout() {
+  return std::chrono::milliseconds(lockTimeoutMs.load());
+}
+
+class Store::WriteTurn {
+ public:
+  WriteTurn(Store& store, std::string_view what) : store_(store), lock_(store.writeLock_) {
+    if (!lock_.Acquire(std::chrono::steady_clock::now() + StoreLockTimeout())) {
+      throw QueueError("queue store " + store.db_->File() + ": " + std::string(what) +
+                       ": the store stayed locked by another process for too long");
+    }
+  }
+  ~WriteTurn() {
+    lock_.Release();
+    if (!lock_.Held()) {
+      store_.CheckpointIfDue();
+    }
+  }
+  WriteTurn(const WriteTurn&) = delete;
+  WriteTurn& operator=(const WriteTurn&) = delete;
+
+ private:
+  Store& store_;
+  StoreWriteLock& lock_;
+};
+
+Store::WriteTurn Store::TakeTurn(std::string_view what) {
+  return WriteTurn(*this, what);
+}
+
+Store::Store(std::string folder, Mode mode, StoreAccess access)
+    : folder_(std::move(folder)), writeLock_(folder_ + "/write.lock", 0600) {
+  const std::string file = folder_ + "/queues.db";
+  if (mode == Mode::CreateIfMissing) {
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(folder_).parent_path(), ignored);
+    MakeFolder(folder_, FolderModeFor(access));
+    const posix::UniqueFd created(
+        ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, FileModeFor(access)));
+    if (created.Valid()) {
+      ::fchmod(created.Get(), FileModeFor(access));
+      // The new file's name must survive a power cut as well as its content.
+      const posix::UniqueFd dir(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (dir.Valid()) {
+        ::fsync(dir.Get());
+      }
+    } else if (errno != EEXIST) {
+      posix::ThrowSystem<QueueError>("cannot create the store file " + file);
+    }
+  }
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      throw StoreMissing("there is no queue store in " + folder_);
+    }
+    posix::ThrowSystem<QueueError>("cannot reach the store file " + file);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    throw QueueError("queue store " + file + ": the file is not a queue store");
+  }
+  // Files created later (holders, bells) follow the database file's access.
+  fileMode_ = (info.st_mode & 0060) != 0 ? 0660 : 0600;
+  writeLock_ = StoreWriteLock(folder_ + "/write.lock", fileMode_);
+  db_ = std::make_unique<Database>(file, false);
+  db_->SetBusyTimeout(StoreLockTimeout());
+  SetUp(mode);
+  const StoreAccess actual = fileMode_ == 0660 ? StoreAccess::Group : StoreAccess::Owner;
+  MakeFolder(HoldersPath(), FolderModeFor(actual));
+  MakeFolder(folder_ + "/bells", FolderModeFor(actual));
+}
+
+void Store::SetUp(Mode mode) {
+  std::int64_t applicationId = ReadPragma(*db_, "PRAGMA application_id");
+  if (applicationId == 0) {
+    // Either a file we created and have not laid out yet, or someone else's.
+    const bool empty = ReadPragma(*db_, "SELECT count(*) FROM sqlite_schema") == 0;
+    if (!empty) {
+      throw QueueError("queue store " + db_->File() + ": the file is not a queue store");
+    }
+    if (mode == Mode::OpenExisting) {
+      throw StoreMissing("the queue store in " + folder_ + " has not been set up");
+    }
+    CreateLayout();
+    applicationId = ReadPragma(*db_, "PRAGMA application_id");
+  }
+  if (applicationId != kApplicationId) {
+    throw QueueError("queue store " + db_->File() + ": the file is not a queue store");
+  }
+  if (ReadPragma(*db_, "PRAGMA user_version") != kLayoutVersion) {
+    throw QueueError("queue store " + db_->File() +
+                     ": the store was written by another version of Quillpost");
+  }
+  db_->Execute("PRAGMA synchronous = FULL", "setting up durable writes");
+  // Debian's SQLite zeroes every deleted record, which costs a page write
+  // per finished message; FAST zeroes only what is written anyway.
+  db_->Execute("PRAGMA secure_delete = FAST", "setting up deletion");
+  db_->Execute("PRAGMA journal_size_limit = 67108864", "setting up the journal");
+  Statement mode_check = db_->Prepare("PRAGMA journal_mode");
+  if (!mode_check.Step("reading the journal mode") || mode_check.Text(0) != "wal") {
+    db_->Execute("PRAGMA journal_mode = WAL", "switching to write-ahead logging");
+  }
+  // Replaces SQLite's own checkpoints, which run inside the commit and so
+  // inside the writers' turn.
+  // The count lives on the heap: the Store itself may be moved.
+  sqlite3_wal_hook(db_->Handle(), &Store::NoteLogLength, logFrames_.get());
+}
+
+int Store::NoteLogLength(void* count, sqlite3* /*db*/, const char* /*name*/, int frames) {
+  *static_cast<int*>(count) = frames;
+  return SQLITE_OK;
+}
+
+void Store::CheckpointIfDue() noexcept {
+  // SQLite's default length, in pages.
+  constexpr int kCheckpointFrames = 1000;
+  if (*logFrames_ < kCheckpointFrames) {
+    return;
+  }
+  *logFrames_ = 0;
+  // Copies what no reader still needs and never waits: a copy that another
+  // process has under way, or readers of old pages, leave the rest for the
+  // next time the log has grown.
+  const int rc =
+      sqlite3_wal_checkpoint_v2(db_->Handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  if (rc != SQLITE_OK && rc != SQLITE_BUSY && rc != SQLITE_LOCKED && !checkpointFailureReported_) {
+    checkpointFailureReported_ = true;
+    eventlog::ReportError("Quillpost queue store " + db_->File() +
+                          ": cannot copy the write-ahead log into the database: " +
+                          sqlite3_errstr(rc) + "; the log keeps growing until a copy succeeds");
+  }
+}
+
+void Store::CreateLayout() {
+  db_->Execute("PRAGMA journal_mode = WAL", "switching to write-ahead logging");
+  const WriteTurn turn = TakeTurn("laying out the new store");
+  WriteTransaction transaction(*db_, "laying out the new store");
+  // Another process may have laid it out while we waited for the lock.
+  if (ReadPragma(*db_, "PRAGMA application_id") == 0) {
+    db_->Execute(kLayout, "laying out the new store");
+  }
+  transaction.Commit();
+}
+
+class Store::LightCommits {
+ public:
+  explicit LightCommits(Store& store) : store_(store) {
+    store_.Cached("PRAGMA synchronous = NORMAL").Run("taking a message");
+  }
+  ~LightCommits() {
+    try {
+      store_.Cached("PRAGMA synchronous = FULL").Run("restoring durable writes");
+    } catch (const QueueError&) {
+      // Setting a pragma does no I/O and cannot be locked out; should it
+      // fail, the connection is unusable and the next operation says so.
+    }
+  }
+  LightCommits(const LightCommits&) = delete;
+  LightCommits& operator=(const LightCommits&) = delete;
+
+ private:
+  Store& store_;
+};
+
+Store::LightCommits Store::CommitLightly() {
+  return LightCommits(*this);
+}
+
+Statement& Store::Cached(const char* sql) {
+  auto found = statements_.find(sql);
+  if (found == statements_.end()) {
+    found = statements_.emplace(sql, db_->Prepare(sql)).first;
+  }
+  return found->second;
+}
+
+std::optional<std::int64_t> Store::FindQueue(const std::string& name) {
+  Statement& find = Cached("SELECT id FROM queues WHERE name = ?1");
+  find.Bind(1, name);
+  std::optional<std::int64_t> id;
+  if (find.Step("looking up a queue")) {
+    id = find.Int(0);
+  }
+  find.Reset();
+  return id;
+}
+
+bool Store::QueueExists(std::int64_t queueId) {
+  Statement& find = Cached("SELECT 1 FROM queues WHERE id = ?1");
+  find.Bind(1, queueId);
+  const bool exists = find.Step("looking up a queue");
+  find.Reset();
+  return exists;
+}
+
+bool Store::CreateQueue(const std::string& name) {
+  bool created = false;
+  {
+    const WriteTurn turn = TakeTurn("creating a queue");
+    Statement& insert = Cached("INSERT OR IGNORE INTO queues(name) VALUES (?1)");
+    insert.Bind(1, name).Run("creating a queue");
+    created = db_->Changes() == 1;
+  }
+  const std::optional<std::int64_t> id = FindQueue(name);
+  if (id) {
+    const posix::UniqueFd bell = OpenBell(BellPath(*id), fileMode_);
+    if (!bell.Valid()) {
+      throw QueueError("cannot create the bell file " + BellPath(*id) + ": " +
+                       std::strerror(errno));
+    }
+  }
+  return created;
+}
+
+bool Store::DeleteQueue(const std::string& name) {
+  const WriteTurn turn = TakeTurn("deleting a queue");
+  WriteTransaction transaction(*db_, "deleting a queue");
+  const std::optional<std::int64_t> id = FindQueue(name);
+  if (!id) {
+    return false;
+  }
+  Cached("DELETE FROM messages WHERE queue = ?1").Bind(1, *id).Run("deleting a queue's messages");
+  Cached("DELETE FROM queues WHERE id = ?1").Bind(1, *id).Run("deleting a queue");
+  transaction.Commit();
+  ::unlink(BellPath(*id).c_str());
+  return true;
+}
+
+std::vector<QueueInfo> Store::ListQueues() {
+  Statement& list = Cached(
+      "SELECT q.name,"
+      " (SELECT count(*) FROM messages m WHERE m.queue = q.id AND m.holder IS NULL),"
+      " (SELECT count(*) FROM messages m WHERE m.queue = q.id AND m.holder IS NOT NULL)"
+      " FROM queues q ORDER BY q.name");
+  std::vector<QueueInfo> queues;
+  while (list.Step("listing queues")) {
+    queues.push_back({list.Text(0), static_cast<std::size_t>(list.Int(1)),
+                      static_cast<std::size_t>(list.Int(2))});
+  }
+  list.Reset();
+  return queues;
+}
+
+bool Store::Insert(std::int64_t queueId, const Message& message) {
+  const WriteTurn turn = TakeTurn("storing a message");
+  Statement& insert = Cached(
+      "INSERT INTO messages(queue, priority, label, body)"
+      " SELECT ?1, ?2, ?3, ?4 WHERE EXISTS (SELECT 1 FROM queues WHERE id = ?1)");
+  insert.Bind(1, queueId).Bind(2, message.priority).Bind(3, message.label);
+  insert.BindBlob(4, message.body).Run("storing a message");
+  return db_->Changes() == 1;
+}
+
+std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string& holder) {
+  Statement& take = Cached(
+      "UPDATE messages SET holder = ?2 WHERE seq = ("
+      " SELECT seq FROM messages WHERE queue = ?1 AND holder IS NULL"
+      " ORDER BY priority DESC, seq LIMIT 1)"
+      " RETURNING seq, priority, label, body");
+  take.Bind(1, queueId).Bind(2, holder);
+  const WriteTurn turn = TakeTurn("receiving a message");
+  // Should a power cut undo the mark, the message is simply waiting again.
+  const LightCommits light = CommitLightly();
+  std::optional<TakenMessage> taken;
+  if (take.Step("receiving a message")) {
+    taken.emplace();
+    taken->seq = take.Int(0);
+    taken->message.priority = static_cast<int>(take.Int(1));
+    taken->message.label = take.Text(2);
+    taken->message.body = take.Text(3);
+    while (take.Step("receiving a message")) {
+    }
+  }
+  take.Reset();
+  return taken;
+}
+
+bool Store::HasWaiting(std::int64_t queueId) {
+  Statement& probe = Cached("SELECT 1 FROM messages WHERE queue = ?1 AND holder IS NULL LIMIT 1");
+  probe.Bind(1, queueId);
+  const bool waiting = probe.Step("looking for waiting messages");
+  probe.Reset();
+  return waiting;
+}
+
+bool Store::Finish(std::int64_t seq, const std::string& holder) {
+  const WriteTurn turn = TakeTurn("finishing a message");
+  // The next durable commit or checkpoint flushes the deletion with it. A
+  // power cut before that brings the message back to its queue, to be handled
+  // once more: at least once, never lost.
+  const LightCommits light = CommitLightly();
+  return DeleteHeld(seq, holder);
+}
+
+bool Store::DeleteHeld(std::int64_t seq, const std::string& holder) {
+  Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2")
+      .Bind(1, seq)
+      .Bind(2, holder)
+      .Run("finishing a message");
+  return db_->Changes() == 1;
+}
+
+bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder, std::int64_t targetQueueId,
+                            const Message& message) {
+  const WriteTurn turn = TakeTurn("moving a message");
+  WriteTransaction transaction(*db_, "moving a message");
+  if (!DeleteHeld(seq, holder)) {
+    return false;
+  }
+  if (!Insert(targetQueueId, message)) {
+    throw NoSuchQueue("the queue to move the message to no longer exists");
+  }
+  transaction.Commit();
+  return true;
+}
+
+void Store::Release(std::int64_t seq, const std::string& holder) {
+  const WriteTurn turn = TakeTurn("returning a message to its queue");
+  const LightCommits light = CommitLightly();
+  Cached("UPDATE messages SET holder = NULL WHERE seq = ?1 AND holder = ?2")
+      .Bind(1, seq)
+      .Bind(2, holder)
+      .Run("returning a message to its queue");
+}
+
+std::vector<std::int64_t> Store::ReclaimGoneHolders(const std::string& ownHolder) {
+  std::vector<std::string> holders;
+  Statement& list = Cached("SELECT DISTINCT holder FROM messages WHERE holder IS NOT NULL");
+  while (list.Step("looking for messages in hand")) {
+    holders.push_back(list.Text(0));
+  }
+  list.Reset();
+
+  std::vector<std::int64_t> queues;
+  for (const std::string& holder : holders) {
+    if (holder == ownHolder || !Holder::IsGone(folder_, holder)) {
+      continue;
+    }
+    std::vector<std::int64_t> returned;
+    {
+      const WriteTurn turn = TakeTurn("returning the messages of an ended receiver");
+      WriteTransaction transaction(*db_, "returning the messages of an ended receiver");
+      Statement& affected = Cached("SELECT DISTINCT queue FROM messages WHERE holder = ?1");
+      affected.Bind(1, holder);
+      while (affected.Step("returning the messages of an ended receiver")) {
+        returned.push_back(affected.Int(0));
+      }
+      affected.Reset();
+      Cached("UPDATE messages SET holder = NULL WHERE holder = ?1")
+          .Bind(1, holder)
+          .Run("returning the messages of an ended receiver");
+      transaction.Commit();
+    }
+    Holder::RemoveGone(folder_, holder);
+    for (const std::int64_t queue : returned) {
+      Ring(queue);
+      queues.push_back(queue);
+    }
+  }
+  return queues;
+}
+
+std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, std::size_t limit) {
+  Statement& peek = Cached(
+      "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL"
+      " FROM messages WHERE queue = ?1"
+      " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?3");
+  const auto sqlLimit =
+      limit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(limit);
+  peek.Bind(1, queueId).Bind(2, withBodies ? 1 : 0).Bind(3, sqlLimit);
+  std::vector<PeekedMessage> messages;
+  while (peek.Step("reading messages")) {
+    PeekedMessage message;
+    message.label = peek.Text(0);
+    message.priority = static_cast<int>(peek.Int(1));
+    message.size = static_cast<std::size_t>(peek.Int(2));
+    message.body = peek.Text(3);
+    message.inHand = peek.Int(4) != 0;
+    messages.push_back(std::move(message));
+  }
+  peek.Reset();
+  return messages;
+}
+
+std::int64_t Store::PurgeWaiting(std::int64_t queueId) {
+  const WriteTurn turn = TakeTurn("purging a queue");
+  Cached("DELETE FROM messages WHERE queue = ?1 AND holder IS NULL")
+      .Bind(1, queueId)
+      .Run("purging a queue");
+  return db_->Changes();
+}
+
+std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId) {
+  const WriteTurn turn = TakeTurn("moving messages");
+  WriteTransaction transaction(*db_, "moving messages");
+  // New sequence numbers put the moved messages behind those already waiting
+  // on the target, in their old order.
+  Cached(
+      "INSERT INTO messages(queue, priority, label, body)"
+      " SELECT ?2, priority, label, body FROM messages"
+      " WHERE queue = ?1 AND holder IS NULL ORDER BY seq")
+      .Bind(1, fromQueueId)
+      .Bind(2, toQueueId)
+      .Run("moving messages");
+  const std::int64_t moved = db_->Changes();
+  Cached("DELETE FROM messages WHERE queue = ?1 AND holder IS NULL")
+      .Bind(1, fromQueueId)
+      .Run("moving messages");
+  if (db_->Changes() != moved) {
+    throw QueueError("queue store " + db_->File() + ": moving messages: counts disagree");
+  }
+  transaction.Commit();
+  return moved;
+}
+
+std::string Store::BellPath(std::int64_t queueId) const {
+  return folder_ + "/bells/" + std::to_string(queueId);
+}
+
+void Store::Ring(std::int64_t queueId) const {
+  const std::string path = BellPath(queueId);
+  const posix::UniqueFd bell = OpenBell(path, fileMode_);
+  if (!bell.Valid() || ::pwrite(bell.Get(), "!", 1, 0) != 1) {
+    eventlog::ReportError("Quillpost queue store: cannot ring the bell " + path + ": " +
+                          std::strerror(errno) + "; waiting receivers notice the message later");
+  }
+}
+
+}  // namespace quillpost::queue

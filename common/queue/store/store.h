@@ -1,0 +1,129 @@
+#pragma once
+
+// One connection to a store: a folder holding the database queues.db (every
+// queue and message), holders/ (the leases of receiving processes), bells/
+// (one file per queue that senders touch so that waiting receivers wake up)
+// and write.lock (whose flock is the writers' turn).
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "posix/unique_fd.h"
+#include "queue/queue.h"
+#include "queue/queue_info.h"
+#include "queue/store/sqlite_db.h"
+#include "queue/store/store_write_lock.h"
+
+namespace quillpost::queue {
+
+// The folder holds no store (yet).
+class StoreMissing : public QueueError {
+ public:
+  using QueueError::QueueError;
+};
+
+struct TakenMessage {
+  std::int64_t seq = 0;
+  Message message;
+};
+
+class Store {
+ public:
+  enum class Mode { OpenExisting, CreateIfMissing };
+
+  // Throws StoreMissing (OpenExisting and no store there) or QueueError.
+  Store(std::string folder, Mode mode, StoreAccess access = StoreAccess::Owner);
+
+  const std::string& Folder() const { return folder_; }
+  mode_t FileMode() const { return fileMode_; }
+
+  std::optional<std::int64_t> FindQueue(const std::string& name);
+  bool CreateQueue(const std::string& name);
+  bool DeleteQueue(const std::string& name);
+  std::vector<QueueInfo> ListQueues();
+
+  // False when the queue no longer exists; nothing is stored then.
+  bool Insert(std::int64_t queueId, const Message& message);
+  // Marks the first waiting message held by holder and returns it.
+  std::optional<TakenMessage> Take(std::int64_t queueId, const std::string& holder);
+  bool QueueExists(std::int64_t queueId);
+  bool HasWaiting(std::int64_t queueId);
+  // False when holder no longer holds the message.
+  bool Finish(std::int64_t seq, const std::string& holder);
+  // Finishes seq and inserts message on targetQueueId in one transaction.
+  // Returns false (and changes nothing) when the message is no longer held;
+  // throws NoSuchQueue when the target queue is gone.
+  bool FinishAndInsert(std::int64_t seq, const std::string& holder, std::int64_t targetQueueId,
+                       const Message& message);
+  void Release(std::int64_t seq, const std::string& holder);
+
+  // Puts the messages of holders that died back on their queues and rings
+  // their bells. Returns the queues that got messages back.
+  std::vector<std::int64_t> ReclaimGoneHolders(const std::string& ownHolder);
+
+  std::vector<PeekedMessage> Peek(std::int64_t queueId, bool withBodies, std::size_t limit);
+  std::int64_t PurgeWaiting(std::int64_t queueId);
+  std::int64_t MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId);
+
+  std::string BellPath(std::int64_t queueId) const;
+  std::string HoldersPath() const { return folder_ + "/holders"; }
+  // Touches the queue's bell; a failure goes to the event log, since the
+  // message concerned is safely stored either way.
+  void Ring(std::int64_t queueId) const;
+
+ private:
+  Statement& Cached(const char* sql);
+  // Holds the writers' turn while it lives; throws QueueError naming what
+  // when the turn does not come within the lock time-out.
+  class WriteTurn;
+  WriteTurn TakeTurn(std::string_view what);
+  // Commits made while the returned guard lives are not flushed to disk at
+  // once (the next durable commit flushes them). Only for changes whose loss
+  // in a power cut puts a message back on its queue: taking, returning and
+  // finishing (at least once: a finished message may come back).
+  class LightCommits;
+  LightCommits CommitLightly();
+  void SetUp(Mode mode);
+  void CreateLayout();
+  void MakeFolders(StoreAccess access, bool creating);
+  // The log is copied into the database by whoever commits once it has grown
+  // long enough, after the writers' turn is given back, so that other
+  // writers need not wait for the copying and its disk flushes.
+  static int NoteLogLength(void* count, sqlite3* db, const char* name, int frames);
+  void CheckpointIfDue() noexcept;
+  // Removes the message if holder still holds it; false when it does not.
+  bool DeleteHeld(std::int64_t seq, const std::string& holder);
+
+  std::string folder_;
+  mode_t fileMode_ = 0600;
+  StoreWriteLock writeLock_;
+  // Frames in the write-ahead log after the last commit; outlives db_, whose
+  // hook writes it.
+  std::unique_ptr<int> logFrames_ = std::make_unique<int>(0);
+  std::unique_ptr<Database> db_;
+  std::unordered_map<const char*, Statement> statements_;
+  bool checkpointFailureReported_ = false;
+};
+
+// Opens a bell for writing, creating it with exactly mode (whatever the umask)
+// when it is missing. Invalid on failure, with errno set.
+posix::UniqueFd OpenBell(const std::string& path, mode_t mode);
+
+// How long a store operation waits for the writers' turn before it fails
+// (administration sets it through SetLockTimeout).
+void SetStoreLockTimeout(std::chrono::milliseconds timeout);
+std::chrono::milliseconds StoreLockTimeout();
+
+// The permission bits of files and folders in a store of the given access.
+mode_t FileModeFor(StoreAccess access);
+mode_t FolderModeFor(StoreAccess access);
+
+}  // namespace quillpost::queue
