@@ -23,6 +23,13 @@ bool WatchReadable(int epoll, int fd) {
   return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
+bool WatchReadable(int epoll, int fd, std::uint64_t tag) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = tag;
+  return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
 void Signal(int eventFd) {
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(eventFd, &one, sizeof one);

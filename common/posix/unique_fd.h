@@ -26,6 +26,10 @@ class UniqueFd {
   int Get() const { return fd_; }
   bool Valid() const { return fd_ >= 0; }
 
+  // Gives the descriptor up without closing it, for a caller that must see
+  // what close() answers.
+  int Release() { return std::exchange(fd_, -1); }
+
   void Reset(int fd = -1) {
     if (fd_ >= 0) {
       ::close(fd_);

@@ -10,6 +10,7 @@
 
 #include "activitylog/log_entry.h"
 #include "eventlog/event_log.h"
+#include "posix/unique_fd.h"
 
 namespace quillpost::activitylog {
 namespace {
@@ -24,26 +25,18 @@ class AppendFile {
       : fd_(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
                    0644)) {
     struct stat status {};
-    if (fd_ >= 0 && (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode))) {
-      ::close(fd_);
-      fd_ = -1;
+    if (fd_.Valid() && (::fstat(fd_.Get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+      fd_.Reset();
     }
   }
-  ~AppendFile() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  AppendFile(const AppendFile&) = delete;
-  AppendFile& operator=(const AppendFile&) = delete;
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_.Valid(); }
 
   // Writes the whole of text. The first write normally takes it all; should the
   // kernel take less, the rest follows rather than leaving half a line behind.
   bool WriteAll(std::string_view text) const {
     while (!text.empty()) {
-      const ssize_t written = ::write(fd_, text.data(), text.size());
+      const ssize_t written = ::write(fd_.Get(), text.data(), text.size());
       if (written < 0) {
         if (errno == EINTR) {
           continue;
@@ -58,14 +51,10 @@ class AppendFile {
     return true;
   }
 
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
+  bool Close() { return ::close(fd_.Release()) == 0; }
 
  private:
-  int fd_;
+  posix::UniqueFd fd_;
 };
 
 bool Append(const std::string& path, std::string_view line) {

@@ -4,20 +4,20 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "eventlog/event_log.h"
+#include "posix/event_fd.h"
+#include "posix/system_error.h"
 #include "relay/current_failure.h"
 
 namespace quillpost::program {
 namespace {
 
 [[noreturn]] void ThrowSystem(const std::string& what) {
-  throw std::runtime_error("cannot " + what + ": " + std::strerror(errno));
+  posix::ThrowSystem<std::runtime_error>("cannot " + what);
 }
 
 posix::UniqueFd MakeTimer() {
@@ -53,7 +53,7 @@ bool TakeExpiry(const posix::UniqueFd& timer) {
 }  // namespace
 
 RelayLoop::RelayLoop()
-    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), retryswap_(MakeTimer()), quietSweep_(MakeTimer()) {
+    : epoll_(posix::NewEpoll()), retryswap_(MakeTimer()), quietSweep_(MakeTimer()) {
   if (!epoll_.Valid()) {
     ThrowSystem("create the event loop");
   }
@@ -110,10 +110,7 @@ void RelayLoop::Attach(relay::Status& status) {
 }
 
 void RelayLoop::Watch(int descriptor, Handler handler) {
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u64 = handlers_.size();
-  if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, descriptor, &event) != 0) {
+  if (!posix::WatchReadable(epoll_.Get(), descriptor, handlers_.size())) {
     ThrowSystem("watch descriptor " + std::to_string(descriptor));
   }
   handlers_.push_back(std::move(handler));

@@ -11,8 +11,8 @@
 #include <functional>
 #include <vector>
 
-#include "program/signal_pipe.h"
 #include "posix/unique_fd.h"
+#include "program/signal_pipe.h"
 #include "relay/status.h"
 #include "relay/swap_timer.h"
 

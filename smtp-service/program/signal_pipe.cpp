@@ -5,9 +5,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <stdexcept>
-#include <string>
+
+#include "posix/system_error.h"
 
 namespace quillpost::program {
 namespace {
@@ -28,12 +28,11 @@ extern "C" void OnSignal(int number) {
 
 SignalPipe::SignalPipe() {
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-    throw std::runtime_error(std::string("cannot create the signal pipe: ") + std::strerror(errno));
-  }
-  readEnd_ = ends[0];
-  writeEnd_ = ends[1];
-  gWriteEnd = writeEnd_;
+  posix::Require<std::runtime_error>(::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0,
+                                     "cannot create the signal pipe");
+  readEnd_.Reset(ends[0]);
+  writeEnd_.Reset(ends[1]);
+  gWriteEnd = writeEnd_.Get();
 
   struct sigaction action {};
   action.sa_handler = OnSignal;
@@ -52,14 +51,12 @@ SignalPipe::~SignalPipe() {
     ::sigaction(number, &action, nullptr);
   }
   gWriteEnd = -1;
-  ::close(readEnd_);
-  ::close(writeEnd_);
 }
 
 int SignalPipe::Drain() {
   int last = 0;
   unsigned char byte = 0;
-  while (::read(readEnd_, &byte, 1) == 1) {
+  while (::read(readEnd_.Get(), &byte, 1) == 1) {
     last = byte;
   }
   return last;

@@ -3,6 +3,8 @@
 // Turns SIGTERM, SIGINT and SIGHUP into a readable file descriptor, so the
 // event loop takes them between two events like anything else.
 
+#include "posix/unique_fd.h"
+
 namespace quillpost::program {
 
 class SignalPipe {
@@ -14,13 +16,13 @@ class SignalPipe {
   SignalPipe& operator=(const SignalPipe&) = delete;
 
   // Readable once a signal came.
-  int ReadDescriptor() const { return readEnd_; }
+  int ReadDescriptor() const { return readEnd_.Get(); }
   // Drains the pipe; returns the last signal number read, 0 when none.
   int Drain();
 
  private:
-  int readEnd_ = -1;
-  int writeEnd_ = -1;
+  posix::UniqueFd readEnd_;
+  posix::UniqueFd writeEnd_;
 };
 
 }  // namespace quillpost::program

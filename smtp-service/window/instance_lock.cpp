@@ -7,13 +7,14 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+
+#include "posix/system_error.h"
 
 namespace quillpost::window {
 namespace {
 
 std::string SystemError(const std::string& what, const std::filesystem::path& path) {
-  return what + " " + path.string() + ": " + std::strerror(errno);
+  return posix::SystemErrorText(what + " " + path.string());
 }
 
 // Creates `folder` 0700 when missing and checks that it is ours alone.
@@ -57,12 +58,12 @@ LockLocation FindLockLocation() {
 }
 
 InstanceLock::InstanceLock(const std::filesystem::path& file) {
-  fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
-  if (fd_ < 0) {
+  fd_.Reset(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
+  if (!fd_.Valid()) {
     problem_ = SystemError("cannot open", file);
     return;
   }
-  if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+  if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0) {
     state_ = State::kHeld;
     return;
   }
@@ -71,14 +72,7 @@ InstanceLock::InstanceLock(const std::filesystem::path& file) {
   } else {
     problem_ = SystemError("cannot lock", file);
   }
-  ::close(fd_);
-  fd_ = -1;
-}
-
-InstanceLock::~InstanceLock() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-  }
+  fd_.Reset();
 }
 
 }  // namespace quillpost::window

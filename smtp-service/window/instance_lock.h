@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "posix/unique_fd.h"
+
 namespace quillpost::window {
 
 inline constexpr const char* kLockFileName = "quillpost-smtp.lock";
@@ -37,7 +39,6 @@ class InstanceLock {
 
   // Tries to take the lock at `file` without waiting.
   explicit InstanceLock(const std::filesystem::path& file);
-  ~InstanceLock();
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
@@ -45,7 +46,7 @@ class InstanceLock {
   [[nodiscard]] const std::string& Problem() const { return problem_; }
 
  private:
-  int fd_ = -1;
+  posix::UniqueFd fd_;
   State state_ = State::kUnknown;
   std::string problem_;
 };
