@@ -82,9 +82,7 @@ void OutgoingMail::Send() {
     // Everything that can be checked here is checked before connecting.
     CheckAddresses(senderAddress_, recipients_);
     MessageContent content;
-    for (const std::string& path : attachments_) {
-      content.attachments.push_back(OpenAttachment(path));
-    }
+    content.attachments = OpenAttachments(attachments_, settings_.attachments);
     if (!IsValidServerName(server_)) {
       throw SendFailure(failure::kHostNotFound, server_.empty()
                                                     ? std::string("no SMTP server is set")

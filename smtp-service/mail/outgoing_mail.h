@@ -5,6 +5,7 @@
 // the mail) or throws SendFailure carrying a failure number.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -47,6 +48,24 @@ enum class Security {
   Tls,                  // TLS from the first byte (usually port 465)
 };
 
+// Which files may go out as attachments, checked before the first byte of any
+// of them is read. A file that breaks a rule fails the mail with
+// kAttachmentUnreadable.
+struct AttachmentRules {
+  // Largest total size of a mail's attachment files.
+  std::uint64_t maxTotalSize = std::uint64_t{25} * 1024 * 1024;
+  // Set: a file must lie inside one of these folders once symbolic links are
+  // resolved. Unset: any file the process can read.
+  std::optional<std::vector<std::string>> roots;
+  // Files and folders that never go out (the caller's own config, password
+  // and store), whatever the roots say.
+  std::vector<std::string> forbidden;
+  // Non-empty: every attachment is refused, for this reason.
+  std::string refusal;
+
+  bool operator==(const AttachmentRules&) const = default;
+};
+
 struct ConnectionSettings {
   int port = 25;
   Security security = Security::StartTlsWhenOffered;
@@ -61,6 +80,7 @@ struct ConnectionSettings {
   // How long a session may wait unused for the next mail to the same host;
   // zero ends the session after every mail.
   std::chrono::seconds idleSessionTimeout{30};
+  AttachmentRules attachments;
 
   bool operator==(const ConnectionSettings&) const = default;
 };

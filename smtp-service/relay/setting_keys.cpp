@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 
@@ -109,6 +110,7 @@ const std::vector<SettingKey>& SettingKeys() {
       {"log_file", "PATH", "activity log file ($XDG_STATE_HOME/quillpost/kvrsmtp.log)", true},
       {"retry_interval", "SECONDS", "retryswap interval, fractions allowed (60)", true},
       {"retry_allowance", "N", "tries per request, first delivery included (4)", true},
+      {"max_attachment_size", "MB", "largest total size of a mail's attachments (25)", true},
   };
   return keys;
 }
@@ -155,6 +157,9 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     settings.retrySwapInterval = Interval(key, value);
   } else if (key == "retry_allowance") {
     settings.retryAllowance = static_cast<int>(WholeNumber(key, value, 1, 32767));
+  } else if (key == "max_attachment_size") {
+    connection.attachments.maxTotalSize =
+        static_cast<std::uint64_t>(WholeNumber(key, value, 1, 1'000'000)) * 1024 * 1024;
   } else {
     throw UsageError("unknown setting '" + std::string(key) + "'");
   }

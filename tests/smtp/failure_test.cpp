@@ -156,6 +156,28 @@ TEST(Failure, BadAddressesAndAttachmentsAreFoundBeforeConnecting) {
   EXPECT_EQ(peer.Connections(), 0);
 }
 
+TEST(Failure, AttachmentsOverTheTotalSizeAreRefusedBeforeConnecting) {
+  SmtpPeer peer;
+  const auto file = peer.Folder() / "six.txt";
+  WriteFile(file, "123456");
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.attachments.maxTotalSize = 12;
+  OutgoingMail fits;
+  FillMail(fits, settings);
+  fits.AddAttachment(file.string());
+  fits.AddAttachment(file.string());
+  EXPECT_EQ(SendNumber(fits), 0);
+  OutgoingMail tooLarge;
+  FillMail(tooLarge, settings);
+  for (int i = 0; i < 3; ++i) {
+    tooLarge.AddAttachment(file.string());
+  }
+  SendFailure failure(0, "");
+  EXPECT_EQ(SendNumber(tooLarge, &failure), failure::kAttachmentUnreadable);
+  EXPECT_NE(std::string(failure.what()).find("max_attachment_size"), std::string::npos);
+  EXPECT_EQ(peer.Connections(), 1);
+}
+
 TEST(Failure, TroubleEndingTheSessionAfterAcceptanceIsOnlyAWarning) {
   for (const bool stall : {false, true}) {
     SmtpPeerOptions options;
