@@ -165,6 +165,7 @@ def make_protocol(peer, tls_context):
                 auth_required=auth is not None,
                 auth_require_tls=not peer.options.auth_plain_ok,
                 authenticator=self.check_login if auth else None,
+                data_size_limit=None,
                 timeout=FOREVER)
             self.connection = 0
             self.mails = 0
