@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "relay/attachment_rules.h"
 #include "relay/config_file.h"
 
 namespace quillpost::relay {
@@ -88,6 +89,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   } else if (const std::string fallback = DefaultConfigFile();
              !fallback.empty() && std::filesystem::exists(fallback)) {
     ApplyConfigFile(result.settings, fallback);
+    configFile = fallback;
   }
   for (const Option& option : settingOptions) {
     try {
@@ -96,6 +98,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       throw UsageError(OptionName(option.key) + ": " + e.what());
     }
   }
+  CompleteAttachmentRules(result.settings, configFile.value_or(""));
   return result;
 }
 

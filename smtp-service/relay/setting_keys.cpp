@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "relay/attachment_rules.h"
+
 namespace quillpost::relay {
 namespace {
 
@@ -111,6 +113,8 @@ const std::vector<SettingKey>& SettingKeys() {
       {"retry_interval", "SECONDS", "retryswap interval, fractions allowed (60)", true},
       {"retry_allowance", "N", "tries per request, first delivery included (4)", true},
       {"max_attachment_size", "MB", "largest total size of a mail's attachments (25)", true},
+      {"attachment_roots", "FOLDERS",
+       "folders attachments must lie in, separated by commas (any, for a store of one user)", true},
   };
   return keys;
 }
@@ -137,6 +141,7 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     connection.password = std::string(value);
   } else if (key == "smtp_password_file") {
     connection.password = PasswordFromFile(key, value);
+    connection.attachments.forbidden.emplace_back(value);
   } else if (key == "smtp_verify_certificate") {
     connection.verifyCertificate = YesNo(key, value);
   } else if (key == "smtp_ca_file") {
@@ -160,6 +165,8 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
   } else if (key == "max_attachment_size") {
     connection.attachments.maxTotalSize =
         static_cast<std::uint64_t>(WholeNumber(key, value, 1, 1'000'000)) * 1024 * 1024;
+  } else if (key == "attachment_roots") {
+    connection.attachments.roots = FolderList(value);
   } else {
     throw UsageError("unknown setting '" + std::string(key) + "'");
   }

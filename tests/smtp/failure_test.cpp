@@ -178,6 +178,35 @@ TEST(Failure, AttachmentsOverTheTotalSizeAreRefusedBeforeConnecting) {
   EXPECT_EQ(peer.Connections(), 1);
 }
 
+TEST(Failure, AttachmentRulesAreEnforcedBeforeConnecting) {
+  SmtpPeer peer;
+  const auto root = peer.Folder() / "out";
+  std::filesystem::create_directory(root);
+  WriteFile(root / "fine.txt", "x");
+  const auto secret = peer.Folder() / "secret.conf";
+  WriteFile(secret, "password");
+  std::filesystem::create_symlink(secret, root / "link.txt");
+  std::filesystem::create_hard_link(secret, root / "hard.txt");
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.attachments.roots = std::vector<std::string>{root.string()};
+  settings.attachments.forbidden = {secret.string()};
+  const auto send = [&](const std::filesystem::path& file) {
+    OutgoingMail mail;
+    FillMail(mail, settings);
+    mail.AddAttachment(file.string());
+    return SendNumber(mail);
+  };
+  EXPECT_EQ(send(root / "fine.txt"), 0);
+  EXPECT_EQ(send(root / "link.txt"), failure::kAttachmentUnreadable);  // leads outside
+  EXPECT_EQ(send(root / ".." / "secret.conf"), failure::kAttachmentUnreadable);
+  EXPECT_EQ(send(root / "hard.txt"), failure::kAttachmentUnreadable);  // the relay's own
+  settings.attachments.roots.reset();
+  EXPECT_EQ(send(secret), failure::kAttachmentUnreadable);
+  settings.attachments.refusal = "the queue is shared";
+  EXPECT_EQ(send(root / "fine.txt"), failure::kAttachmentUnreadable);
+  EXPECT_EQ(peer.Connections(), 1);
+}
+
 TEST(Failure, TroubleEndingTheSessionAfterAcceptanceIsOnlyAWarning) {
   for (const bool stall : {false, true}) {
     SmtpPeerOptions options;
