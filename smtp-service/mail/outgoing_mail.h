@@ -111,6 +111,9 @@ class OutgoingMail {
   OutgoingMail(const OutgoingMail&) = delete;
   OutgoingMail& operator=(const OutgoingMail&) = delete;
 
+  // One host, or several ("host[:port]" separated by commas or blanks): a
+  // host that cannot be reached, refuses the greeting or never gives it
+  // passes the mail to the next one.
   void SetServer(std::string host);
   void SetConnectionSettings(ConnectionSettings settings);
   void SetSenderAddress(std::string address);
@@ -130,6 +133,9 @@ class OutgoingMail {
   void Send();
 
   const std::optional<SendFailure>& Warning() const { return warning_; }
+  // The list item of the host that answered last in Send: the one that took
+  // the mail, or the one whose failure Send threw.
+  const std::string& ServerUsed() const { return serverUsed_; }
 
  private:
   std::string server_;
@@ -142,6 +148,7 @@ class OutgoingMail {
   std::vector<std::string> attachments_;
   std::string mailerIdentification_;
   std::optional<SendFailure> warning_;
+  std::string serverUsed_;
 };
 
 }  // namespace quillpost::smtp

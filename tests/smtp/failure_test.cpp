@@ -207,6 +207,31 @@ TEST(Failure, AttachmentRulesAreEnforcedBeforeConnecting) {
   EXPECT_EQ(peer.Connections(), 1);
 }
 
+TEST(Failure, HostsThatDoNotTakeTheSessionPassTheMailToTheNext) {
+  SmtpPeerOptions busy;
+  busy.refuse["greeting"] = 421;
+  SmtpPeer refusing(busy);
+  SmtpPeer good;
+  const std::string goodItem = "127.0.0.1:" + std::to_string(good.Port());
+  OutgoingMail mail;
+  FillMail(mail, PeerSettings(good));
+  mail.SetServer("127.0.0.1:" + std::to_string(peer::FreePort()) +
+                 ", 127.0.0.1:" + std::to_string(refusing.Port()) + " " + goodItem);
+  EXPECT_EQ(SendNumber(mail), 0);
+  EXPECT_EQ(mail.ServerUsed(), goodItem);
+  EXPECT_EQ(refusing.Connections(), 1);
+  EXPECT_EQ(good.Messages().size(), 1u);
+
+  SmtpPeerOptions refuseSender;
+  refuseSender.refuse["mail"] = 451;
+  SmtpPeer refusingMail(refuseSender);
+  OutgoingMail stays;
+  FillMail(stays, PeerSettings(good));
+  stays.SetServer("127.0.0.1:" + std::to_string(refusingMail.Port()) + "," + goodItem);
+  EXPECT_EQ(SendNumber(stays), failure::kSenderRefused);  // the mail's own answer
+  EXPECT_EQ(good.Messages().size(), 1u);
+}
+
 TEST(Failure, TroubleEndingTheSessionAfterAcceptanceIsOnlyAWarning) {
   for (const bool stall : {false, true}) {
     SmtpPeerOptions options;
