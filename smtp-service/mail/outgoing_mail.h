@@ -66,6 +66,12 @@ struct AttachmentRules {
   bool operator==(const AttachmentRules&) const = default;
 };
 
+enum class AuthMethod {
+  Password,     // libcurl's SASL picks a mechanism for user and password
+  XOAuth2,      // AUTH XOAUTH2 with a bearer token from tokenCommand
+  OAuthBearer,  // AUTH OAUTHBEARER (RFC 7628) with that token
+};
+
 struct ConnectionSettings {
   int port = 25;
   Security security = Security::StartTlsWhenOffered;
@@ -74,7 +80,11 @@ struct ConnectionSettings {
   std::string user;               // empty: no AUTH
   std::string password;
   bool allowPlainTextAuth = false;  // AUTH over a connection without TLS
-  std::string ehloName;             // empty: this host's name
+  AuthMethod authMethod = AuthMethod::Password;
+  // XOAuth2, OAuthBearer: the command (argv, no shell) that prints the token.
+  std::vector<std::string> tokenCommand;
+  std::chrono::seconds tokenCommandTimeout{30};
+  std::string ehloName;  // empty: this host's name
   std::chrono::seconds connectTimeout{30};
   std::chrono::seconds replyTimeout{60};
   // How long a session may wait unused for the next mail to the same host;

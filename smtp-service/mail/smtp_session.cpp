@@ -9,6 +9,7 @@
 
 #include "mail/address_syntax.h"
 #include "mail/failure_classification.h"
+#include "mail/token_command.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -65,6 +66,10 @@ SmtpSession::SmtpSession(std::string host, ConnectionSettings settings)
     Unusable(
         "a user name is set but the connection is not encrypted and clear-text "
         "authentication is not allowed");
+  }
+  if (settings_.authMethod != AuthMethod::Password &&
+      (settings_.user.empty() || settings_.tokenCommand.empty())) {
+    Unusable("OAuth2 needs a user name and a token command");
   }
   if (settings_.connectTimeout.count() < 1 || settings_.replyTimeout.count() < 1) {
     Unusable("time-outs must be at least one second");
@@ -130,7 +135,15 @@ void SmtpSession::Configure() {
   }
   if (!settings_.user.empty()) {
     curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.user.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.password.c_str());
+    if (settings_.authMethod == AuthMethod::Password) {
+      curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.password.c_str());
+    } else {
+      token_ = RunTokenCommand(settings_.tokenCommand, settings_.tokenCommandTimeout);
+      curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER, token_.c_str());
+      curl_easy_setopt(
+          curl, CURLOPT_LOGIN_OPTIONS,
+          settings_.authMethod == AuthMethod::XOAuth2 ? "AUTH=XOAUTH2" : "AUTH=OAUTHBEARER");
+    }
     curl_easy_setopt(curl, CURLOPT_SASL_IR, 1L);
   }
 

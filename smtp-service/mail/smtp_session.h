@@ -70,6 +70,7 @@ class SmtpSession {
   ConnectionSettings settings_;
   SmtpDialogue dialogue_;
   std::array<char, CURL_ERROR_SIZE> errorText_{};
+  std::string token_;  // the OAuth2 access token of the current handle
   // The last mail went through and its connection was kept for the next one.
   bool connectionKept_ = false;
   std::string_view unsent_;

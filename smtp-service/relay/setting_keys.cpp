@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "mail/token_command.h"
 #include "relay/attachment_rules.h"
 
 namespace quillpost::relay {
@@ -113,6 +114,9 @@ const std::vector<SettingKey>& SettingKeys() {
       {"retry_interval", "SECONDS", "retryswap interval, fractions allowed (60)", true},
       {"retry_allowance", "N", "tries per request, first delivery included (4)", true},
       {"max_attachment_size", "MB", "largest total size of a mail's attachments (25)", true},
+      {"smtp_auth", "METHOD", "password|xoauth2|oauthbearer (password)", true},
+      {"smtp_oauth2_token_command", "COMMAND",
+       "command (no shell) that prints the OAuth2 access token", true},
       {"attachment_roots", "FOLDERS",
        "folders attachments must lie in, separated by commas (any, for a store of one user)", true},
   };
@@ -165,6 +169,21 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
   } else if (key == "max_attachment_size") {
     connection.attachments.maxTotalSize =
         static_cast<std::uint64_t>(WholeNumber(key, value, 1, 1'000'000)) * 1024 * 1024;
+  } else if (key == "smtp_auth") {
+    if (value == "password") {
+      connection.authMethod = smtp::AuthMethod::Password;
+    } else if (value == "xoauth2") {
+      connection.authMethod = smtp::AuthMethod::XOAuth2;
+    } else if (value == "oauthbearer") {
+      connection.authMethod = smtp::AuthMethod::OAuthBearer;
+    } else {
+      Bad(key, value, "expected password, xoauth2 or oauthbearer");
+    }
+  } else if (key == "smtp_oauth2_token_command") {
+    connection.tokenCommand = smtp::SplitCommand(std::string(value));
+    if (connection.tokenCommand.empty()) {
+      Bad(key, value, "expected a command, quoted as for a shell");
+    }
   } else if (key == "attachment_roots") {
     connection.attachments.roots = FolderList(value);
   } else {
