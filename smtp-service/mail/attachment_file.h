@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "mail/gmime_support.h"
+#include "mail/outgoing_mail.h"
 
 namespace quillpost::smtp {
 
@@ -13,9 +15,15 @@ struct AttachmentFile {
   std::size_t size = 0;             // when it was opened
 };
 
-// Opens the file at path and checks that it can be read. Throws SendFailure:
-// kAttachmentMissing when nothing exists there, kAttachmentUnreadable when it
-// cannot be read (no permission, not a regular file).
-AttachmentFile OpenAttachment(const std::string& path);
+// Opens the file at path and checks that it can be read and that the rules
+// let it go out. Throws SendFailure: kAttachmentMissing when nothing exists
+// there, kAttachmentUnreadable when it cannot be read (no permission, not a
+// regular file) or a rule refuses it.
+AttachmentFile OpenAttachment(const std::string& path, const AttachmentRules& rules = {});
+
+// Opens every file, then checks their total size against the rules; nothing
+// is read yet.
+std::vector<AttachmentFile> OpenAttachments(const std::vector<std::string>& paths,
+                                            const AttachmentRules& rules);
 
 }  // namespace quillpost::smtp

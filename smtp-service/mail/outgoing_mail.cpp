@@ -6,6 +6,7 @@
 #include "mail/address_syntax.h"
 #include "mail/attachment_file.h"
 #include "mail/message_builder.h"
+#include "mail/server_list.h"
 #include "mail/session_cache.h"
 #include "mail/smtp_session.h"
 #include "mail/whole_message.h"
@@ -39,6 +40,13 @@ void CheckAddresses(const std::string& sender, const std::vector<std::string>& r
                       sender.empty() ? std::string("the sender address is empty")
                                      : "\"" + sender + "\" cannot be used as sender address");
   }
+}
+
+// The host did not take part in the mail (not found, no connection, a
+// greeting refused, 4xx included, or never given): the next host may have it.
+bool NoneOfTheMailWentOut(int number) {
+  return number == failure::kHostNotFound || number == failure::kNoConnection ||
+         number == failure::kNotListening;
 }
 
 }  // namespace
@@ -84,20 +92,15 @@ void OutgoingMail::SetWholeMessage(std::string message) {
 
 void OutgoingMail::Send() {
   warning_.reset();
+  serverUsed_.clear();
   try {
     // Everything that can be checked here is checked before connecting.
     CheckAddresses(senderAddress_, recipients_);
     MessageContent content;
-    for (const std::string& path : attachments_) {
-      if (!wholeMessage_) {  // a whole message carries its own attachments
-        content.attachments.push_back(OpenAttachment(path));
-      }
+    if (!wholeMessage_) {  // a whole message carries its own attachments
+      content.attachments = OpenAttachments(attachments_, settings_.attachments);
     }
-    if (!IsValidServerName(server_)) {
-      throw SendFailure(failure::kHostNotFound, server_.empty()
-                                                    ? std::string("no SMTP server is set")
-                                                    : "\"" + server_ + "\" is not a host name");
-    }
+    const std::vector<ServerAddress> servers = ParseServerList(server_);
     content.senderAddress = senderAddress_;
     content.senderName = senderName_;
     content.recipients = recipients_;
@@ -119,11 +122,20 @@ void OutgoingMail::Send() {
 
     const Envelope envelope{senderAddress_, recipients_};
     DeliveryOutcome outcome;
-    if (settings_.idleSessionTimeout.count() > 0) {
-      outcome = SessionCache::Process().SessionFor(server_, settings_).Deliver(envelope, message);
-    } else {
-      SmtpSession session(server_, settings_);
-      outcome = session.Deliver(envelope, message);
+    for (const ServerAddress& server : servers) {
+      serverUsed_ = server.item;
+      ConnectionSettings settings = settings_;
+      settings.port = server.port.value_or(settings.port);
+      if (settings.idleSessionTimeout.count() > 0) {
+        outcome =
+            SessionCache::Process().SessionFor(server.host, settings).Deliver(envelope, message);
+      } else {
+        SmtpSession session(server.host, settings);
+        outcome = session.Deliver(envelope, message);
+      }
+      if (!outcome.failure || !NoneOfTheMailWentOut(outcome.failure->Number())) {
+        break;
+      }
     }
     if (outcome.failure) {
       throw *outcome.failure;

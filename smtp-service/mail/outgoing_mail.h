@@ -5,6 +5,7 @@
 // the mail) or throws SendFailure carrying a failure number.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,30 @@ enum class Security {
   Tls,                  // TLS from the first byte (usually port 465)
 };
 
+// Which files may go out as attachments, checked before the first byte of any
+// of them is read. A file that breaks a rule fails the mail with
+// kAttachmentUnreadable.
+struct AttachmentRules {
+  // Largest total size of a mail's attachment files.
+  std::uint64_t maxTotalSize = std::uint64_t{25} * 1024 * 1024;
+  // Set: a file must lie inside one of these folders once symbolic links are
+  // resolved. Unset: any file the process can read.
+  std::optional<std::vector<std::string>> roots;
+  // Files and folders that never go out (the caller's own config, password
+  // and store), whatever the roots say.
+  std::vector<std::string> forbidden;
+  // Non-empty: every attachment is refused, for this reason.
+  std::string refusal;
+
+  bool operator==(const AttachmentRules&) const = default;
+};
+
+enum class AuthMethod {
+  Password,     // libcurl's SASL picks a mechanism for user and password
+  XOAuth2,      // AUTH XOAUTH2 with a bearer token from tokenCommand
+  OAuthBearer,  // AUTH OAUTHBEARER (RFC 7628) with that token
+};
+
 struct ConnectionSettings {
   int port = 25;
   Security security = Security::StartTlsWhenOffered;
@@ -56,12 +81,17 @@ struct ConnectionSettings {
   std::string user;               // empty: no AUTH
   std::string password;
   bool allowPlainTextAuth = false;  // AUTH over a connection without TLS
-  std::string ehloName;             // empty: this host's name
+  AuthMethod authMethod = AuthMethod::Password;
+  // XOAuth2, OAuthBearer: the command (argv, no shell) that prints the token.
+  std::vector<std::string> tokenCommand;
+  std::chrono::seconds tokenCommandTimeout{30};
+  std::string ehloName;  // empty: this host's name
   std::chrono::seconds connectTimeout{30};
   std::chrono::seconds replyTimeout{60};
   // How long a session may wait unused for the next mail to the same host;
   // zero ends the session after every mail.
   std::chrono::seconds idleSessionTimeout{30};
+  AttachmentRules attachments;
 
   bool operator==(const ConnectionSettings&) const = default;
 };
@@ -92,6 +122,9 @@ class OutgoingMail {
   OutgoingMail(const OutgoingMail&) = delete;
   OutgoingMail& operator=(const OutgoingMail&) = delete;
 
+  // One host, or several ("host[:port]" separated by commas or blanks): a
+  // host that cannot be reached, refuses the greeting or never gives it
+  // passes the mail to the next one.
   void SetServer(std::string host);
   void SetConnectionSettings(ConnectionSettings settings);
   void SetSenderAddress(std::string address);
@@ -114,6 +147,9 @@ class OutgoingMail {
   void Send();
 
   const std::optional<SendFailure>& Warning() const { return warning_; }
+  // The list item of the host that answered last in Send: the one that took
+  // the mail, or the one whose failure Send threw.
+  const std::string& ServerUsed() const { return serverUsed_; }
 
  private:
   std::string server_;
@@ -127,6 +163,7 @@ class OutgoingMail {
   std::string mailerIdentification_;
   std::optional<std::string> wholeMessage_;
   std::optional<SendFailure> warning_;
+  std::string serverUsed_;
 };
 
 }  // namespace quillpost::smtp

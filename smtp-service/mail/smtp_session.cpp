@@ -1,5 +1,6 @@
 #include "mail/smtp_session.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 
 #include "mail/address_syntax.h"
 #include "mail/failure_classification.h"
+#include "mail/token_command.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -65,14 +67,14 @@ SmtpSession::SmtpSession(std::string host, ConnectionSettings settings)
         "a user name is set but the connection is not encrypted and clear-text "
         "authentication is not allowed");
   }
+  if (settings_.authMethod != AuthMethod::Password &&
+      (settings_.user.empty() || settings_.tokenCommand.empty())) {
+    Unusable("OAuth2 needs a user name and a token command");
+  }
   if (settings_.connectTimeout.count() < 1 || settings_.replyTimeout.count() < 1) {
     Unusable("time-outs must be at least one second");
   }
   InitialiseCurlOnce();
-  curl_.reset(curl_easy_init());
-  if (!curl_) {
-    throw SendFailure(failure::kOutOfMemory, "libcurl cannot create a session");
-  }
   Configure();
 }
 
@@ -82,6 +84,10 @@ SmtpSession::~SmtpSession() {
 }
 
 void SmtpSession::Configure() {
+  curl_.reset(curl_easy_init());
+  if (!curl_) {
+    throw SendFailure(failure::kOutOfMemory, "libcurl cannot create a session");
+  }
   CURL* curl = curl_.get();
   const bool implicitTls = settings_.security == Security::Tls;
   std::string host = host_;
@@ -129,7 +135,15 @@ void SmtpSession::Configure() {
   }
   if (!settings_.user.empty()) {
     curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.user.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.password.c_str());
+    if (settings_.authMethod == AuthMethod::Password) {
+      curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.password.c_str());
+    } else {
+      token_ = RunTokenCommand(settings_.tokenCommand, settings_.tokenCommandTimeout);
+      curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER, token_.c_str());
+      curl_easy_setopt(
+          curl, CURLOPT_LOGIN_OPTIONS,
+          settings_.authMethod == AuthMethod::XOAuth2 ? "AUTH=XOAUTH2" : "AUTH=OAUTHBEARER");
+    }
     curl_easy_setopt(curl, CURLOPT_SASL_IR, 1L);
   }
 
@@ -176,6 +190,17 @@ std::size_t SmtpSession::OnRead(char* buffer, std::size_t size, std::size_t coun
   return length;
 }
 
+void SmtpSession::DropConnection() {
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  if (curl_easy_getinfo(curl_.get(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+      socket != CURL_SOCKET_BAD) {
+    // libcurl still owns the descriptor; once shut down, the QUIT it sends
+    // when the handle goes fails at once instead of waiting for a reply.
+    ::shutdown(socket, SHUT_RDWR);
+  }
+  Configure();  // a fresh handle: the old one and its connection cache are gone
+}
+
 bool SmtpSession::NothingOfTheMailSent() const {
   switch (dialogue_.CurrentStage()) {
     case Stage::Connecting:
@@ -190,6 +215,13 @@ bool SmtpSession::NothingOfTheMailSent() const {
 }
 
 DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view message) {
+  if (!curl_) {
+    try {
+      Configure();
+    } catch (const SendFailure& failure) {
+      return {failure, std::nullopt};
+    }
+  }
   CURL* curl = curl_.get();
   const std::string sender = "<" + envelope.sender + ">";
   curl_slist* list = nullptr;
@@ -246,6 +278,13 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, nullptr);
   recipients_.reset();
   unsent_ = {};
+  if (outcome.failure) {
+    try {
+      DropConnection();
+    } catch (const SendFailure&) {
+      // No handle for the next mail (out of memory): Deliver makes one first.
+    }
+  }
   return outcome;
 }
 

@@ -58,6 +58,10 @@ class SmtpSession {
   static std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* self);
 
   void Configure();
+  // Closes the connection of a failed transfer, also in libcurl's connection
+  // cache, so that the next mail starts on a new one. No QUIT is sent: the
+  // server may be the one that stopped answering.
+  void DropConnection();
   // No part of the mail went out during the failed attempt, so it can be
   // tried again on a new connection without risking a second delivery.
   bool NothingOfTheMailSent() const;
@@ -66,6 +70,7 @@ class SmtpSession {
   ConnectionSettings settings_;
   SmtpDialogue dialogue_;
   std::array<char, CURL_ERROR_SIZE> errorText_{};
+  std::string token_;  // the OAuth2 access token of the current handle
   // The last mail went through and its connection was kept for the next one.
   bool connectionKept_ = false;
   std::string_view unsent_;

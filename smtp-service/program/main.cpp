@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
   const bool verifyCertificate = settings.connection.verifyCertificate;
   const std::string server = settings.smtpServer;
   const bool exitOnStartupFailure = settings.exitOnStartupFailure;
+  const std::string attachmentRefusal = settings.connection.attachments.refusal;
   Status status(std::move(settings), ServiceParts{queues, SmtpMailFactory(), log, loop, [] {
                                                     std::fflush(nullptr);
                                                     std::_Exit(0);
@@ -119,6 +120,10 @@ int main(int argc, char** argv) {
   }
   if (!verifyCertificate) {
     status.WriteLog("TLS certificate checks are turned off", "Server=" + server);
+  }
+  if (!attachmentRefusal.empty()) {
+    status.WriteLog("Every attachment is refused until attachment_roots is set",
+                    "Reason=" + attachmentRefusal);
   }
   loop.Attach(status);
   if (desktop) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "relay/attachment_rules.h"
 #include "relay/config_file.h"
 
 namespace quillpost::relay {
@@ -113,6 +114,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       throw UsageError(OptionName(option.key) + ": " + e.what());
     }
   }
+  CompleteAttachmentRules(result.settings, configFile.value_or(""));
   return result;
 }
 

@@ -32,6 +32,8 @@ class MailPort {
   virtual void Send() = 0;
   // A problem met after the server accepted the mail.
   virtual std::optional<smtp::SendFailure> Warning() const = 0;
+  // The smarthost (an item of the server list) that answered last in Send.
+  virtual std::string ServerUsed() const { return {}; }
 };
 
 // Makes a fresh mail object for each dispatch.

@@ -2,8 +2,12 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
+
+#include "mail/token_command.h"
+#include "relay/attachment_rules.h"
 
 namespace quillpost::relay {
 namespace {
@@ -120,6 +124,12 @@ const std::vector<SettingKey>& SettingKeys() {
       {"retry_allowance", "N", "tries per request, first delivery included (4)", true},
       {"exit_on_startup_failure", "yes|no",
        "end the program when start-up fails, with exit code 3 (no)", false},
+      {"max_attachment_size", "MB", "largest total size of a mail's attachments (25)", true},
+      {"smtp_auth", "METHOD", "password|xoauth2|oauthbearer (password)", true},
+      {"smtp_oauth2_token_command", "COMMAND",
+       "command (no shell) that prints the OAuth2 access token", true},
+      {"attachment_roots", "FOLDERS",
+       "folders attachments must lie in, separated by commas (any, for a store of one user)", true},
   };
   return keys;
 }
@@ -146,6 +156,7 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     connection.password = std::string(value);
   } else if (key == "smtp_password_file") {
     connection.password = PasswordFromFile(key, value);
+    connection.attachments.forbidden.emplace_back(value);
   } else if (key == "smtp_verify_certificate") {
     connection.verifyCertificate = YesNo(key, value);
   } else if (key == "smtp_ca_file") {
@@ -168,6 +179,26 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     settings.exitOnStartupFailure = YesNo(key, value);
   } else if (key == "retry_allowance") {
     settings.retryAllowance = static_cast<int>(WholeNumber(key, value, 1, 32767));
+  } else if (key == "max_attachment_size") {
+    connection.attachments.maxTotalSize =
+        static_cast<std::uint64_t>(WholeNumber(key, value, 1, 1'000'000)) * 1024 * 1024;
+  } else if (key == "smtp_auth") {
+    if (value == "password") {
+      connection.authMethod = smtp::AuthMethod::Password;
+    } else if (value == "xoauth2") {
+      connection.authMethod = smtp::AuthMethod::XOAuth2;
+    } else if (value == "oauthbearer") {
+      connection.authMethod = smtp::AuthMethod::OAuthBearer;
+    } else {
+      Bad(key, value, "expected password, xoauth2 or oauthbearer");
+    }
+  } else if (key == "smtp_oauth2_token_command") {
+    connection.tokenCommand = smtp::SplitCommand(std::string(value));
+    if (connection.tokenCommand.empty()) {
+      Bad(key, value, "expected a command, quoted as for a shell");
+    }
+  } else if (key == "attachment_roots") {
+    connection.attachments.roots = FolderList(value);
   } else {
     throw UsageError("unknown setting '" + std::string(key) + "'");
   }

@@ -25,6 +25,7 @@ class SmtpMailPort final : public MailPort {
   void SetWholeMessage(std::string message) override { mail_.SetWholeMessage(std::move(message)); }
   void Send() override { mail_.Send(); }
   std::optional<smtp::SendFailure> Warning() const override { return mail_.Warning(); }
+  std::string ServerUsed() const override { return mail_.ServerUsed(); }
 
  private:
   smtp::OutgoingMail mail_;

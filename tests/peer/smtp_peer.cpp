@@ -120,6 +120,9 @@ std::vector<std::string> Arguments(const SmtpPeerOptions& options,
   if (!options.authUser.empty()) {
     args.insert(args.end(), {"--auth", options.authUser + ":" + options.authPassword});
   }
+  if (!options.xoauth2User.empty()) {
+    args.insert(args.end(), {"--xoauth2", options.xoauth2User + ":" + options.xoauth2Token});
+  }
   return args;
 }
 

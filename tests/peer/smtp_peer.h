@@ -32,6 +32,8 @@ struct SmtpPeerOptions {
   bool requireStartTls = false;  // refuse commands before STARTTLS
   std::string authUser;          // non-empty: AUTH required with these credentials
   std::string authPassword;
+  std::string xoauth2User;  // non-empty: AUTH XOAUTH2 required with this user and token
+  std::string xoauth2Token;
   bool authWithoutTls = false;  // allow AUTH on a connection without TLS
   bool closeAfterMail = false;  // drop the connection right after accepting a message
   bool refuseOnReuse = false;   // 421 and close when a second mail comes on one connection

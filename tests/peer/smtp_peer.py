@@ -14,6 +14,7 @@ Refusals, stalls, TLS and AUTH are chosen with the options (see --help).
 
 import argparse
 import asyncio
+import base64
 import email
 import email.policy
 import logging
@@ -22,7 +23,7 @@ import ssl
 import subprocess
 import sys
 
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 STAGES = ["greeting", "ehlo", "helo", "starttls", "mail", "rcpt", "data", "content", "quit"]
 STALLS = ["greeting", "ehlo", "mail", "rcpt", "data", "receiving", "content", "quit"]
@@ -156,7 +157,8 @@ class Peer:
 def make_protocol(peer, tls_context):
     class PeerSMTP(SMTP):
         def __init__(self):
-            auth = peer.options.auth
+            auth = peer.options.auth or peer.options.xoauth2
+            exclude = ["PLAIN", "LOGIN"] if peer.options.xoauth2 else ["XOAUTH2"]
             super().__init__(
                 peer,
                 hostname="peer.test",
@@ -165,6 +167,8 @@ def make_protocol(peer, tls_context):
                 auth_required=auth is not None,
                 auth_require_tls=not peer.options.auth_plain_ok,
                 authenticator=self.check_login if auth else None,
+                auth_exclude_mechanism=exclude,
+                data_size_limit=None,
                 timeout=FOREVER)
             self.connection = 0
             self.mails = 0
@@ -175,6 +179,20 @@ def make_protocol(peer, tls_context):
             good = (isinstance(data, LoginPassword) and data.login == user.encode()
                     and data.password == password.encode())
             return AuthResult(success=good, handled=False)
+
+        async def auth_XOAUTH2(self, _, args):
+            if len(args) == 1:
+                response = await self.challenge_auth("")
+                if response is MISSING:
+                    return AuthResult(success=False)
+            else:
+                try:
+                    response = base64.b64decode(args[1].encode(), validate=True)
+                except ValueError:
+                    return AuthResult(success=False)
+            user, _, token = peer.options.xoauth2.partition(":")
+            expected = ("user=%s\x01auth=Bearer %s\x01\x01" % (user, token)).encode()
+            return AuthResult(success=response == expected, handled=False)
 
         def connection_made(self, transport):
             if self._original_transport is None and self.transport is None:
@@ -279,6 +297,8 @@ def parse_options(argv):
     parser.add_argument("--require-starttls", action="store_true",
                         help="refuse commands until STARTTLS")
     parser.add_argument("--auth", metavar="USER:PASSWORD", help="require AUTH with these credentials")
+    parser.add_argument("--xoauth2", metavar="USER:TOKEN",
+                        help="require AUTH XOAUTH2 with this user and bearer token")
     parser.add_argument("--auth-plain-ok", action="store_true", help="allow AUTH without TLS")
     parser.add_argument("--close-after-mail", action="store_true",
                         help="close the connection right after accepting a message")

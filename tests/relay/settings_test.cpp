@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -130,6 +131,29 @@ TEST_F(SettingsTest, DefaultPathsFollowXdgThenHome) {
   EXPECT_EQ(DefaultLogFile(), "/home/ann/.local/state/quillpost/kvrsmtp.log");
   ::unsetenv("XDG_CONFIG_HOME");
   EXPECT_EQ(DefaultConfigFile(), "/home/ann/.config/quillpost/smtp.conf");
+}
+
+TEST_F(SettingsTest, SharedStoreRefusesAttachmentsUntilRootsAreSet) {
+  const fs::path store = folder_ / "store";
+  fs::create_directory(store);
+  ::setenv("QUILLPOST_STORE", store.c_str(), 1);
+  const std::string password = Write("secret", "s3cret\n");
+  fs::permissions(store, fs::perms::owner_all);
+  smtp::AttachmentRules rules =
+      ParseCommandLine({"--smtp-password-file", password}).settings.connection.attachments;
+  EXPECT_TRUE(rules.refusal.empty());
+  EXPECT_NE(std::find(rules.forbidden.begin(), rules.forbidden.end(), password),
+            rules.forbidden.end());
+  fs::permissions(store, fs::perms::owner_all | fs::perms::group_all);
+  EXPECT_NE(ParseCommandLine({}).settings.connection.attachments.refusal.find("attachment_roots"),
+            std::string::npos);
+  rules = ParseCommandLine({"--attachment-roots", "/srv/out, /srv/more"})
+              .settings.connection.attachments;
+  EXPECT_TRUE(rules.refusal.empty());
+  EXPECT_EQ(rules.roots, (std::vector<std::string>{"/srv/out", "/srv/more"}));
+  EXPECT_FALSE(ParseCommandLine({"--inbound-queue", "amqp://broker.test/vh/kvr_mailer"})
+                   .settings.connection.attachments.refusal.empty());
+  ::unsetenv("QUILLPOST_STORE");
 }
 
 }  // namespace

@@ -156,6 +156,82 @@ TEST(Failure, BadAddressesAndAttachmentsAreFoundBeforeConnecting) {
   EXPECT_EQ(peer.Connections(), 0);
 }
 
+TEST(Failure, AttachmentsOverTheTotalSizeAreRefusedBeforeConnecting) {
+  SmtpPeer peer;
+  const auto file = peer.Folder() / "six.txt";
+  WriteFile(file, "123456");
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.attachments.maxTotalSize = 12;
+  OutgoingMail fits;
+  FillMail(fits, settings);
+  fits.AddAttachment(file.string());
+  fits.AddAttachment(file.string());
+  EXPECT_EQ(SendNumber(fits), 0);
+  OutgoingMail tooLarge;
+  FillMail(tooLarge, settings);
+  for (int i = 0; i < 3; ++i) {
+    tooLarge.AddAttachment(file.string());
+  }
+  SendFailure failure(0, "");
+  EXPECT_EQ(SendNumber(tooLarge, &failure), failure::kAttachmentUnreadable);
+  EXPECT_NE(std::string(failure.what()).find("max_attachment_size"), std::string::npos);
+  EXPECT_EQ(peer.Connections(), 1);
+}
+
+TEST(Failure, AttachmentRulesAreEnforcedBeforeConnecting) {
+  SmtpPeer peer;
+  const auto root = peer.Folder() / "out";
+  std::filesystem::create_directory(root);
+  WriteFile(root / "fine.txt", "x");
+  const auto secret = peer.Folder() / "secret.conf";
+  WriteFile(secret, "password");
+  std::filesystem::create_symlink(secret, root / "link.txt");
+  std::filesystem::create_hard_link(secret, root / "hard.txt");
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.attachments.roots = std::vector<std::string>{root.string()};
+  settings.attachments.forbidden = {secret.string()};
+  const auto send = [&](const std::filesystem::path& file) {
+    OutgoingMail mail;
+    FillMail(mail, settings);
+    mail.AddAttachment(file.string());
+    return SendNumber(mail);
+  };
+  EXPECT_EQ(send(root / "fine.txt"), 0);
+  EXPECT_EQ(send(root / "link.txt"), failure::kAttachmentUnreadable);  // leads outside
+  EXPECT_EQ(send(root / ".." / "secret.conf"), failure::kAttachmentUnreadable);
+  EXPECT_EQ(send(root / "hard.txt"), failure::kAttachmentUnreadable);  // the relay's own
+  settings.attachments.roots.reset();
+  EXPECT_EQ(send(secret), failure::kAttachmentUnreadable);
+  settings.attachments.refusal = "the queue is shared";
+  EXPECT_EQ(send(root / "fine.txt"), failure::kAttachmentUnreadable);
+  EXPECT_EQ(peer.Connections(), 1);
+}
+
+TEST(Failure, HostsThatDoNotTakeTheSessionPassTheMailToTheNext) {
+  SmtpPeerOptions busy;
+  busy.refuse["greeting"] = 421;
+  SmtpPeer refusing(busy);
+  SmtpPeer good;
+  const std::string goodItem = "127.0.0.1:" + std::to_string(good.Port());
+  OutgoingMail mail;
+  FillMail(mail, PeerSettings(good));
+  mail.SetServer("127.0.0.1:" + std::to_string(peer::FreePort()) +
+                 ", 127.0.0.1:" + std::to_string(refusing.Port()) + " " + goodItem);
+  EXPECT_EQ(SendNumber(mail), 0);
+  EXPECT_EQ(mail.ServerUsed(), goodItem);
+  EXPECT_EQ(refusing.Connections(), 1);
+  EXPECT_EQ(good.Messages().size(), 1u);
+
+  SmtpPeerOptions refuseSender;
+  refuseSender.refuse["mail"] = 451;
+  SmtpPeer refusingMail(refuseSender);
+  OutgoingMail stays;
+  FillMail(stays, PeerSettings(good));
+  stays.SetServer("127.0.0.1:" + std::to_string(refusingMail.Port()) + "," + goodItem);
+  EXPECT_EQ(SendNumber(stays), failure::kSenderRefused);  // the mail's own answer
+  EXPECT_EQ(good.Messages().size(), 1u);
+}
+
 TEST(Failure, TroubleEndingTheSessionAfterAcceptanceIsOnlyAWarning) {
   for (const bool stall : {false, true}) {
     SmtpPeerOptions options;

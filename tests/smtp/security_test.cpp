@@ -131,5 +131,26 @@ TEST(Security, CredentialsNeverTravelInClearTextUnlessAllowed) {
   EXPECT_EQ(peer.Messages().size(), 1u);
 }
 
+TEST(Security, OAuth2TokenFromACommandWithoutAShell) {
+  SmtpPeerOptions options;
+  options.xoauth2User = "relay@example.com";
+  options.xoauth2Token = "ya29.token";
+  options.authWithoutTls = true;
+  SmtpPeer peer(options);
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.allowPlainTextAuth = true;
+  settings.user = "relay@example.com";
+  settings.authMethod = AuthMethod::XOAuth2;
+  settings.tokenCommand = {"printf", "%s\\n", "ya29.token"};
+  EXPECT_EQ(SendTo(settings), 0);
+  EXPECT_TRUE(SawCommand(peer, "AUTH XOAUTH2"));
+  settings.tokenCommand = {"printf", "wrong; echo ya29.token"};  // no shell runs it
+  EXPECT_EQ(SendTo(settings), 535);
+  settings.tokenCommand = {"sleep", "5"};
+  settings.tokenCommandTimeout = std::chrono::seconds(1);
+  EXPECT_EQ(SendTo(settings), failure::kAuthenticationUnavailable);
+  EXPECT_EQ(peer.Messages().size(), 1u);
+}
+
 }  // namespace
 }  // namespace quillpost::smtp::test

@@ -126,6 +126,21 @@ TEST_F(Session, SessionIsUsableAfterARefusedRecipient) {
   EXPECT_EQ(Subjects(peer), (std::vector<std::string>{"one", "two"}));
 }
 
+TEST_F(Session, NextMailAfterATimeOutOpensANewConnection) {
+  SmtpPeerOptions options;
+  options.stall = "content";  // never answers the end of the message
+  SmtpPeer peer(options);
+  ConnectionSettings settings = KeptSessionSettings(peer);
+  settings.replyTimeout = std::chrono::seconds(1);
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    OutgoingMail mail;
+    FillMail(mail, settings);
+    EXPECT_EQ(SendNumber(mail), failure::kTimedOutReceiving);
+    EXPECT_EQ(peer.Connections(), attempt);
+  }
+  EXPECT_TRUE(peer.WaitForClosedConnections(2, std::chrono::seconds(5)));
+}
+
 TEST_F(Session, WithoutIdleTimeEverySessionEndsWithQuit) {
   SmtpPeer peer;
   SendOne(PeerSettings(peer), "one");

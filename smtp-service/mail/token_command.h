@@ -1,0 +1,24 @@
+#pragma once
+
+// The OAuth2 access token, printed by a command the administrator names
+// (a helper that refreshes the token with the provider). The command runs
+// without a shell; its output is a credential and never goes to a log.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace quillpost::smtp {
+
+// "helper --account 'a b'" -> {"helper", "--account", "a b"}, quoted as a
+// shell would (GLib's g_shell_parse_argv); nothing is expanded or run.
+// Empty when the text cannot be split.
+std::vector<std::string> SplitCommand(const std::string& text);
+
+// Runs argv (looked up in PATH) with standard input and standard error on
+// /dev/null and returns its standard output without the trailing line end.
+// Throws SendFailure (kAuthenticationUnavailable) when it cannot be started,
+// takes longer than timeout (it is then killed), fails, or prints no token.
+std::string RunTokenCommand(const std::vector<std::string>& argv, std::chrono::seconds timeout);
+
+}  // namespace quillpost::smtp
