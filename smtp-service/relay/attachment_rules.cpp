@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "queue/path_name.h"
+#include "queue/queue.h"
 
 namespace quillpost::relay {
 namespace {
