@@ -16,6 +16,7 @@
 
 #include "queue/queue.h"
 #include "quillpost/submission.h"
+#include "quillpost_version.h"
 #include "sendmail_message.h"
 #include "sendmail_options.h"
 
@@ -108,6 +109,13 @@ int main(int argc, char** argv) {
   try {
     const SendmailOptions options = ParseOptions(argc > 0 ? argv[0] : "quillpost-sendmail",
                                                  std::vector<std::string>(argv + 1, argv + argc));
+    if (options.mode == Mode::Help) {
+      std::cout << kHelp;
+      return EX_OK;
+    }
+    if (options.mode == Mode::Version) {
+      return quillpost::PrintVersion("quillpost-sendmail");
+    }
     if (options.mode == Mode::ListQueue) {
       return ListQueue();
     }

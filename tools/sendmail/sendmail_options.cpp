@@ -22,6 +22,10 @@ SendmailOptions ParseOptions(const std::string& programName,
   }
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
+    if (argument == "--help" || argument == "--version") {
+      options.mode = argument == "--help" ? Mode::Help : Mode::Version;
+      return options;
+    }
     if (argument == "--") {
       options.recipients.insert(options.recipients.end(), arguments.begin() + i + 1,
                                 arguments.end());

@@ -19,6 +19,8 @@ class UsageError : public std::runtime_error {
 enum class Mode {
   Deliver,    // -bm, the default: read a message and queue it
   ListQueue,  // -bp, or run as mailq
+  Help,       // --help
+  Version,    // --version
 };
 
 struct SendmailOptions {
@@ -37,5 +39,24 @@ SendmailOptions ParseOptions(const std::string& programName,
 
 inline constexpr const char* kUsage =
     "usage: quillpost-sendmail [-t] [-i] [-f sender] [-F name] [-bm | -bp] [recipient ...]";
+
+inline constexpr const char* kHelp =
+    "usage: quillpost-sendmail [-t] [-i] [-f sender] [-F name] [-bm | -bp] [recipient ...]\n"
+    "Reads one message from standard input and puts it, whole, on the Quillpost\n"
+    "relay's inbound queue ($QUILLPOST_SENDMAIL_QUEUE names another queue).\n"
+    "\n"
+    "  -t            also send to the To, Cc and Bcc addresses of the message\n"
+    "  -i, -oi       a line with a lone \".\" does not end the message\n"
+    "  -f ADDRESS    the envelope sender (also -r); default: the message's From\n"
+    "  -F NAME       the sender's full name, for a From field that is added\n"
+    "  -bm           read a message and queue it (the default)\n"
+    "  -bp           list the queue, as mailq does\n"
+    "  -odb, -odi, -oem, -oee, -v, -B TYPE, -N DSN and other -o options are\n"
+    "  accepted and mean nothing here.\n"
+    "  --help        show this text and exit\n"
+    "  --version     show the version and exit\n"
+    "\n"
+    "Exit codes: 0 queued, 64 usage, 65 bad message, 69/74 unavailable or I/O,\n"
+    "70 internal error, 75 try again later.\n";
 
 }  // namespace quillpost::sendmail
