@@ -48,6 +48,12 @@ struct Message {
   std::string label;
   std::string body;
   int priority = 3;
+  // Not handed to a receiver, nor reported, before this time; the epoch (the
+  // default) means at once.
+  std::chrono::system_clock::time_point notBefore{};
+  // Why the request this message carries last failed (free text, kept as is
+  // by every move); empty when it never failed.
+  std::string lastFailure;
 };
 
 // Throws InvalidMessage when message breaks the limits above.

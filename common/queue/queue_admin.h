@@ -33,6 +33,8 @@ struct PeekedMessage {
   std::size_t size = 0;  // body bytes
   std::string body;      // only when asked for
   bool inHand = false;
+  std::chrono::system_clock::time_point notBefore{};  // the epoch: due at once
+  std::string lastFailure;
 };
 
 // Creates the queue, and its store when that does not exist yet (with the

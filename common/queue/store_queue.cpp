@@ -126,6 +126,7 @@ void StoreQueue::SetUpReceiving() {
       ThrowSystem("cannot set up arrival reports for queue '" + pathName_ + "'");
     }
   }
+  SetUpDueTimer();
 }
 
 void StoreQueue::Require(Access access, const char* operation) const {
@@ -160,6 +161,9 @@ StoreQueue::Wakeups StoreQueue::DrainWatches() {
       }
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
     }
+  }
+  if (DrainDueTimer()) {
+    wakeups.bell = true;
   }
   std::uint64_t count = 0;
   while (::read(due_.Get(), &count, sizeof count) > 0) {
@@ -241,6 +245,8 @@ void StoreQueue::EnableNotification(ArrivalSink& sink) {
   ReclaimIfDue();
   if (session_->store.HasWaiting(queueId_)) {
     SignalDue();
+  } else {
+    ArmDueTimer();
   }
 }
 
@@ -271,6 +277,12 @@ void StoreQueue::DeliverNotification() {
   if (due) {
     ArrivalSink* sink = std::exchange(armed_, nullptr);
     sink->Arrived(*this, 0);
+  } else {
+    try {
+      ArmDueTimer();
+    } catch (const QueueError&) {
+      // The next bell or arming looks again.
+    }
   }
 }
 
@@ -292,6 +304,7 @@ void StoreQueue::Close() {
   armed_ = nullptr;
   bell_.Reset();
   epoll_.Reset();
+  dueTimer_.Reset();
   due_.Reset();
   watch_.Reset();
   session_.reset();

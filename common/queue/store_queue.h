@@ -62,6 +62,11 @@ class StoreQueue final : public OpenQueue {
   void SignalDue();
   void ReclaimIfDue();
   void ReclaimQuietly();
+  // The timer that wakes the armed report when the earliest message that is
+  // not due yet comes due (store_due_time.cpp).
+  void SetUpDueTimer();
+  void ArmDueTimer();
+  bool DrainDueTimer();
 
   std::string pathName_;
   Access access_;
@@ -77,7 +82,8 @@ class StoreQueue final : public OpenQueue {
   UniqueFd bell_;   // send access: written after each message
   UniqueFd watch_;  // receive access: inotify on the bell and holders/
   UniqueFd due_;    // receive access: eventfd, "a report is due now"
-  UniqueFd epoll_;  // receive access: watch_ and due_ together
+  UniqueFd dueTimer_;  // receive access: timerfd, "a waiting message comes due"
+  UniqueFd epoll_;     // receive access: watch_, due_ and dueTimer_ together
   int bellWatch_ = -1;
   int holdersWatch_ = -1;
 };

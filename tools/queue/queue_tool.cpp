@@ -1,4 +1,5 @@
 #include "queue_tool.h"
+#include "message_times.h"
 
 #include <charconv>
 #include <cstddef>
@@ -158,6 +159,7 @@ int Run(const CommandLine& line, std::ostream& out) {
       out << std::right << std::setw(6) << ++number << std::setw(5) << message.priority
           << std::setw(10) << message.size << "  " << std::left << std::setw(9)
           << (message.inHand ? "in hand" : "waiting") << message.label << '\n';
+      WriteMessageTimes(out, message);
       if (line.bodies) {
         out << message.body << "\n\n";
       }
