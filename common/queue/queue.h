@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quillpost::queue {
 
@@ -45,6 +46,10 @@ enum class Access { Receive = 1, Send = 2 };
 enum class ShareMode { DenyNone = 0 };
 
 struct Message {
+  Message() = default;
+  Message(std::string label_, std::string body_, int priority_ = 3)
+      : label(std::move(label_)), body(std::move(body_)), priority(priority_) {}
+
   std::string label;
   std::string body;
   int priority = 3;

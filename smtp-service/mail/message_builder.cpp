@@ -116,7 +116,9 @@ std::string BuildMessage(const MessageContent& content,
   out += AddressListField("To", content.recipients);
   out += UnstructuredField("Subject", content.subject);
   out += "Date: " + Rfc5322Date(date) + "\r\n";
-  out += "Message-ID: " + NewMessageId(content.messageIdDomain) + "\r\n";
+  out += "Message-ID: " +
+         (content.messageId.empty() ? NewMessageId(content.messageIdDomain) : content.messageId) +
+         "\r\n";
   out += "MIME-Version: 1.0\r\n";
   if (!content.mailer.empty()) {
     out += UnstructuredField("X-Mailer", content.mailer);

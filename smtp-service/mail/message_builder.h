@@ -19,6 +19,7 @@ struct MessageContent {
   std::vector<AttachmentFile> attachments;
   std::string mailer;           // X-Mailer; left out when empty
   std::string messageIdDomain;  // the right side of the Message-ID
+  std::string messageId;        // kept across tries; empty: a new one
 };
 
 // Lines end in CR LF and no line is longer than 998 octets.

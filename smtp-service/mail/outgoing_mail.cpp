@@ -76,8 +76,15 @@ void OutgoingMail::SetMailerIdentification(std::string text) {
   mailerIdentification_ = std::move(text);
 }
 
+void OutgoingMail::SetMessageIdentity(std::string messageId,
+                                      std::chrono::system_clock::time_point date) {
+  messageId_ = std::move(messageId);
+  date_ = date;
+}
+
 void OutgoingMail::Send() {
   warning_.reset();
+  refused_.clear();
   try {
     // Everything that can be checked here is checked before connecting.
     CheckAddresses(senderAddress_, recipients_);
@@ -97,7 +104,9 @@ void OutgoingMail::Send() {
     content.body = body_;
     content.mailer = mailerIdentification_;
     content.messageIdDomain = MessageIdDomain(senderAddress_, settings_);
-    const std::string message = BuildMessage(content);
+    content.messageId = messageId_;
+    const std::string message =
+        BuildMessage(content, date_.value_or(std::chrono::system_clock::now()));
     content = MessageContent{};  // the attachments are in the message now
 
     const Envelope envelope{senderAddress_, recipients_};
@@ -112,6 +121,9 @@ void OutgoingMail::Send() {
       throw *outcome.failure;
     }
     warning_ = std::move(outcome.warning);
+    for (const auto& [recipient, reply] : outcome.refused) {
+      refused_.emplace_back(failure::kRecipientRefused, recipient, reply.code, reply.text);
+    }
   } catch (const std::bad_alloc&) {
     throw SendFailure(failure::kOutOfMemory, "out of memory");
   }

@@ -37,7 +37,8 @@ inline constexpr int kAuthenticationUnavailable = 904;  // no usable AUTH mechan
 inline constexpr int kOutOfMemory = 905;
 inline constexpr int kCaFileUnreadable = 906;
 inline constexpr int kConnectionLost = 907;  // the server went away at no stage named above
-inline constexpr int kInternal = 999;        // any other failure of the SMTP client itself
+inline constexpr int kAuthenticationImpossible = 908;  // a user is set, the server offers no AUTH
+inline constexpr int kInternal = 999;  // any other failure of the SMTP client itself
 }  // namespace failure
 
 enum class Security {
@@ -103,6 +104,9 @@ class OutgoingMail {
   void AddAttachment(std::string path, std::optional<std::string> unused1 = std::nullopt,
                      std::optional<std::string> unused2 = std::nullopt);
   void SetMailerIdentification(std::string text);
+  // The Message-ID and Date of the mail; without them Send makes a new
+  // Message-ID and takes the time of sending.
+  void SetMessageIdentity(std::string messageId, std::chrono::system_clock::time_point date);
 
   // Hands the mail to the server. Throws SendFailure when the server did not
   // accept it. A problem after the server accepted the mail does not throw; it
@@ -110,6 +114,9 @@ class OutgoingMail {
   void Send();
 
   const std::optional<SendFailure>& Warning() const { return warning_; }
+  // After Send: recipients the server refused while it took the mail for the
+  // others, each with the reply code and text of its refusal.
+  const std::vector<SendFailure>& RefusedRecipients() const { return refused_; }
 
  private:
   std::string server_;
@@ -122,6 +129,9 @@ class OutgoingMail {
   std::vector<std::string> attachments_;
   std::string mailerIdentification_;
   std::optional<SendFailure> warning_;
+  std::vector<SendFailure> refused_;
+  std::string messageId_;
+  std::optional<std::chrono::system_clock::time_point> date_;
 };
 
 }  // namespace quillpost::smtp
