@@ -250,12 +250,12 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
     if (MissedAuth()) {
       // libcurl goes on without AUTH when the server offers none it can use;
       // the refusal that follows would blame the sender.
-      outcome.failure = SendFailure(
-          failure::kAuthenticationImpossible,
-          dialogue_.AuthOffered()
-              ? "a user name is set but the server offers no AUTH mechanism in common"
-              : "a user name is set but the server offers no AUTH",
-          dialogue_.LastReply().code, dialogue_.LastReply().text);
+      outcome.failure =
+          SendFailure(failure::kAuthenticationImpossible,
+                      dialogue_.AuthOffered()
+                          ? "a user name is set but the server offers no AUTH mechanism in common"
+                          : "a user name is set but the server offers no AUTH");
+      break;
     }
     if (attempt == 0 && reusing && connects == 0 && NothingOfTheMailSent()) {
       continue;  // the kept connection had gone stale; try once on a new one
