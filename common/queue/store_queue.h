@@ -79,9 +79,9 @@ class StoreQueue final : public OpenQueue {
   // lock probe per other receiver.
   bool reclaimDue_ = true;
 
-  UniqueFd bell_;   // send access: written after each message
-  UniqueFd watch_;  // receive access: inotify on the bell and holders/
-  UniqueFd due_;    // receive access: eventfd, "a report is due now"
+  UniqueFd bell_;      // send access: written after each message
+  UniqueFd watch_;     // receive access: inotify on the bell and holders/
+  UniqueFd due_;       // receive access: eventfd, "a report is due now"
   UniqueFd dueTimer_;  // receive access: timerfd, "a waiting message comes due"
   UniqueFd epoll_;     // receive access: watch_, due_ and dueTimer_ together
   int bellWatch_ = -1;

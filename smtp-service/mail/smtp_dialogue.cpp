@@ -104,8 +104,8 @@ void SmtpDialogue::ReplyReceived(std::string_view text) {
       pendingText_ += ' ';
     }
     pendingText_ += lineText;
-    if (stage_ == Stage::Hello && (StartsWithCommand(lineText, "AUTH ") ||
-                                   StartsWithCommand(lineText, "AUTH="))) {
+    if (stage_ == Stage::Hello &&
+        (StartsWithCommand(lineText, "AUTH ") || StartsWithCommand(lineText, "AUTH="))) {
       authOffered_ = true;
     }
     if (last) {

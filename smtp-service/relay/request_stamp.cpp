@@ -141,8 +141,10 @@ std::optional<RequestStamp> ReadFrom(pugi::xml_node root) {
   stamp.queueId = First(root, kQueueIdTag);
   stamp.messageId = First(root, kMessageIdTag);
   const auto submitted = Number(First(root, kSubmittedTag));
-  stamp.submitted = std::chrono::system_clock::time_point(std::chrono::seconds(submitted.value_or(0)));
-  stamp.tries = static_cast<int>(std::min<long long>(Number(First(root, kTriesTag)).value_or(0), 1'000'000));
+  stamp.submitted =
+      std::chrono::system_clock::time_point(std::chrono::seconds(submitted.value_or(0)));
+  stamp.tries =
+      static_cast<int>(std::min<long long>(Number(First(root, kTriesTag)).value_or(0), 1'000'000));
   return stamp;
 }
 

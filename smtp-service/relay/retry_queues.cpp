@@ -85,10 +85,11 @@ void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string&
     return;
   }
   if (queuedFor >= settings_.maxQueueLifetime) {
-    DeadLetter(message, "Request queued for too long; moved to dead-letter queue",
-               "Lable=" + message.Label() + ", Queued=" +
-                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(queuedFor).count()) +
-                   "s");
+    DeadLetter(
+        message, "Request queued for too long; moved to dead-letter queue",
+        "Lable=" + message.Label() + ", Queued=" +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(queuedFor).count()) +
+            "s");
     return;
   }
   // A passing failure: kept, with growing waits, until it is too old. Its

@@ -73,17 +73,16 @@ TEST_F(EndToEndTest, EachSendFailureIsLoggedByItsNumber) {
   for (const Case& c : cases) {
     peer::SmtpPeer smtp(c.options);
     // One try only: the request goes straight to the dead-letter queue.
-    auto relay =
-        StartRelay(smtp.Port(),
-                   {"--retry-allowance", "1", "--smtp-reply-timeout", "1", "--max-queue-lifetime",
-                    "0.01"},
-                   c.name);
+    auto relay = StartRelay(
+        smtp.Port(),
+        {"--retry-allowance", "1", "--smtp-reply-timeout", "1", "--max-queue-lifetime", "0.01"},
+        c.name);
     ASSERT_EQ(Submit(c.name, c.attachment), "OK");
     EXPECT_TRUE(WaitFor([&] {
       return c.data.empty() ? LogHasFailure(logFile, c.message)
                             : LogHas(logFile, c.message, c.data);
-    }))
-        << c.name << "\n"
+    })) << c.name
+        << "\n"
         << relay->ErrorOutput();
     relay->Stop();
   }
@@ -91,8 +90,8 @@ TEST_F(EndToEndTest, EachSendFailureIsLoggedByItsNumber) {
   auto relay = StartRelay(FreePort(), {"--retry-allowance", "1", "--max-queue-lifetime", "0.01"},
                           "no-server");
   ASSERT_EQ(Submit("no server"), "OK");
-  EXPECT_TRUE(
-      WaitFor([&] { return LogHasFailure(logFile, "Unable to connect to specified SMTP server"); }));
+  EXPECT_TRUE(WaitFor(
+      [&] { return LogHasFailure(logFile, "Unable to connect to specified SMTP server"); }));
   relay->Stop();
   EXPECT_EQ(queue::PeekQueue("kvr_mailer_dead", false).size(), cases.size() + 1);
 }
@@ -142,7 +141,8 @@ TEST_F(EndToEndTest, RefusedRecipientIsRetriedAtEachTickThenDeadLetteredForReInj
   std::vector<std::string> letters;
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(entries[1 + 2 * i].first, refused);
-    EXPECT_TRUE(entries[1 + 2 * i].second.ends_with("Reply=550 bob@example.org refused by the test peer"))
+    EXPECT_TRUE(
+        entries[1 + 2 * i].second.ends_with("Reply=550 bob@example.org refused by the test peer"))
         << entries[1 + 2 * i].second;
     const auto& [message, data] = entries[2 + 2 * i];
     EXPECT_EQ(data, "Lable=Quillpost-Retry:" + std::to_string(3 - i));

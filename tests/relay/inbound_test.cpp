@@ -32,9 +32,9 @@ TEST_F(InboundTest, FailedRequestMovesToRetryQueueBWithCountThree) {
   ASSERT_EQ(log.entries.size(), 2U);
   EXPECT_EQ(log.entries[0].first, "SMTP server has rejected the recipient(s)");
   EXPECT_TRUE(log.entries[0].second.starts_with("Id=")) << log.entries[0].second;
-  EXPECT_EQ(log.entries[1], (std::pair<std::string, std::string>{
-                                "Message submitted for retry to queue 'B'",
-                                "Lable=Quillpost-Retry:3"}));
+  EXPECT_EQ(log.entries[1],
+            (std::pair<std::string, std::string>{"Message submitted for retry to queue 'B'",
+                                                 "Lable=Quillpost-Retry:3"}));
   EXPECT_EQ(status->RetryAllowance, 4);
   EXPECT_TRUE(Inbound().Armed());
 }

@@ -62,9 +62,9 @@ TEST_F(RetryOutcomeTest, PassingFailureIsDeferredWithGrowingWaitsUntilTooOld) {
   const auto wait = deferred.notBefore - system_clock::now();
   EXPECT_GT(wait, std::chrono::minutes(4));
   EXPECT_LE(wait, std::chrono::minutes(5));
-  EXPECT_EQ(log.entries.back(), (std::pair<std::string, std::string>{
-                                    "Message submitted for retry to queue 'B'",
-                                    "Lable=Quillpost-Retry:0"}));
+  EXPECT_EQ(log.entries.back(),
+            (std::pair<std::string, std::string>{"Message submitted for retry to queue 'B'",
+                                                 "Lable=Quillpost-Retry:0"}));
   Waiting("kvr_mailer_rB").clear();
 
   // Queued for 40 minutes: waits as long again; after 3 hours, at most an hour.
@@ -105,8 +105,9 @@ TEST_F(RetryOutcomeTest, EveryTryIsOneMailLogLineAndFailuresNameRequestRelayAndR
   FailSends(200);
   Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(seconds(30), 3));
   ASSERT_EQ(mailLog.size(), 3U);
-  const std::string route = "from=<ann@example.org>, to=<bob@example.org>, to=<cy@example.org>, "
-                            "relay=localhost:25, delay=";
+  const std::string route =
+      "from=<ann@example.org>, to=<bob@example.org>, to=<cy@example.org>, "
+      "relay=localhost:25, delay=";
   EXPECT_NE(mailLog[0].find(": " + route), std::string::npos) << mailLog[0];
   EXPECT_NE(mailLog[0].find(", tries=1, status=sent (delivered to localhost:25)"),
             std::string::npos)
@@ -120,9 +121,9 @@ TEST_F(RetryOutcomeTest, EveryTryIsOneMailLogLineAndFailuresNameRequestRelayAndR
 
   // The activity log keeps its texts; the data tells which request, where, why.
   const std::string id = mailLog[1].substr(0, 16);
-  EXPECT_EQ(log.entries[0], (std::pair<std::string, std::string>{
-                                "Undetermined event attepting to send mail (data is err code)",
-                                "451"}));
+  EXPECT_EQ(log.entries[0],
+            (std::pair<std::string, std::string>{
+                "Undetermined event attepting to send mail (data is err code)", "451"}));
   EXPECT_EQ(log.entries[1].second, "Lable=Quillpost-Retry:3");
   EXPECT_EQ(log.entries[2].first, "Recipient(s) addresses invalid");
   EXPECT_TRUE(log.entries[2].second.starts_with("Id="));

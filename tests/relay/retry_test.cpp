@@ -35,9 +35,9 @@ TEST_F(RetryTest, FailedRetryGoesToTheOtherQueueWithTheCountOneLower) {
   EXPECT_EQ(Waiting("kvr_mailer_rB").front().label, "Quillpost-Retry:1");
   ASSERT_EQ(log.entries.size(), 2U);
   EXPECT_EQ(log.entries[0].first, "SMTP server is not ready to recieve your message");
-  EXPECT_EQ(log.entries[1], (std::pair<std::string, std::string>{
-                                "Message submitted for retry to queue 'B'",
-                                "Lable=Quillpost-Retry:1"}));
+  EXPECT_EQ(log.entries[1],
+            (std::pair<std::string, std::string>{"Message submitted for retry to queue 'B'",
+                                                 "Lable=Quillpost-Retry:1"}));
   EXPECT_TRUE(RetryA().Armed());
 }
 

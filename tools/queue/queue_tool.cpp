@@ -1,5 +1,4 @@
 #include "queue_tool.h"
-#include "message_times.h"
 
 #include <charconv>
 #include <cstddef>
@@ -7,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "message_times.h"
 #include "queue/broker_address.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
