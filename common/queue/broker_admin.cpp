@@ -73,6 +73,8 @@ std::vector<PeekedMessage> PeekQueue(const std::string& pathName, bool withBodie
       PeekedMessage message;
       message.label = std::move(delivery->message.label);
       message.priority = delivery->message.priority;
+      message.notBefore = delivery->message.notBefore;
+      message.lastFailure = std::move(delivery->message.lastFailure);
       message.size = delivery->message.body.size();
       if (withBodies) {
         message.body = std::move(delivery->message.body);

@@ -102,6 +102,8 @@ class ReceivedMessage {
   const std::string& Label() const { return message_.label; }
   const std::string& Body() const { return message_.body; }
   int Priority() const { return message_.priority; }
+  // Why the request it carries last failed; empty when it never did.
+  const std::string& LastFailure() const { return message_.lastFailure; }
 
   // Removes the message from the store for good. Throws QueueError when the
   // store has given the message back to its queue in the meantime (it took
