@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -230,7 +231,14 @@ std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds tim
       return std::nullopt;
     }
     pollfd watch{watch_.Get(), POLLIN, 0};
-    const int waitMs = forever ? -1 : static_cast<int>(std::min<std::int64_t>(left.count(), 60000));
+    int waitMs = forever ? -1 : static_cast<int>(std::min<std::int64_t>(left.count(), 60000));
+    if (const auto due = store.NextDue(queueId_)) {
+      // No bell rings when a waiting message comes due.
+      const auto untilDue =
+          std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::system_clock::now());
+      const int dueMs = static_cast<int>(std::clamp<std::int64_t>(untilDue.count(), 0, 60000));
+      waitMs = waitMs < 0 ? dueMs : std::min(waitMs, dueMs);
+    }
     if (::poll(&watch, 1, waitMs) < 0 && errno != EINTR) {
       ThrowSystem("waiting for a message on queue '" + pathName_ + "'");
     }
