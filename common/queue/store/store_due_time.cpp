@@ -15,11 +15,13 @@
 namespace quillpost::queue {
 
 std::int64_t StoreTime(std::chrono::system_clock::time_point when) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  return std::chrono::ceil<std::chrono::milliseconds>(when.time_since_epoch()).count();
 }
 
 std::int64_t StoreTimeNow() {
-  return StoreTime(std::chrono::system_clock::now());
+  return std::chrono::floor<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 std::chrono::system_clock::time_point FromStoreTime(std::int64_t milliseconds) {
