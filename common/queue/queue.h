@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quillpost::queue {
 
@@ -45,9 +46,19 @@ enum class Access { Receive = 1, Send = 2 };
 enum class ShareMode { DenyNone = 0 };
 
 struct Message {
+  Message() = default;
+  Message(std::string label_, std::string body_, int priority_ = 3)
+      : label(std::move(label_)), body(std::move(body_)), priority(priority_) {}
+
   std::string label;
   std::string body;
   int priority = 3;
+  // Not handed to a receiver, nor reported, before this time; the epoch (the
+  // default) means at once.
+  std::chrono::system_clock::time_point notBefore{};
+  // Why the request this message carries last failed (free text, kept as is
+  // by every move); empty when it never failed.
+  std::string lastFailure;
 };
 
 // Throws InvalidMessage when message breaks the limits above.
@@ -91,6 +102,8 @@ class ReceivedMessage {
   const std::string& Label() const { return message_.label; }
   const std::string& Body() const { return message_.body; }
   int Priority() const { return message_.priority; }
+  // Why the request it carries last failed; empty when it never did.
+  const std::string& LastFailure() const { return message_.lastFailure; }
 
   // Removes the message from the store for good. Throws QueueError when the
   // store has given the message back to its queue in the meantime (it took

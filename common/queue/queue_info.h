@@ -4,6 +4,7 @@
 // the values administration reads and passes, kept apart from the
 // administration functions so that backends need not include them.
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -27,6 +28,8 @@ struct PeekedMessage {
   std::size_t size = 0;  // body bytes
   std::string body;      // only when asked for
   bool inHand = false;
+  std::chrono::system_clock::time_point notBefore{};  // the epoch: due at once
+  std::string lastFailure;
 };
 
 }  // namespace quillpost::queue

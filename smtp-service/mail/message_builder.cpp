@@ -155,8 +155,17 @@ void SetHeaders(GMimeMessage* message, const MessageContent& content,
   const std::unique_ptr<GDateTime, DateTimeUnref> local(
       g_date_time_new_from_unix_local(std::chrono::system_clock::to_time_t(date)));
   g_mime_message_set_date(message, local.get());
-  const GCharPtr id(g_mime_utils_generate_message_id(content.messageIdDomain.c_str()));
-  g_mime_message_set_message_id(message, id.get());
+  if (content.messageId.empty()) {
+    const GCharPtr id(g_mime_utils_generate_message_id(content.messageIdDomain.c_str()));
+    g_mime_message_set_message_id(message, id.get());
+  } else {
+    // Kept across tries with its angle brackets; GMime adds its own.
+    std::string_view id = content.messageId;
+    if (id.size() >= 2 && id.front() == '<' && id.back() == '>') {
+      id = id.substr(1, id.size() - 2);
+    }
+    g_mime_message_set_message_id(message, std::string(id).c_str());
+  }
   if (!content.mailer.empty()) {
     g_mime_object_set_header(GMIME_OBJECT(message), "X-Mailer", HeaderText(content.mailer).c_str(),
                              kCharset);

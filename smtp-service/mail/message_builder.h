@@ -22,6 +22,7 @@ struct MessageContent {
   std::vector<AttachmentFile> attachments;
   std::string mailer;           // X-Mailer; left out when empty
   std::string messageIdDomain;  // the right side of the Message-ID
+  std::string messageId;        // kept across tries; empty: a new one
 };
 
 // The written message, kept in the buffer GMime wrote it to.

@@ -90,9 +90,16 @@ void OutgoingMail::SetWholeMessage(std::string message) {
   wholeMessage_ = std::move(message);
 }
 
+void OutgoingMail::SetMessageIdentity(std::string messageId,
+                                      std::chrono::system_clock::time_point date) {
+  messageId_ = std::move(messageId);
+  date_ = date;
+}
+
 void OutgoingMail::Send() {
   warning_.reset();
   serverUsed_.clear();
+  refused_.clear();
   try {
     // Everything that can be checked here is checked before connecting.
     CheckAddresses(senderAddress_, recipients_);
@@ -108,14 +115,17 @@ void OutgoingMail::Send() {
     content.body = body_;
     content.mailer = mailerIdentification_;
     content.messageIdDomain = MessageIdDomain(senderAddress_, settings_);
+    content.messageId = messageId_;
+    const std::chrono::system_clock::time_point date =
+        date_.value_or(std::chrono::system_clock::now());
     std::string whole;
     std::optional<MessageText> built;
     std::string_view message;
     if (wholeMessage_) {
-      whole = PrepareWholeMessage(*wholeMessage_, content.messageIdDomain);
+      whole = PrepareWholeMessage(*wholeMessage_, content.messageIdDomain, date, messageId_);
       message = whole;
     } else {
-      built.emplace(BuildMessage(content));
+      built.emplace(BuildMessage(content, date));
       message = built->View();
     }
     content = MessageContent{};  // the attachments are in the message now: close the files
@@ -141,6 +151,9 @@ void OutgoingMail::Send() {
       throw *outcome.failure;
     }
     warning_ = std::move(outcome.warning);
+    for (const auto& [recipient, reply] : outcome.refused) {
+      refused_.emplace_back(failure::kRecipientRefused, recipient, reply.code, reply.text);
+    }
   } catch (const std::bad_alloc&) {
     throw SendFailure(failure::kOutOfMemory, "out of memory");
   }

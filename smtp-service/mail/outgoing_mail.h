@@ -39,7 +39,8 @@ inline constexpr int kOutOfMemory = 905;
 inline constexpr int kCaFileUnreadable = 906;
 inline constexpr int kConnectionLost = 907;  // the server went away at no stage named above
 inline constexpr int kLineTooLong = 908;     // a whole message holds a line over 998 octets
-inline constexpr int kInternal = 999;        // any other failure of the SMTP client itself
+inline constexpr int kAuthenticationImpossible = 909;  // a user is set, the server offers no AUTH
+inline constexpr int kInternal = 999;  // any other failure of the SMTP client itself
 }  // namespace failure
 
 enum class Security {
@@ -140,6 +141,9 @@ class OutgoingMail {
   // A complete RFC 5322 message to send as it is (see mail/whole_message.h)
   // instead of one built from the subject, body and attachments.
   void SetWholeMessage(std::string message);
+  // The Message-ID and Date of the mail; without them Send makes a new
+  // Message-ID and takes the time of sending.
+  void SetMessageIdentity(std::string messageId, std::chrono::system_clock::time_point date);
 
   // Hands the mail to the server. Throws SendFailure when the server did not
   // accept it. A problem after the server accepted the mail does not throw; it
@@ -150,6 +154,9 @@ class OutgoingMail {
   // The list item of the host that answered last in Send: the one that took
   // the mail, or the one whose failure Send threw.
   const std::string& ServerUsed() const { return serverUsed_; }
+  // After Send: recipients the server refused while it took the mail for the
+  // others, each with the reply code and text of its refusal.
+  const std::vector<SendFailure>& RefusedRecipients() const { return refused_; }
 
  private:
   std::string server_;
@@ -164,6 +171,9 @@ class OutgoingMail {
   std::optional<std::string> wholeMessage_;
   std::optional<SendFailure> warning_;
   std::string serverUsed_;
+  std::vector<SendFailure> refused_;
+  std::string messageId_;
+  std::optional<std::chrono::system_clock::time_point> date_;
 };
 
 }  // namespace quillpost::smtp

@@ -27,6 +27,16 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// The address of "RCPT TO:<address>\r\n".
+std::string RecipientOf(std::string_view command) {
+  const std::size_t open = command.find('<');
+  const std::size_t close = command.rfind('>');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+    return {};
+  }
+  return std::string(command.substr(open + 1, close - open - 1));
+}
+
 }  // namespace
 
 void SmtpDialogue::Reset() {
@@ -41,14 +51,17 @@ void SmtpDialogue::CommandSent(std::string_view text) {
   Stage next = stage_;
   if (StartsWithCommand(text, "EHLO ") || StartsWithCommand(text, "HELO ")) {
     next = Stage::Hello;
+    helloSent_ = true;
   } else if (!inAuth && IsBareCommand(text, "STARTTLS")) {
     next = Stage::StartTls;
   } else if (StartsWithCommand(text, "AUTH ")) {
     next = Stage::Auth;
+    authSent_ = true;
   } else if (StartsWithCommand(text, "MAIL FROM:")) {
     next = Stage::Mail;
   } else if (StartsWithCommand(text, "RCPT TO:")) {
     next = Stage::Recipient;
+    recipientReplies_.emplace_back(RecipientOf(text), Reply{});
   } else if (!inAuth && IsBareCommand(text, "DATA")) {
     next = Stage::Data;
   } else if (IsBareCommand(text, "QUIT")) {
@@ -91,6 +104,10 @@ void SmtpDialogue::ReplyReceived(std::string_view text) {
       pendingText_ += ' ';
     }
     pendingText_ += lineText;
+    if (stage_ == Stage::Hello &&
+        (StartsWithCommand(lineText, "AUTH ") || StartsWithCommand(lineText, "AUTH="))) {
+      authOffered_ = true;
+    }
     if (last) {
       FinalReply((line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0'));
     }
@@ -109,6 +126,11 @@ void SmtpDialogue::FinalReply(int code) {
   switch (stage_) {
     case Stage::Connecting:
       stage_ = Stage::Greeting;
+      break;
+    case Stage::Recipient:
+      if (!recipientReplies_.empty()) {
+        recipientReplies_.back().second = reply_;
+      }
       break;
     case Stage::Data:
       if (code / 100 == 3) {

@@ -6,6 +6,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace quillpost::smtp {
 
@@ -47,6 +49,14 @@ class SmtpDialogue {
   // QUIT was sent after the message was accepted but was not answered with 221.
   bool EndedBadly() const { return accepted_ && quitSent_ && !quitConfirmed_; }
   bool AnythingReceived() const { return anythingReceived_; }
+  // Each recipient given in RCPT TO with the final reply to it, in order.
+  const std::vector<std::pair<std::string, Reply>>& RecipientReplies() const {
+    return recipientReplies_;
+  }
+  // The server's EHLO reply listed AUTH; an AUTH command went out.
+  bool AuthOffered() const { return authOffered_; }
+  bool AuthSent() const { return authSent_; }
+  bool HelloSent() const { return helloSent_; }
 
  private:
   void FinalReply(int code);
@@ -59,6 +69,10 @@ class SmtpDialogue {
   bool quitSent_ = false;
   bool quitConfirmed_ = false;
   bool anythingReceived_ = false;
+  std::vector<std::pair<std::string, Reply>> recipientReplies_;
+  bool authOffered_ = false;
+  bool authSent_ = false;
+  bool helloSent_ = false;
 };
 
 }  // namespace quillpost::smtp

@@ -153,6 +153,9 @@ void SmtpSession::Configure() {
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, Seconds(settings_.replyTimeout));
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  // A refused recipient does not stop the mail to the others (it fails only
+  // when every recipient is refused).
+  curl_easy_setopt(curl, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
 
   const bool keepOpen = settings_.idleSessionTimeout.count() > 0;
   curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, keepOpen ? 0L : 1L);
@@ -184,6 +187,9 @@ int SmtpSession::OnDebug(CURL* /*handle*/, curl_infotype type, char* data, std::
 
 std::size_t SmtpSession::OnRead(char* buffer, std::size_t size, std::size_t count, void* self) {
   auto* session = static_cast<SmtpSession*>(self);
+  if (session->MissedAuth()) {
+    return CURL_READFUNC_ABORT;  // the server must not take the mail unauthenticated
+  }
   const std::size_t length = std::min(size * count, session->unsent_.size());
   std::memcpy(buffer, session->unsent_.data(), length);
   session->unsent_.remove_prefix(length);
@@ -199,6 +205,12 @@ void SmtpSession::DropConnection() {
     ::shutdown(socket, SHUT_RDWR);
   }
   Configure();  // a fresh handle: the old one and its connection cache are gone
+}
+
+bool SmtpSession::MissedAuth() const {
+  // A kept connection sends no EHLO: it was authenticated for an earlier mail.
+  return !settings_.user.empty() && dialogue_.HelloSent() && !dialogue_.AuthSent() &&
+         dialogue_.CurrentStage() != Stage::Hello && dialogue_.CurrentStage() != Stage::StartTls;
 }
 
 bool SmtpSession::NothingOfTheMailSent() const {
@@ -219,7 +231,7 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
     try {
       Configure();
     } catch (const SendFailure& failure) {
-      return {failure, std::nullopt};
+      return {failure, std::nullopt, {}};
     }
   }
   CURL* curl = curl_.get();
@@ -229,7 +241,7 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
     curl_slist* extended = curl_slist_append(list, ("<" + recipient + ">").c_str());
     if (extended == nullptr) {
       curl_slist_free_all(list);
-      return {SendFailure(failure::kOutOfMemory, "out of memory"), std::nullopt};
+      return {SendFailure(failure::kOutOfMemory, "out of memory"), std::nullopt, {}};
     }
     list = extended;
   }
@@ -264,6 +276,21 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
                         dialogue_.CurrentStage() == Stage::Quit ? dialogue_.LastReply().text : "");
       }
       connectionKept_ = code == CURLE_OK && settings_.idleSessionTimeout.count() > 0;
+      for (const auto& [recipient, reply] : dialogue_.RecipientReplies()) {
+        if (reply.code / 100 != 2) {
+          outcome.refused.emplace_back(recipient, reply);
+        }
+      }
+      break;
+    }
+    if (MissedAuth()) {
+      // libcurl goes on without AUTH when the server offers none it can use;
+      // the refusal that follows would blame the sender.
+      outcome.failure =
+          SendFailure(failure::kAuthenticationImpossible,
+                      dialogue_.AuthOffered()
+                          ? "a user name is set but the server offers no AUTH mechanism in common"
+                          : "a user name is set but the server offers no AUTH");
       break;
     }
     if (attempt == 0 && reusing && connects == 0 && NothingOfTheMailSent()) {

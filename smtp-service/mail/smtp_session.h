@@ -26,6 +26,9 @@ struct Envelope {
 struct DeliveryOutcome {
   std::optional<SendFailure> failure;  // set: the server did not take the mail
   std::optional<SendFailure> warning;  // a problem after the server took it
+  // Recipients the server refused while it took the mail for the others,
+  // each with its refusal.
+  std::vector<std::pair<std::string, Reply>> refused;
 };
 
 class SmtpSession {
@@ -65,6 +68,9 @@ class SmtpSession {
   // No part of the mail went out during the failed attempt, so it can be
   // tried again on a new connection without risking a second delivery.
   bool NothingOfTheMailSent() const;
+  // A user name is set, yet the session went past EHLO without AUTH (the
+  // server offers none, or none in common).
+  bool MissedAuth() const;
 
   std::string host_;
   ConnectionSettings settings_;

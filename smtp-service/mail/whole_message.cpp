@@ -28,7 +28,8 @@ bool FieldNamed(std::string_view line, std::string_view name) {
 }  // namespace
 
 std::string PrepareWholeMessage(std::string_view given, const std::string& messageIdDomain,
-                                std::chrono::system_clock::time_point date) {
+                                std::chrono::system_clock::time_point date,
+                                const std::string& messageId) {
   std::string lines;
   lines.reserve(given.size() + given.size() / 32);
   bool inHeader = true;
@@ -63,7 +64,8 @@ std::string PrepareWholeMessage(std::string_view given, const std::string& messa
     prepared += "Date: " + Rfc5322Date(date) + "\r\n";
   }
   if (!hasMessageId) {
-    prepared += "Message-ID: " + NewMessageId(messageIdDomain) + "\r\n";
+    prepared +=
+        "Message-ID: " + (messageId.empty() ? NewMessageId(messageIdDomain) : messageId) + "\r\n";
   }
   return prepared + lines;
 }

@@ -12,10 +12,13 @@
 
 namespace quillpost::smtp {
 
+// The Date and Message-ID put in front are date and messageId (a new one when
+// empty).
 // Throws SendFailure (failure::kLineTooLong) when a line is longer than 998
 // octets: SMTP cannot carry it, and cutting it would change the message.
 std::string PrepareWholeMessage(
     std::string_view given, const std::string& messageIdDomain,
-    std::chrono::system_clock::time_point date = std::chrono::system_clock::now());
+    std::chrono::system_clock::time_point date = std::chrono::system_clock::now(),
+    const std::string& messageId = {});
 
 }  // namespace quillpost::smtp

@@ -1,5 +1,7 @@
 #include "relay/failure_table.h"
 
+#include "mail/outgoing_mail.h"
+
 namespace quillpost::relay {
 
 LogEntry DescribeSendFailure(int number) {
@@ -24,6 +26,8 @@ LogEntry DescribeSendFailure(int number) {
       return {"Unable to locate/access specified attachment(s)", ""};
     case 200:
       return {"Recipient(s) addresses invalid", ""};
+    case smtp::failure::kAuthenticationImpossible:
+      return {"SMTP server offers no authentication for the configured user", ""};
     default:
       return {"Undetermined event attepting to send mail (data is err code)",
               std::to_string(number)};

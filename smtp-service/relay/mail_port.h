@@ -3,10 +3,12 @@
 // The operations that mail dispatch uses on one outgoing mail. The production
 // port wraps smtp::OutgoingMail; tests put a scripted one in its place.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mail/outgoing_mail.h"
 
@@ -34,6 +36,13 @@ class MailPort {
   virtual std::optional<smtp::SendFailure> Warning() const = 0;
   // The smarthost (an item of the server list) that answered last in Send.
   virtual std::string ServerUsed() const { return {}; }
+
+  // The Message-ID and Date the mail keeps across tries.
+  virtual void SetMessageIdentity(std::string /*messageId*/,
+                                  std::chrono::system_clock::time_point /*date*/) {}
+  // After Send: recipients the server refused while it took the mail for the
+  // others (number 40, the address as what(), the refusal's reply).
+  virtual std::vector<smtp::SendFailure> RefusedRecipients() const { return {}; }
 };
 
 // Makes a fresh mail object for each dispatch.

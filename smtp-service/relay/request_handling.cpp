@@ -16,6 +16,7 @@ constexpr std::chrono::milliseconds kNoWait{0};
 }  // namespace
 
 void Status::requestevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
+  current_ = CurrentTry{};
   std::optional<queue::ReceivedMessage> message;
   After after = After::Rearm;
   try {
@@ -45,17 +46,31 @@ Status::After Status::HandleRequest(queue::ReceivedMessage& message) {
 
 Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::string& queueName,
                                    const std::function<std::optional<int>()>& countOnFailure) {
-  const std::string document = message.Body();
+  current_ = CurrentTry{};
+  current_.document = message.Body();
+  try {
+    // First sight: the request gets its id, Message-ID and submission time.
+    current_.stamp = StampRequest(current_.document, std::chrono::system_clock::now());
+  } catch (...) {
+    // Left as it came; dispatch names what is wrong with it.
+  }
   std::string answer;
   try {
-    answer = DispatchMail(document);
+    answer = DispatchMail(current_.document);
   } catch (...) {
+    current_.document = message.Body();  // nothing went out: kept exactly as it came
     return DeadLetter(message, "Request cannot be dispatched; moved to dead-letter queue",
                       "Queue=" + queueName + ", Error=" + CurrentFailure())
                ? After::Rearm
                : After::Park;
   }
 
+  if (current_.stamp) {
+    SetTries(current_.document, current_.stamp->tries + 1);
+  }
+  if (!current_.delivered.empty()) {
+    RecordOutcome(maillog::Status::Sent, current_.delivered, "delivered to " + RelayName());
+  }
   if (answer == "OK") {
     try {
       message.Finish();
@@ -78,15 +93,23 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
                ? After::Rearm
                : After::Park;
   }
-  RequeueForRetry(message, document, *count);
+  if (!current_.delivered.empty()) {
+    // Only the refused recipients go on; the others have the mail.
+    KeepRecipients(current_.document, {current_.to.begin(), current_.to.end()});
+  }
+  RequeueForRetry(message, current_.document, *count);
   return message.Held() ? After::Park : After::Rearm;
 }
 
 bool Status::DeadLetter(queue::ReceivedMessage& message, const std::string& why,
                         const std::string& data) {
+  queue::Message dead{std::string(kInboundLabel),
+                      current_.document.empty() ? message.Body() : current_.document,
+                      kRequestPriority};
+  // A dead letter says why it is dead.
+  dead.lastFailure = LastFailureText(why + ": " + data);
   try {
-    message.FinishAndSend(DeadLetterQueueName,
-                          {std::string(kInboundLabel), message.Body(), kRequestPriority});
+    message.FinishAndSend(DeadLetterQueueName, dead);
   } catch (...) {
     const std::string failure = CurrentFailure();
     WriteLog("Unable to move request to dead-letter queue",
@@ -97,6 +120,8 @@ bool Status::DeadLetter(queue::ReceivedMessage& message, const std::string& why,
   }
   WriteLog(why, data);
   Count(&Outcomes::deadLettered);
+  RecordOutcome(maillog::Status::Bounced, current_.to,
+                current_.number != 0 ? current_.detail : why + ": " + data);
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "relay/current_failure.h"
 #include "relay/retry_label.h"
+#include "relay/retry_policy.h"
 #include "relay/status.h"
 
 namespace quillpost::relay {
@@ -34,6 +35,7 @@ void Status::RetryArrived(queue::OpenQueue& queue, const std::string& letter, Ha
     parked = true;
     return;
   }
+  current_ = CurrentTry{};
   std::optional<queue::ReceivedMessage> message;
   After after = After::Rearm;
   try {
@@ -67,23 +69,56 @@ Status::After Status::HandleRetry(queue::ReceivedMessage& message, const std::st
 void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string& document,
                              int count) {
   const int next = count - 1;
-  if (next < 1) {
+  if (next >= 1) {
+    // Never tried again before one interval has passed, whichever relay
+    // looks at it.
+    SendToRetryQueue(message, document, MakeRetryLabel(next), settings_.retrySwapInterval);
+    return;
+  }
+  const auto now = std::chrono::system_clock::now();
+  const std::optional<RequestStamp> stamp = ReadStamp(document);
+  const auto queuedFor = std::chrono::duration_cast<std::chrono::milliseconds>(
+      stamp ? now - stamp->submitted : std::chrono::system_clock::duration::zero());
+  if (IsPermanentFailure(current_.number, current_.replyCode)) {
     DeadLetter(message, "Retry allowance used up; request moved to dead-letter queue",
                "Lable=" + message.Label());
     return;
   }
-  const std::string label = MakeRetryLabel(next);
+  if (queuedFor >= settings_.maxQueueLifetime) {
+    DeadLetter(
+        message, "Request queued for too long; moved to dead-letter queue",
+        "Lable=" + message.Label() + ", Queued=" +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(queuedFor).count()) +
+            "s");
+    return;
+  }
+  // A passing failure: kept, with growing waits, until it is too old. Its
+  // label keeps the count 0 from here on.
+  SendToRetryQueue(
+      message, document, MakeRetryLabel(0),
+      DeferralInterval(queuedFor, settings_.deferInterval, settings_.maxDeferInterval));
+}
+
+bool Status::SendToRetryQueue(queue::ReceivedMessage& message, const std::string& document,
+                              const std::string& label, std::chrono::milliseconds wait) {
   const std::string& pathName = TargetRetryQueue == "A" ? RetryQueueNameA : RetryQueueNameB;
+  queue::Message next{label, document, kRequestPriority};
+  next.notBefore = std::chrono::system_clock::now() + wait;
+  next.lastFailure = LastFailureText("");
   try {
-    message.FinishAndSend(pathName, {label, document, kRequestPriority});
+    message.FinishAndSend(pathName, next);
   } catch (...) {
     WriteLog("Unable to re-queue message for retry", "Queue=" + TargetRetryQueue);
     DeadLetter(message, "Request moved to dead-letter queue after failed re-queue",
                "Error=" + CurrentFailure());
-    return;
+    return false;
   }
   WriteLog("Message submitted for retry to queue '" + TargetRetryQueue + "'", "Lable=" + label);
   Count(&Outcomes::requeued);
+  RecordOutcome(maillog::Status::Deferred, current_.to,
+                current_.detail + (current_.detail.empty() ? "" : "; ") + "next try in " +
+                    std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count()) + " s");
+  return true;
 }
 
 void Status::retryswap_Timer() {

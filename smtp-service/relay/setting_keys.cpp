@@ -62,17 +62,19 @@ smtp::Security SecurityMode(std::string_view key, std::string_view value) {
   Bad(key, value, "expected none, starttls, starttls-required or tls");
 }
 
-std::chrono::milliseconds Interval(std::string_view key, std::string_view value) {
+std::chrono::milliseconds Interval(std::string_view key, std::string_view value,
+                                   double longest = 86400) {
   // Seconds, fractions allowed: tests use intervals well under a second.
   const std::string text(value);
   std::istringstream in(text);
   double seconds = 0;
   in >> seconds;
   if (text.empty() || in.fail() || !in.eof() || !std::isfinite(seconds) || seconds < 0.01 ||
-      seconds > 86400) {
-    Bad(key, value, "expected a number of seconds from 0.01 to 86400");
+      seconds > longest) {
+    Bad(key, value,
+        "expected a number of seconds from 0.01 to " + std::to_string(std::lround(longest)));
   }
-  return std::chrono::milliseconds(std::lround(seconds * 1000));
+  return std::chrono::milliseconds(std::llround(seconds * 1000));
 }
 
 // Reads the first line only, and no further than a password can be long: a
@@ -130,6 +132,11 @@ const std::vector<SettingKey>& SettingKeys() {
        "command (no shell) that prints the OAuth2 access token", true},
       {"attachment_roots", "FOLDERS",
        "folders attachments must lie in, separated by commas (any, for a store of one user)", true},
+      {"defer_interval", "SECONDS",
+       "first wait of a request deferred after its tries (300), growing from there", true},
+      {"max_defer_interval", "SECONDS", "longest wait between deferred tries (3600)", true},
+      {"max_queue_lifetime", "SECONDS",
+       "how long a failing request is kept from its first submission (432000: 5 days)", true},
   };
   return keys;
 }
@@ -177,6 +184,12 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     settings.retrySwapInterval = Interval(key, value);
   } else if (key == "exit_on_startup_failure") {
     settings.exitOnStartupFailure = YesNo(key, value);
+  } else if (key == "defer_interval") {
+    settings.deferInterval = Interval(key, value);
+  } else if (key == "max_defer_interval") {
+    settings.maxDeferInterval = Interval(key, value);
+  } else if (key == "max_queue_lifetime") {
+    settings.maxQueueLifetime = Interval(key, value, 366.0 * 86400);
   } else if (key == "retry_allowance") {
     settings.retryAllowance = static_cast<int>(WholeNumber(key, value, 1, 32767));
   } else if (key == "max_attachment_size") {

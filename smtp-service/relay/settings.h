@@ -25,6 +25,12 @@ struct Settings {
 
   int retryAllowance = 4;
   std::chrono::milliseconds retrySwapInterval{60'000};
+  // Once its tries are used up, a request that failed for a passing reason
+  // waits from deferInterval to maxDeferInterval between tries, until it has
+  // been queued for maxQueueLifetime since it was first seen.
+  std::chrono::milliseconds deferInterval{5 * 60'000};
+  std::chrono::milliseconds maxDeferInterval{60 * 60'000};
+  std::chrono::milliseconds maxQueueLifetime{5 * 24 * 3600'000LL};
 
   bool headless = false;
   // A start-up that stops at a failed step ends the program (exit code

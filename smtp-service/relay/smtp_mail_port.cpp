@@ -26,6 +26,13 @@ class SmtpMailPort final : public MailPort {
   void Send() override { mail_.Send(); }
   std::optional<smtp::SendFailure> Warning() const override { return mail_.Warning(); }
   std::string ServerUsed() const override { return mail_.ServerUsed(); }
+  void SetMessageIdentity(std::string messageId,
+                          std::chrono::system_clock::time_point date) override {
+    mail_.SetMessageIdentity(std::move(messageId), date);
+  }
+  std::vector<smtp::SendFailure> RefusedRecipients() const override {
+    return mail_.RefusedRecipients();
+  }
 
  private:
   smtp::OutgoingMail mail_;

@@ -8,12 +8,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "queue/queue.h"
 #include "relay/handler_sink.h"
 #include "relay/log_writer.h"
+#include "relay/mail_log.h"
 #include "relay/mail_port.h"
 #include "relay/queue_access.h"
+#include "relay/request_stamp.h"
 #include "relay/service_notifier.h"
 #include "relay/settings.h"
 #include "relay/status_view.h"
@@ -107,6 +110,19 @@ class Status {
   };
   enum class After { Rearm, Park };
 
+  // What the handler at work knows of the try of its request.
+  struct CurrentTry {
+    std::string document;  // stamped; what goes on to a queue
+    std::optional<RequestStamp> stamp;
+    std::string from;
+    std::vector<std::string> to;         // recipients the mail has still to reach
+    std::vector<std::string> delivered;  // recipients the server took it for
+    int number = 0;                      // failure number; 0: none
+    int replyCode = 0;
+    std::string detail;      // the server's reply or the local reason
+    std::string serverUsed;  // the server list item that answered; empty: none yet
+  };
+
   void OpenAndArm(const std::string& pathName, std::unique_ptr<queue::OpenQueue>& slot,
                   HandlerSink& sink);
 
@@ -131,6 +147,23 @@ class Status {
   void Count(long Outcomes::*outcome);
   std::string OutcomesText() const;
 
+  // Notes a failed send (or a refusal of some recipients) in current_ and
+  // writes its activity log entry.
+  void NoteSendFailure(const smtp::SendFailure& failure);
+  // "Id=..., Relay=host:port, Reply=...": the detail of a failure entry.
+  // The relay named is the smarthost that answered, when one did.
+  std::string FailureData() const;
+  std::string RelayName() const;
+  // The last failure as a queue message carries it.
+  std::string LastFailureText(const std::string& fallback) const;
+  void RecordOutcome(maillog::Status status, const std::vector<std::string>& to,
+                     const std::string& detail) const;
+  // Puts message on the retry queue named by TargetRetryQueue, not due
+  // before wait has passed; logs it. False (with the failure logged) when the
+  // store refused.
+  bool SendToRetryQueue(queue::ReceivedMessage& message, const std::string& document,
+                        const std::string& label, std::chrono::milliseconds wait);
+
   Settings settings_;
   ServiceParts parts_;
   NullStatusView nullView_;
@@ -139,6 +172,7 @@ class Status {
   ServiceNotifier* notifier_;
   Outcomes outcomes_;
   Parking parked_;
+  CurrentTry current_;
 };
 
 }  // namespace quillpost::relay

@@ -192,6 +192,27 @@ TEST_P(QueueMessages, FinishAndSendMovesInOneStep) {
   moved->Finish();
 }
 
+TEST_P(QueueMessages, MessageNotDueYetComesOnlyAtItsTimeWithItsLastFailure) {
+  const std::string retry = Space().Create("kvr_mailer_rB");
+  SendTo(path_, {"Quillpost-Inbound", "document", 7});
+  auto message = Receiver(path_)->Receive(milliseconds(0));
+  ASSERT_TRUE(message);
+  Message later{"Quillpost-Retry:3", "document", 7};
+  later.notBefore = std::chrono::system_clock::now() + milliseconds(700);
+  later.lastFailure = "failure 10: no connection";
+  message->FinishAndSend(retry, later);
+
+  auto queue = Receiver(retry);
+  EXPECT_FALSE(queue->Receive(milliseconds(300)));
+  auto due = queue->Receive(milliseconds(5000));
+  ASSERT_TRUE(due);
+  EXPECT_GE(std::chrono::system_clock::now(), later.notBefore);
+  EXPECT_EQ(due->Label(), "Quillpost-Retry:3");
+  EXPECT_EQ(due->Priority(), 7);
+  EXPECT_EQ(due->LastFailure(), "failure 10: no connection");
+  due->Finish();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, QueueMessages,
                          ::testing::Values(Backend::Store, Backend::Broker), testing::BackendName);
 

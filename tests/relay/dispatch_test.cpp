@@ -26,11 +26,13 @@ TEST_F(DispatchTest, CompleteRequestShowsEveryFieldAndFillsTheMailInOrder) {
 
 TEST_F(DispatchTest, SendFailuresAreLoggedByNumberAndAnswerErr) {
   Start();
+  // Where it went and why it failed; a request first seen here also has its id.
+  const std::string kDetail = "Relay=localhost:25, Reply=scripted failure";
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
-      {1, "Unable to connect to specified SMTP server", ""},
-      {40, "SMTP server has rejected the recipient(s)", ""},
-      {60, "STMP server timed out whilst recieving your message", ""},
-      {101, "Unable to locate/access specified attachment(s)", ""},
+      {1, "Unable to connect to specified SMTP server", kDetail},
+      {40, "SMTP server has rejected the recipient(s)", kDetail},
+      {60, "STMP server timed out whilst recieving your message", kDetail},
+      {101, "Unable to locate/access specified attachment(s)", kDetail},
       {42, "Undetermined event attepting to send mail (data is err code)", "42"},
       {-7, "Undetermined event attepting to send mail (data is err code)", "-7"},
   };

@@ -101,8 +101,26 @@ class ScriptedMail final : public MailPort {
     Note("Send", "");
     owner_.sent_.push_back(script_);
     if (script_.failure != 0) {
-      throw smtp::SendFailure(script_.failure, "scripted failure");
+      // A number that is a reply code comes with that reply.
+      const bool reply = script_.failure >= 400 && script_.failure < 600;
+      throw smtp::SendFailure(script_.failure, "scripted failure", reply ? script_.failure : 0,
+                              reply ? "scripted reply" : "");
     }
+  }
+  void SetMessageIdentity(std::string messageId,
+                          std::chrono::system_clock::time_point /*date*/) override {
+    Note("SetMessageIdentity", messageId);
+  }
+  std::string ServerUsed() const override { return owner_.serverUsed; }
+  std::vector<smtp::SendFailure> RefusedRecipients() const override {
+    std::vector<smtp::SendFailure> refused;
+    for (const std::string& call : script_.calls) {
+      const std::string address = call.substr(call.find(':') + 1);
+      if (call.starts_with("AddRecipient:") && owner_.refuse.count(address) != 0) {
+        refused.emplace_back(smtp::failure::kRecipientRefused, address, 550, "no such user");
+      }
+    }
+    return refused;
   }
   std::optional<smtp::SendFailure> Warning() const override {
     if (script_.warning == 0) {

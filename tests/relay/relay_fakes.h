@@ -119,6 +119,10 @@ class ScriptedMails {
 
   MailFactory Factory();
   const std::vector<MailScript>& Sent() const { return sent_; }
+  // Recipients the server refuses (550) while it takes the mail for the others.
+  std::set<std::string> refuse;
+  // The server list item every mail reports as the one that answered.
+  std::string serverUsed;
   void Script(std::vector<MailScript> scripts) {
     scripts_ = std::move(scripts);
     next_ = 0;

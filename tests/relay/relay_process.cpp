@@ -250,4 +250,13 @@ bool LogHas(const fs::path& logFile, const std::string& message, const std::stri
   return std::find(entries.begin(), entries.end(), std::make_pair(message, data)) != entries.end();
 }
 
+bool LogHasFailure(const fs::path& logFile, const std::string& message) {
+  const auto entries = ReadLog(logFile);
+  return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
+    return entry.first == message && entry.second.starts_with("Id=") &&
+           entry.second.find(", Relay=") != std::string::npos &&
+           entry.second.find(", Reply=") != std::string::npos;
+  });
+}
+
 }  // namespace quillpost::relay::testing

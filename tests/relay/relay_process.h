@@ -116,5 +116,7 @@ int RunProgram(const std::vector<std::string>& arguments, std::string* output = 
 std::vector<std::pair<std::string, std::string>> ReadLog(const std::filesystem::path& logFile);
 bool LogHas(const std::filesystem::path& logFile, const std::string& message,
             const std::string& data);
+// A listed send failure, with the request's id, the relay and the reply as data.
+bool LogHasFailure(const std::filesystem::path& logFile, const std::string& message);
 
 }  // namespace quillpost::relay::testing

@@ -31,6 +31,16 @@ class RecordingNotifier final : public ServiceNotifier {
   std::vector<std::string> notes;
 };
 
+// body without the stamp the relay adds to a request on first sight.
+inline std::string WithoutStamp(std::string body) {
+  const std::size_t start = body.find("<Relay>");
+  const std::size_t end = body.find("</Relay>");
+  if (start != std::string::npos && end != std::string::npos) {
+    body.erase(start, end + 8 - start);
+  }
+  return body;
+}
+
 // A started service on fakes, with the event log captured.
 class ServiceTest : public ::testing::Test {
  protected:

@@ -33,9 +33,11 @@ TEST_F(RetryTest, FailedRetryGoesToTheOtherQueueWithTheCountOneLower) {
   Arrive(RetryA(), "Quillpost-Retry:2");
   ASSERT_EQ(Waiting("kvr_mailer_rB").size(), 1U);
   EXPECT_EQ(Waiting("kvr_mailer_rB").front().label, "Quillpost-Retry:1");
-  EXPECT_EQ(log.entries,
-            (LogLines{{"SMTP server is not ready to recieve your message", ""},
-                      {"Message submitted for retry to queue 'B'", "Lable=Quillpost-Retry:1"}}));
+  ASSERT_EQ(log.entries.size(), 2U);
+  EXPECT_EQ(log.entries[0].first, "SMTP server is not ready to recieve your message");
+  EXPECT_EQ(log.entries[1],
+            (std::pair<std::string, std::string>{"Message submitted for retry to queue 'B'",
+                                                 "Lable=Quillpost-Retry:1"}));
   EXPECT_TRUE(RetryA().Armed());
 }
 
@@ -79,12 +81,12 @@ TEST_F(RetryTest, UnreadableCountMattersOnlyWhenTheRetryFails) {
   EXPECT_TRUE(Waiting("kvr_mailer_rB").empty());
 }
 
-TEST_F(RetryTest, LastTryDeadLettersForReInjection) {
-  FailSends(40);
+TEST_F(RetryTest, LastTryOfAPermanentFailureDeadLettersForReInjection) {
+  FailSends(200);
   Arrive(RetryA(), "Quillpost-Retry:1");
   ASSERT_EQ(Waiting("kvr_mailer_dead").size(), 1U);
   EXPECT_EQ(Waiting("kvr_mailer_dead").front().label, "Quillpost-Inbound");
-  EXPECT_EQ(Waiting("kvr_mailer_dead").front().body, kRequest);
+  EXPECT_EQ(WithoutStamp(Waiting("kvr_mailer_dead").front().body), kRequest);
   EXPECT_EQ(log.entries.back(), (std::pair<std::string, std::string>{
                                     "Retry allowance used up; request moved to dead-letter queue",
                                     "Lable=Quillpost-Retry:1"}));
@@ -104,7 +106,7 @@ TEST_F(RetryTest, TicksPassTheTurnAndPointFailuresAtTheWaitingQueue) {
 }
 
 TEST_F(RetryTest, RequestGetsFourTriesOneTickApartThenIsDeadLettered) {
-  FailSends(10);
+  FailSends(200);
   Arrive(Inbound(), "Quillpost-Inbound");
   std::vector<std::string> path;
   for (int tick = 0; tick < 4; ++tick) {

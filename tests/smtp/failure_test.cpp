@@ -52,19 +52,48 @@ INSTANTIATE_TEST_SUITE_P(Stages, RefusedAtStage,
                            return info.param.stage + std::to_string(info.param.code);
                          });
 
-TEST(Failure, OneRefusedRecipientStopsTheMailForEveryone) {
+TEST(Failure, RefusedRecipientsAreNamedAndTheOthersGetTheMail) {
   SmtpPeerOptions options;
   options.refuseRecipient["second@example.org"] = 550;
+  options.refuseRecipient["to@example.com"] = 450;
   SmtpPeer peer(options);
   OutgoingMail mail;
   FillMail(mail, PeerSettings(peer));
   mail.AddRecipient("second@example.org");
   mail.AddRecipient("third@example.org");
-  EXPECT_EQ(SendNumber(mail), failure::kRecipientRefused);
-  EXPECT_TRUE(peer.Messages().empty());
-  for (const std::string& command : peer.Commands()) {
+  EXPECT_EQ(SendNumber(mail), 0);
+  ASSERT_EQ(peer.Messages().size(), 1U);
+  EXPECT_EQ(peer.Messages()[0].envelopeTo, (std::vector<std::string>{"third@example.org"}));
+  ASSERT_EQ(mail.RefusedRecipients().size(), 2U);
+  EXPECT_STREQ(mail.RefusedRecipients()[0].what(), "to@example.com");
+  EXPECT_EQ(mail.RefusedRecipients()[0].ReplyCode(), 450);
+  EXPECT_STREQ(mail.RefusedRecipients()[1].what(), "second@example.org");
+  EXPECT_EQ(mail.RefusedRecipients()[1].ReplyCode(), 550);
+
+  // Every recipient refused: nothing goes out.
+  SmtpPeer allRefusing(options);
+  OutgoingMail none;
+  FillMail(none, PeerSettings(allRefusing));
+  none.AddRecipient("second@example.org");
+  EXPECT_EQ(SendNumber(none), failure::kRecipientRefused);
+  EXPECT_TRUE(allRefusing.Messages().empty());
+  for (const std::string& command : allRefusing.Commands()) {
     EXPECT_EQ(command.find("DATA"), std::string::npos) << command;
   }
+}
+
+TEST(Failure, UserNameWithoutAuthOnTheServerIsItsOwnFailureAndSendsNothing) {
+  SmtpPeer peer;  // offers no AUTH
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.user = "ann";
+  settings.password = "secret";
+  settings.allowPlainTextAuth = true;
+  OutgoingMail mail;
+  FillMail(mail, settings);
+  SendFailure caught(0, "");
+  EXPECT_EQ(SendNumber(mail, &caught), failure::kAuthenticationImpossible);
+  EXPECT_NE(std::string(caught.what()).find("offers no AUTH"), std::string::npos) << caught.what();
+  EXPECT_TRUE(peer.Messages().empty());
 }
 
 struct Stall {

@@ -23,5 +23,13 @@ TEST(WholeMessage, KeepsFieldsOfAnyCaseAndRefusesALineSmtpCannotCarry) {
   }
 }
 
+TEST(WholeMessage, AMessageWithoutIdentityGetsTheOneItKeepsAcrossTries) {
+  const std::string bare = "Subject: x\r\n\r\nx\r\n";
+  const auto date = std::chrono::system_clock::from_time_t(1796112000);
+  const std::string first = PrepareWholeMessage(bare, "ex.org", date, "<id.1@ex.org>");
+  EXPECT_NE(first.find("Message-ID: <id.1@ex.org>\r\n"), std::string::npos) << first;
+  EXPECT_EQ(PrepareWholeMessage(bare, "ex.org", date, "<id.1@ex.org>"), first);
+}
+
 }  // namespace
 }  // namespace quillpost::smtp

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "activitylog/log_entry.h"
+#include "message_times.h"
 #include "queue/admin/queue_admin.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
@@ -155,6 +156,7 @@ int Run(const CommandLine& line, std::ostream& out) {
       out << std::right << std::setw(6) << ++number << std::setw(5) << message.priority
           << std::setw(10) << message.size << "  " << std::left << std::setw(9)
           << (message.inHand ? "in hand" : "waiting") << Shown(message.label) << '\n';
+      WriteMessageTimes(out, message);
       if (line.bodies) {
         out << Shown(message.body) << "\n\n";
       }

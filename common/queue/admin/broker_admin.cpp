@@ -59,6 +59,8 @@ class BrokerAdminImpl final : public AdminBackend {
         PeekedMessage message;
         message.label = std::move(delivery->message.label);
         message.priority = delivery->message.priority;
+        message.notBefore = delivery->message.notBefore;
+        message.lastFailure = std::move(delivery->message.lastFailure);
         message.size = delivery->message.body.size();
         if (withBodies) {
           message.body = std::move(delivery->message.body);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,8 @@ constexpr std::uint16_t kNotFound = 404;
 constexpr std::int32_t kMaxPriority = 7;
 // Labels longer than a short string (the type property) travel in this header.
 constexpr const char* kLongLabelHeader = "x-quillpost-label";
+constexpr const char* kLastFailureHeader = "x-quillpost-last-failure";
+constexpr const char* kNotBeforeHeader = "x-quillpost-not-before";
 constexpr std::size_t kShortStringMax = 255;
 constexpr const char* kSystemCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 
@@ -194,6 +197,13 @@ Message BrokerConnection::ReadContent(const std::string& what) {
       if (Text(entry.key) == kLongLabelHeader && entry.value.kind == AMQP_FIELD_KIND_UTF8) {
         message.label = Text(entry.value.value.bytes);
       }
+      if (Text(entry.key) == kLastFailureHeader && entry.value.kind == AMQP_FIELD_KIND_UTF8) {
+        message.lastFailure = Text(entry.value.value.bytes);
+      }
+      if (Text(entry.key) == kNotBeforeHeader && entry.value.kind == AMQP_FIELD_KIND_I64) {
+        message.notBefore =
+            std::chrono::system_clock::time_point(std::chrono::milliseconds(entry.value.value.i64));
+      }
     }
   }
   message.priority = (properties._flags & AMQP_BASIC_PRIORITY_FLAG) != 0 ? properties.priority : 0;
@@ -338,20 +348,39 @@ void BrokerConnection::Publish(const std::string& queue, const Message& message)
   properties._flags = AMQP_BASIC_DELIVERY_MODE_FLAG | AMQP_BASIC_PRIORITY_FLAG;
   properties.delivery_mode = AMQP_DELIVERY_PERSISTENT;
   properties.priority = static_cast<std::uint8_t>(message.priority);
-  amqp_table_entry_t longLabel{};
+  std::array<amqp_table_entry_t, 3> headers{};
+  int headerCount = 0;
   if (message.label.size() <= kShortStringMax) {
     properties._flags |= AMQP_BASIC_TYPE_FLAG;
     properties.type = Bytes(message.label);
   } else {
+    amqp_table_entry_t& longLabel = headers[headerCount++];
     longLabel.key = amqp_cstring_bytes(kLongLabelHeader);
     longLabel.value.kind = AMQP_FIELD_KIND_UTF8;
     longLabel.value.value.bytes = Bytes(message.label);
-    properties._flags |= AMQP_BASIC_HEADERS_FLAG;
-    properties.headers = amqp_table_t{1, &longLabel};
   }
+  if (!message.lastFailure.empty()) {
+    amqp_table_entry_t& lastFailure = headers[headerCount++];
+    lastFailure.key = amqp_cstring_bytes(kLastFailureHeader);
+    lastFailure.value.kind = AMQP_FIELD_KIND_UTF8;
+    lastFailure.value.value.bytes = Bytes(message.lastFailure);
+  }
+  if (message.notBefore.time_since_epoch().count() > 0) {
+    amqp_table_entry_t& notBefore = headers[headerCount++];
+    notBefore.key = amqp_cstring_bytes(kNotBeforeHeader);
+    notBefore.value.kind = AMQP_FIELD_KIND_I64;
+    notBefore.value.value.i64 =
+        std::chrono::duration_cast<std::chrono::milliseconds>(message.notBefore.time_since_epoch())
+            .count();
+  }
+  if (headerCount > 0) {
+    properties._flags |= AMQP_BASIC_HEADERS_FLAG;
+    properties.headers = amqp_table_t{headerCount, headers.data()};
+  }
+  const std::string route = RouteFor(queue, message);
   const std::uint64_t sequence = nextPublish_++;
   returned_ = false;
-  CheckStatus(amqp_basic_publish(conn_, channel_, amqp_empty_bytes, Bytes(queue), 1, 0, &properties,
+  CheckStatus(amqp_basic_publish(conn_, channel_, amqp_empty_bytes, Bytes(route), 1, 0, &properties,
                                  Bytes(message.body)),
               "sending to queue '" + queue + "'");
   const auto deadline = std::chrono::steady_clock::now() + kConfirmTimeout;

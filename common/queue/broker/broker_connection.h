@@ -60,6 +60,10 @@ class BrokerConnection {
   // Stores message on queue and waits for the broker's confirm. NoSuchQueue
   // when the queue is missing (nothing stored).
   void Publish(const std::string& queue, const Message& message);
+  // Where a message for queue is published (broker_delay.cpp): the queue
+  // itself, or, for a message not due yet, a wait queue whose messages
+  // expire into queue when they come due. Throws NoSuchQueue when queue is missing.
+  std::string RouteFor(const std::string& queue, const Message& message);
 
   // Takes the first waiting message, unacknowledged.
   std::optional<Delivery> Get(const std::string& queue);

@@ -12,13 +12,14 @@
 #include "eventlog/event_log.h"
 #include "posix/system_error.h"
 #include "queue/store/holder.h"
+#include "queue/store/store_time.h"
 
 namespace quillpost::queue {
 namespace {
 
 // "QPQS" marks our database files; user_version is the layout's version.
 constexpr std::int64_t kApplicationId = 0x51505153;
-constexpr std::int64_t kLayoutVersion = 1;
+constexpr std::int64_t kLayoutVersion = 2;
 
 std::atomic<std::int64_t> lockTimeoutMs{5000};
 
@@ -32,11 +33,13 @@ CREATE TABLE messages(
   priority INTEGER NOT NULL CHECK (priority BETWEEN 0 AND 7),
   label TEXT NOT NULL,
   body BLOB NOT NULL,
-  holder TEXT);
+  holder TEXT,
+  not_before INTEGER NOT NULL DEFAULT 0,
+  last_failure TEXT NOT NULL DEFAULT '');
 CREATE INDEX messages_waiting ON messages(queue, priority DESC, seq) WHERE holder IS NULL;
 CREATE INDEX messages_held ON messages(holder, queue) WHERE holder IS NOT NULL;
 PRAGMA application_id = 1364218195;
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
 )sql";
 
 static_assert(kApplicationId == 1364218195);
@@ -172,6 +175,9 @@ void Store::SetUp(Mode mode) {
   if (applicationId != kApplicationId) {
     throw QueueError("queue store " + db_->File() + ": the file is not a queue store");
   }
+  if (ReadPragma(*db_, "PRAGMA user_version") == 1) {
+    MigrateFromLayout1();
+  }
   if (ReadPragma(*db_, "PRAGMA user_version") != kLayoutVersion) {
     throw QueueError("queue store " + db_->File() +
                      ": the store was written by another version of Quillpost");
@@ -223,6 +229,23 @@ void Store::CreateLayout() {
   // Another process may have laid it out while we waited for the lock.
   if (ReadPragma(*db_, "PRAGMA application_id") == 0) {
     db_->Execute(kLayout, "laying out the new store");
+  }
+  transaction.Commit();
+}
+
+void Store::MigrateFromLayout1() {
+  const WriteTurn turn = TakeTurn("updating the store's layout");
+  WriteTransaction transaction(*db_, "updating the store's layout");
+  // Another process may have updated it while we waited for the lock.
+  Statement version = db_->Prepare("PRAGMA user_version");
+  const bool stillOld = version.Step("reading the store's header") && version.Int(0) == 1;
+  version.Reset();
+  if (stillOld) {
+    db_->Execute(
+        "ALTER TABLE messages ADD COLUMN not_before INTEGER NOT NULL DEFAULT 0;"
+        "ALTER TABLE messages ADD COLUMN last_failure TEXT NOT NULL DEFAULT '';"
+        "PRAGMA user_version = 2;",
+        "updating the store's layout");
   }
   transaction.Commit();
 }
@@ -329,20 +352,22 @@ std::vector<QueueInfo> Store::ListQueues() {
 bool Store::Insert(std::int64_t queueId, const Message& message) {
   const WriteTurn turn = TakeTurn("storing a message");
   Statement& insert = Cached(
-      "INSERT INTO messages(queue, priority, label, body)"
-      " SELECT ?1, ?2, ?3, ?4 WHERE EXISTS (SELECT 1 FROM queues WHERE id = ?1)");
+      "INSERT INTO messages(queue, priority, label, body, not_before, last_failure)"
+      " SELECT ?1, ?2, ?3, ?4, ?5, ?6 WHERE EXISTS (SELECT 1 FROM queues WHERE id = ?1)");
   insert.Bind(1, queueId).Bind(2, message.priority).Bind(3, message.label);
-  insert.BindBlob(4, message.body).Run("storing a message");
+  insert.BindBlob(4, message.body);
+  insert.Bind(5, StoreTime(message.notBefore)).Bind(6, message.lastFailure);
+  insert.Run("storing a message");
   return db_->Changes() == 1;
 }
 
 std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string& holder) {
   Statement& take = Cached(
       "UPDATE messages SET holder = ?2 WHERE seq = ("
-      " SELECT seq FROM messages WHERE queue = ?1 AND holder IS NULL"
+      " SELECT seq FROM messages WHERE queue = ?1 AND holder IS NULL AND not_before <= ?3"
       " ORDER BY priority DESC, seq LIMIT 1)"
-      " RETURNING seq, priority, label, body");
-  take.Bind(1, queueId).Bind(2, holder);
+      " RETURNING seq, priority, label, body, not_before, last_failure");
+  take.Bind(1, queueId).Bind(2, holder).Bind(3, StoreTimeNow());
   const WriteTurn turn = TakeTurn("receiving a message");
   // Should a power cut undo the mark, the message is simply waiting again.
   const LightCommits light = CommitLightly();
@@ -353,6 +378,8 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
     taken->message.priority = static_cast<int>(take.Int(1));
     taken->message.label = take.Text(2);
     taken->message.body = take.Text(3);
+    taken->message.notBefore = FromStoreTime(take.Int(4));
+    taken->message.lastFailure = take.Text(5);
     while (take.Step("receiving a message")) {
     }
   }
@@ -361,8 +388,9 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
 }
 
 bool Store::HasWaiting(std::int64_t queueId) {
-  Statement& probe = Cached("SELECT 1 FROM messages WHERE queue = ?1 AND holder IS NULL LIMIT 1");
-  probe.Bind(1, queueId);
+  Statement& probe = Cached(
+      "SELECT 1 FROM messages WHERE queue = ?1 AND holder IS NULL AND not_before <= ?2 LIMIT 1");
+  probe.Bind(1, queueId).Bind(2, StoreTimeNow());
   const bool waiting = probe.Step("looking for waiting messages");
   probe.Reset();
   return waiting;
@@ -447,8 +475,8 @@ std::vector<std::int64_t> Store::ReclaimGoneHolders(const std::string& ownHolder
 
 std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, std::size_t limit) {
   Statement& peek = Cached(
-      "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL"
-      " FROM messages WHERE queue = ?1"
+      "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL,"
+      " not_before, last_failure FROM messages WHERE queue = ?1"
       " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?3");
   const auto sqlLimit =
       limit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(limit);
@@ -461,6 +489,8 @@ std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, st
     message.size = static_cast<std::size_t>(peek.Int(2));
     message.body = peek.Text(3);
     message.inHand = peek.Int(4) != 0;
+    message.notBefore = FromStoreTime(peek.Int(5));
+    message.lastFailure = peek.Text(6);
     messages.push_back(std::move(message));
   }
   peek.Reset();
@@ -481,8 +511,8 @@ std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId
   // New sequence numbers put the moved messages behind those already waiting
   // on the target, in their old order.
   Cached(
-      "INSERT INTO messages(queue, priority, label, body)"
-      " SELECT ?2, priority, label, body FROM messages"
+      "INSERT INTO messages(queue, priority, label, body, not_before, last_failure)"
+      " SELECT ?2, priority, label, body, not_before, last_failure FROM messages"
       " WHERE queue = ?1 AND holder IS NULL ORDER BY seq")
       .Bind(1, fromQueueId)
       .Bind(2, toQueueId)

@@ -55,7 +55,10 @@ class Store {
   // Marks the first waiting message held by holder and returns it.
   std::optional<TakenMessage> Take(std::int64_t queueId, const std::string& holder);
   bool QueueExists(std::int64_t queueId);
+  // Only messages that are due count as waiting.
   bool HasWaiting(std::int64_t queueId);
+  // When the earliest waiting message that is not due yet comes due.
+  std::optional<std::chrono::system_clock::time_point> NextDue(std::int64_t queueId);
   // False when holder no longer holds the message.
   bool Finish(std::int64_t seq, const std::string& holder);
   // Finishes seq and inserts message on targetQueueId in one transaction.
@@ -93,6 +96,8 @@ class Store {
   LightCommits CommitLightly();
   void SetUp(Mode mode);
   void CreateLayout();
+  // Adds the columns of a message's due time and last failure.
+  void MigrateFromLayout1();
   void MakeFolders(StoreAccess access, bool creating);
   // The log is copied into the database by whoever commits once it has grown
   // long enough, after the writers' turn is given back, so that other

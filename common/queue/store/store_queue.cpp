@@ -5,6 +5,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -111,6 +112,7 @@ void StoreQueue::SetUpReceiving() {
     posix::Require<QueueError>(posix::WatchReadable(epoll_.Get(), fd),
                                "cannot set up arrival reports for queue '" + pathName_ + "'");
   }
+  SetUpDueTimer();
 }
 
 void StoreQueue::Require(Access access, const char* operation) const {
@@ -139,6 +141,9 @@ StoreQueue::Wakeups StoreQueue::DrainWatches() {
       }
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
     }
+  }
+  if (DrainDueTimer()) {
+    wakeups.bell = true;
   }
   wakeups.due = posix::Drain(due_.Get());
   if (wakeups.holderEnded) {
@@ -199,7 +204,14 @@ std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds tim
       return std::nullopt;
     }
     pollfd watch{watch_.Get(), POLLIN, 0};
-    const int waitMs = forever ? -1 : static_cast<int>(std::min<std::int64_t>(left.count(), 60000));
+    int waitMs = forever ? -1 : static_cast<int>(std::min<std::int64_t>(left.count(), 60000));
+    if (const auto due = store.NextDue(queueId_)) {
+      // No bell rings when a waiting message comes due.
+      const auto untilDue =
+          std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::system_clock::now());
+      const int dueMs = static_cast<int>(std::clamp<std::int64_t>(untilDue.count(), 0, 60000));
+      waitMs = waitMs < 0 ? dueMs : std::min(waitMs, dueMs);
+    }
     if (::poll(&watch, 1, waitMs) < 0 && errno != EINTR) {
       ThrowSystem<QueueError>("waiting for a message on queue '" + pathName_ + "'");
     }
@@ -214,6 +226,8 @@ void StoreQueue::EnableNotification(ArrivalSink& sink) {
   ReclaimIfDue();
   if (session_->store.HasWaiting(queueId_)) {
     SignalDue();
+  } else {
+    ArmDueTimer();
   }
 }
 
@@ -244,6 +258,12 @@ void StoreQueue::DeliverNotification() {
   if (due) {
     ArrivalSink* sink = std::exchange(armed_, nullptr);
     sink->Arrived(*this, 0);
+  } else {
+    try {
+      ArmDueTimer();
+    } catch (const QueueError&) {
+      // The next bell or arming looks again.
+    }
   }
 }
 
@@ -265,6 +285,7 @@ void StoreQueue::Close() {
   armed_ = nullptr;
   bell_.Reset();
   epoll_.Reset();
+  dueTimer_.Reset();
   due_.Reset();
   watch_.Reset();
   session_.reset();

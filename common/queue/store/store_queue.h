@@ -62,6 +62,11 @@ class StoreQueue final : public OpenQueue {
   void SignalDue();
   void ReclaimIfDue();
   void ReclaimQuietly();
+  // The timer that wakes the armed report when the earliest message that is
+  // not due yet comes due (store_due_time.cpp).
+  void SetUpDueTimer();
+  void ArmDueTimer();
+  bool DrainDueTimer();
 
   std::string pathName_;
   Access access_;
@@ -74,10 +79,11 @@ class StoreQueue final : public OpenQueue {
   // lock probe per other receiver.
   bool reclaimDue_ = true;
 
-  posix::UniqueFd bell_;   // send access: written after each message
-  posix::UniqueFd watch_;  // receive access: inotify on the bell and holders/
-  posix::UniqueFd due_;    // receive access: eventfd, "a report is due now"
-  posix::UniqueFd epoll_;  // receive access: watch_ and due_ together
+  posix::UniqueFd bell_;      // send access: written after each message
+  posix::UniqueFd watch_;     // receive access: inotify on the bell and holders/
+  posix::UniqueFd due_;       // receive access: eventfd, "a report is due now"
+  posix::UniqueFd dueTimer_;  // receive access: timerfd, "a waiting message comes due"
+  posix::UniqueFd epoll_;     // receive access: watch_, due_ and dueTimer_ together
   int bellWatch_ = -1;
   int holdersWatch_ = -1;
 };

@@ -1,0 +1,214 @@
+// What a failed try leaves behind: when the request may be tried again, where
+// it waits once its tries are used up, the mail log line of each try, the
+// last failure it carries, the recipients still to reach and its identity.
+
+#include <cstdio>
+
+#include "relay/mail_log.h"
+#include "relay/request_stamp.h"
+#include "relay/stdout_status_view.h"
+#include "relay_test_support.h"
+
+namespace quillpost::relay::testing {
+namespace {
+
+using std::chrono::seconds;
+using std::chrono::system_clock;
+
+class RetryOutcomeTest : public ServiceTest {
+ protected:
+  void StartWith(Settings settings = {}) {
+    Start(std::move(settings));
+    log.entries.clear();
+  }
+  const queue::Message& OnlyOn(const std::string& name) {
+    EXPECT_EQ(Waiting(name).size(), 1U) << name;
+    return Waiting(name).front();
+  }
+  // A request first seen that long ago, with that many tries behind it.
+  static std::string SeenAgo(system_clock::duration age, int tries) {
+    std::string body = kRequest;
+    StampRequest(body, system_clock::now() - age);
+    SetTries(body, tries);
+    return body;
+  }
+
+  std::vector<std::string> mailLog;
+  maillog::ScopedSink mailSink{
+      [this](int /*priority*/, std::string_view line) { mailLog.emplace_back(line); }};
+};
+
+TEST_F(RetryOutcomeTest, RetryIsNotDueBeforeOneIntervalAndCarriesItsLastFailure) {
+  Settings settings;
+  settings.retrySwapInterval = std::chrono::minutes(2);
+  StartWith(settings);
+  FailSends(450);
+  const auto before = system_clock::now();
+  Arrive(Inbound(), "Quillpost-Inbound");
+  const queue::Message& retry = OnlyOn("kvr_mailer_rB");
+  EXPECT_GE(retry.notBefore, before + std::chrono::minutes(2));
+  EXPECT_LE(retry.notBefore, system_clock::now() + std::chrono::minutes(2));
+  EXPECT_NE(retry.lastFailure.find("failure 450: 450 scripted reply"), std::string::npos)
+      << retry.lastFailure;
+}
+
+TEST_F(RetryOutcomeTest, PassingFailureIsDeferredWithGrowingWaitsUntilTooOld) {
+  StartWith();
+  FailSends(10);
+  // Queued for 3 minutes: the shortest wait, 5 minutes.
+  Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(std::chrono::minutes(3), 3));
+  const queue::Message deferred = OnlyOn("kvr_mailer_rB");
+  EXPECT_EQ(deferred.label, "Quillpost-Retry:0");
+  const auto wait = deferred.notBefore - system_clock::now();
+  EXPECT_GT(wait, std::chrono::minutes(4));
+  EXPECT_LE(wait, std::chrono::minutes(5));
+  EXPECT_EQ(log.entries.back(),
+            (std::pair<std::string, std::string>{"Message submitted for retry to queue 'B'",
+                                                 "Lable=Quillpost-Retry:0"}));
+  Waiting("kvr_mailer_rB").clear();
+
+  // Queued for 40 minutes: waits as long again; after 3 hours, at most an hour.
+  Arrive(RetryA(), "Quillpost-Retry:0", SeenAgo(std::chrono::minutes(40), 5));
+  EXPECT_GT(OnlyOn("kvr_mailer_rB").notBefore - system_clock::now(), std::chrono::minutes(39));
+  Waiting("kvr_mailer_rB").clear();
+  Arrive(RetryA(), "Quillpost-Retry:0", SeenAgo(std::chrono::hours(3), 8));
+  EXPECT_LE(OnlyOn("kvr_mailer_rB").notBefore - system_clock::now(), std::chrono::hours(1));
+  Waiting("kvr_mailer_rB").clear();
+
+  // Past the lifetime it is given up, and says why.
+  Arrive(RetryA(), "Quillpost-Retry:0", SeenAgo(std::chrono::hours(24 * 5 + 1), 40));
+  EXPECT_TRUE(Waiting("kvr_mailer_rB").empty());
+  EXPECT_EQ(log.entries.back().first, "Request queued for too long; moved to dead-letter queue");
+  EXPECT_NE(OnlyOn("kvr_mailer_dead").lastFailure.find("failure 10"), std::string::npos);
+}
+
+TEST_F(RetryOutcomeTest, LogLinesNameTheSmarthostThatAnswered) {
+  StartWith();
+  mails.serverUsed = "backup.example.org:2525";
+  FailSends(200);
+  Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(seconds(30), 3));
+  mails.serverUsed = "[::1]";  // no port of its own: the configured one
+  SucceedSends();
+  Arrive(Inbound(), "Quillpost-Inbound");
+  ASSERT_EQ(mailLog.size(), 2U);
+  EXPECT_NE(mailLog[0].find(", relay=backup.example.org:2525, "), std::string::npos) << mailLog[0];
+  EXPECT_TRUE(
+      log.entries[0].second.ends_with(", Relay=backup.example.org:2525, Reply=scripted failure"))
+      << log.entries[0].second;
+  EXPECT_NE(mailLog[1].find(", relay=[::1]:25, "), std::string::npos) << mailLog[1];
+  EXPECT_NE(mailLog[1].find("(delivered to [::1]:25)"), std::string::npos) << mailLog[1];
+}
+
+TEST_F(RetryOutcomeTest, PermanentFailureIsDeadLetteredWhenTheTriesAreUsedUp) {
+  StartWith();
+  for (const int number : {550, 200, 101}) {
+    FailSends(number);
+    Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(seconds(10), 3));
+    EXPECT_EQ(log.entries.back().first,
+              "Retry allowance used up; request moved to dead-letter queue");
+    EXPECT_NE(OnlyOn("kvr_mailer_dead").lastFailure.find("failure " + std::to_string(number)),
+              std::string::npos);
+    Waiting("kvr_mailer_dead").clear();
+  }
+  EXPECT_TRUE(Waiting("kvr_mailer_rB").empty());
+}
+
+TEST_F(RetryOutcomeTest, EveryTryIsOneMailLogLineAndFailuresNameRequestRelayAndReply) {
+  StartWith();
+  SucceedSends();
+  Arrive(Inbound(), "Quillpost-Inbound");
+  FailSends(451);
+  Arrive(Inbound(), "Quillpost-Inbound");
+  FailSends(200);
+  Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(seconds(30), 3));
+  ASSERT_EQ(mailLog.size(), 3U);
+  const std::string route =
+      "from=<ann@example.org>, to=<bob@example.org>, to=<cy@example.org>, "
+      "relay=localhost:25, delay=";
+  EXPECT_NE(mailLog[0].find(": " + route), std::string::npos) << mailLog[0];
+  EXPECT_NE(mailLog[0].find(", tries=1, status=sent (delivered to localhost:25)"),
+            std::string::npos)
+      << mailLog[0];
+  EXPECT_NE(mailLog[1].find(", tries=1, status=deferred (451 scripted reply; next try in 60 s)"),
+            std::string::npos)
+      << mailLog[1];
+  EXPECT_NE(mailLog[2].find("delay=30, tries=4, status=bounced (scripted failure)"),
+            std::string::npos)
+      << mailLog[2];
+
+  // The activity log keeps its texts; the data tells which request, where, why.
+  const std::string id = mailLog[1].substr(0, 16);
+  EXPECT_EQ(log.entries[0],
+            (std::pair<std::string, std::string>{
+                "Undetermined event attepting to send mail (data is err code)", "451"}));
+  EXPECT_EQ(log.entries[1].second, "Lable=Quillpost-Retry:3");
+  EXPECT_EQ(log.entries[2].first, "Recipient(s) addresses invalid");
+  EXPECT_TRUE(log.entries[2].second.starts_with("Id="));
+  EXPECT_TRUE(log.entries[2].second.ends_with(", Relay=localhost:25, Reply=scripted failure"));
+}
+
+TEST_F(RetryOutcomeTest, RefusedRecipientsAloneGoOnAndTheOthersAreNeverReachedTwice) {
+  StartWith();
+  mails.refuse = {"cy@example.org"};
+  Arrive(Inbound(), "Quillpost-Inbound");
+  const queue::Message& retry = OnlyOn("kvr_mailer_rB");
+  const std::string expected = "<TO>cy@example.org</TO></Routing>";
+  EXPECT_NE(retry.body.find("<Routing><FROM>ann@example.org</FROM><FROM-NAME>Ann Lee</FROM-NAME>" +
+                            expected),
+            std::string::npos)
+      << retry.body;
+  EXPECT_EQ(log.entries.front().first, "SMTP server has rejected the recipient(s)");
+  EXPECT_NE(log.entries.front().second.find("cy@example.org: 550 no such user"), std::string::npos);
+  ASSERT_EQ(mailLog.size(), 2U);
+  EXPECT_NE(mailLog[0].find("to=<bob@example.org>, relay"), std::string::npos) << mailLog[0];
+  EXPECT_NE(mailLog[0].find("status=sent"), std::string::npos);
+  EXPECT_NE(mailLog[1].find("to=<cy@example.org>, relay"), std::string::npos) << mailLog[1];
+  EXPECT_NE(mailLog[1].find("status=deferred"), std::string::npos);
+
+  mails.refuse.clear();
+  status->retryswap_Timer();  // queue B gets the turn
+  RetryB().DeliverNotification();
+  ASSERT_EQ(mails.Sent().size(), 2U);
+  EXPECT_EQ(std::count(mails.Sent()[1].calls.begin(), mails.Sent()[1].calls.end(),
+                       "AddRecipient:bob@example.org"),
+            0);
+}
+
+TEST_F(RetryOutcomeTest, MessageIdDateAndIdStayTheSameAcrossTries) {
+  StartWith();
+  FailSends(10);
+  Arrive(Inbound(), "Quillpost-Inbound");
+  const std::string stamped = OnlyOn("kvr_mailer_rB").body;
+  EXPECT_EQ(WithoutStamp(stamped), kRequest);
+  const std::optional<RequestStamp> stamp = ReadStamp(stamped);
+  ASSERT_TRUE(stamp);
+  EXPECT_EQ(stamp->tries, 1);
+
+  status->retryswap_Timer();  // queue B gets the turn, failures go to A
+  RetryB().DeliverNotification();
+  const std::optional<RequestStamp> again = ReadStamp(OnlyOn("kvr_mailer_rA").body);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->messageId, stamp->messageId);
+  EXPECT_EQ(again->submitted, stamp->submitted);
+  EXPECT_EQ(again->tries, 2);
+  const auto& calls = mails.Sent()[1].calls;
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "SetMessageIdentity:" + stamp->messageId),
+            calls.end());
+  EXPECT_EQ(mailLog[0].substr(0, 17), stamp->queueId + ":");
+  EXPECT_EQ(mailLog[1].substr(0, 17), stamp->queueId + ":");
+}
+
+TEST(HeadlessStatusLineTest, ControlCharactersAreEscapedAsInTheLog) {
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  StdoutStatusView view(out);
+  view.AppendLine("BODY: line one\nSENT\nFROM: forged\x01");
+  std::rewind(out);
+  char text[128] = {};
+  const std::size_t length = std::fread(text, 1, sizeof text - 1, out);
+  std::fclose(out);
+  EXPECT_EQ(std::string(text, length), "BODY: line one\\nSENT\\nFROM: forged\\x01\n");
+}
+
+}  // namespace
+}  // namespace quillpost::relay::testing
