@@ -166,6 +166,22 @@ TEST_P(QueueMessages, AReceivedMessageOutlivesItsQueue) {
       [](const auto& list) { return list[0].waiting + list[0].inHand == 0; }));
 }
 
+TEST_P(QueueMessages, LettingGoOfAMessageOfADeletedQueueLeavesOthersInHand) {
+  SendTo(path_, {"old", "", 3});
+  auto held = Receiver(path_)->Receive(milliseconds(0));
+  ASSERT_TRUE(held);
+  QueuePath(path_).Delete();
+  // The store numbers its messages afresh once the highest is gone.
+  const std::string other = Space().Create("kvr_mailer_rB");
+  SendTo(other, {"new", "", 3});
+  auto receiver = Receiver(other);
+  auto taken = receiver->Receive(milliseconds(0));
+  ASSERT_TRUE(taken);
+  held.reset();
+  EXPECT_FALSE(Receiver(other)->Receive(milliseconds(0)));
+  taken->Finish();
+}
+
 TEST_P(QueueMessages, FinishAndSendMovesInOneStep) {
   const std::string retry = Space().Create("kvr_mailer_rB");
   SendTo(path_, {"Quillpost-Inbound", "document", 7});

@@ -27,7 +27,7 @@ class StoreHeldMessage final : public HeldMessage {
       : session_(std::move(session)), queueId_(queueId), seq_(seq) {}
 
   void Finish() override {
-    if (!session_->store.Finish(seq_, session_->holder->Name())) {
+    if (!session_->store.Finish(queueId_, seq_, session_->holder->Name())) {
       throw QueueError(LostHoldText());
     }
   }
@@ -44,7 +44,7 @@ class StoreHeldMessage final : public HeldMessage {
     if (!targetId) {
       throw NoSuchQueue("there is no queue '" + target.queueName + "' in store " + store.Folder());
     }
-    if (!store.FinishAndInsert(seq_, session_->holder->Name(), *targetId, next)) {
+    if (!store.FinishAndInsert(queueId_, seq_, session_->holder->Name(), *targetId, next)) {
       throw QueueError(LostHoldText());
     }
     store.Ring(*targetId);
@@ -52,7 +52,7 @@ class StoreHeldMessage final : public HeldMessage {
 
   void Release() noexcept override {
     try {
-      session_->store.Release(seq_, session_->holder->Name());
+      session_->store.Release(queueId_, seq_, session_->holder->Name());
       session_->store.Ring(queueId_);
     } catch (const std::exception& error) {
       // The message stays in hand until this process ends; then others take it.
