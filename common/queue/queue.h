@@ -52,6 +52,9 @@ struct Message {
 
 // Throws InvalidMessage when message breaks the limits above.
 void CheckMessage(const Message& message);
+// The same check for a message that moves on from one queue to another: its
+// body is already stored, so its size is never a reason to refuse the move.
+void CheckMovedMessage(const Message& message);
 
 // The path name as logs and error texts may show it: a URL without its user
 // and password (amqp://host:port/vhost/queue); anything else unchanged.

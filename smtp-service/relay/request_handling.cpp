@@ -45,6 +45,9 @@ Status::After Status::HandleRequest(queue::ReceivedMessage& message) {
 
 Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::string& queueName,
                                    const std::function<std::optional<int>()>& countOnFailure) {
+  if (IsOversized(message)) {
+    return DeadLetterOversized(message, queueName);
+  }
   const std::string document = message.Body();
   std::string answer;
   try {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "queue/queue.h"
 #include "relay/handler_sink.h"
@@ -123,6 +124,10 @@ class Status {
   // logs that too) when the store refused the move.
   bool DeadLetter(queue::ReceivedMessage& message, const std::string& why, const std::string& data);
   // The error path of a handler: whatever failed, the message in hand is not lost.
+  static bool IsOversized(const queue::ReceivedMessage& message);
+  // Dead-letters a request over the body limit without dispatching it; sets
+  // it aside when even that fails.
+  After DeadLetterOversized(queue::ReceivedMessage& message, const std::string& queueName);
   After RescueAfterFailure(std::optional<queue::ReceivedMessage>& message,
                            const std::string& queueName, const std::string& what);
   void Rearm(queue::OpenQueue& queue, HandlerSink& sink, bool& parked);
@@ -139,6 +144,9 @@ class Status {
   ServiceNotifier* notifier_;
   Outcomes outcomes_;
   Parking parked_;
+  // Requests that could neither be dispatched nor moved: kept in hand, so no
+  // receiver takes them again, until the relay stops.
+  std::vector<queue::ReceivedMessage> setAside_;
 };
 
 }  // namespace quillpost::relay

@@ -33,7 +33,7 @@ class StoreHeldMessage final : public HeldMessage {
   }
 
   void FinishAndSend(const std::string& pathName, const Message& next) override {
-    CheckMessage(next);
+    CheckMovedMessage(next);
     const QueueLocation target = ParseQueuePath(pathName);
     Store& store = session_->store;
     if (!posix::SameFile(target.storeFolder, store.Folder())) {
