@@ -150,6 +150,11 @@ class OpenQueue {
 
   virtual void Close() = 0;
 
+  // False when the queue this was opened on is no longer the queue of its
+  // name (deleted, re-created, or its store replaced), so a receiver waiting
+  // on it would wait for ever. A broker reports a deleted queue itself.
+  virtual bool IsStillTheNamedQueue() { return true; }
+
   // True when FinishAndSend of the messages received from this queue is one
   // atomic step (a store); false when it is at least once (a broker).
   bool MovesAtomically() const;

@@ -83,6 +83,9 @@ class Status {
   std::unique_ptr<queue::OpenQueue> InboundQueue;
   std::unique_ptr<queue::OpenQueue> RetryQueueA;
   std::unique_ptr<queue::OpenQueue> RetryQueueB;
+  // Called with a receive queue opened again in place of a replaced one, so
+  // the event loop watches the new queue's descriptor.
+  std::function<void(queue::OpenQueue&)> QueueReopened;
   std::string InboundQueueName;
   std::string RetryQueueNameA;
   std::string RetryQueueNameB;
@@ -131,6 +134,11 @@ class Status {
   After RescueAfterFailure(std::optional<queue::ReceivedMessage>& message,
                            const std::string& queueName, const std::string& what);
   void Rearm(queue::OpenQueue& queue, HandlerSink& sink, bool& parked);
+  // Opens and arms again, by name, every receive queue that is no longer the
+  // queue of its name.
+  void RenewReplacedQueues();
+  void RenewIfReplaced(const std::string& pathName, std::unique_ptr<queue::OpenQueue>& slot,
+                       HandlerSink& sink, bool& parked);
   void ReportFailure(const std::string& text);
   // Counts one outcome and passes the new totals to the notifier.
   void Count(long Outcomes::*outcome);

@@ -79,6 +79,7 @@ StoreQueue::StoreQueue(std::string pathName, Access access, std::shared_ptr<Stor
       access_(access),
       session_(std::move(session)),
       queueId_(queueId) {
+  RememberStoreFile();
   const std::string bell = session_->store.BellPath(queueId_);
   // Opening the bell creates it again should it have gone missing.
   bell_ = OpenBell(bell, session_->store.FileMode());
