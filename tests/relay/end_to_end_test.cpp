@@ -247,11 +247,13 @@ TEST(RelayCommandLineTest, HelpAndBadValues) {
   for (const std::vector<std::string>& bad : {std::vector<std::string>{"--smtp-port", "0"},
                                               {"--smtp-security", "ssl"},
                                               {"--smtp-password", "secret"},
+                                              {"--smtp-password=secret"},
                                               {"--retry-allowance", "zero"}}) {
     std::vector<std::string> arguments = {QUILLPOST_SMTP_PROGRAM};
     arguments.insert(arguments.end(), bad.begin(), bad.end());
     EXPECT_EQ(RunProgram(arguments, &output), 2) << bad[0];
     EXPECT_NE(output.find("quillpost-smtp: "), std::string::npos) << output;
+    EXPECT_EQ(output.find("secret"), std::string::npos) << output;
   }
 }
 
