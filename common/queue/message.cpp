@@ -52,7 +52,7 @@ long CountUtf8Characters(std::string_view text) {
 
 }  // namespace
 
-void CheckMessage(const Message& message) {
+void CheckMovedMessage(const Message& message) {
   const long characters = CountUtf8Characters(message.label);
   if (characters < 0) {
     throw InvalidMessage("message label is not valid UTF-8 text");
@@ -61,10 +61,6 @@ void CheckMessage(const Message& message) {
     throw InvalidMessage("message label has " + std::to_string(characters) +
                          " characters; at most " + std::to_string(kMaxLabelLength) +
                          " are allowed");
-  }
-  if (message.body.size() > kMaxBodyBytes) {
-    throw InvalidMessage("message body has " + std::to_string(message.body.size()) +
-                         " bytes; at most " + std::to_string(kMaxBodyBytes) + " are allowed");
   }
   if (message.priority < kLowestPriority || message.priority > kHighestPriority) {
     throw InvalidMessage("message priority " + std::to_string(message.priority) + " is outside " +
@@ -109,6 +105,14 @@ void ReceivedMessage::FinishAndSend(const std::string& pathName, const Message& 
   }
   hold_->FinishAndSend(pathName, next);
   hold_.reset();
+}
+
+void CheckMessage(const Message& message) {
+  CheckMovedMessage(message);
+  if (message.body.size() > kMaxBodyBytes) {
+    throw InvalidMessage("message body has " + std::to_string(message.body.size()) +
+                         " bytes; at most " + std::to_string(kMaxBodyBytes) + " are allowed");
+  }
 }
 
 }  // namespace quillpost::queue

@@ -63,6 +63,9 @@ struct Message {
 
 // Throws InvalidMessage when message breaks the limits above.
 void CheckMessage(const Message& message);
+// The same check for a message that moves on from one queue to another: its
+// body is already stored, so its size is never a reason to refuse the move.
+void CheckMovedMessage(const Message& message);
 
 // The path name as logs and error texts may show it: a URL without its user
 // and password (amqp://host:port/vhost/queue); anything else unchanged.
@@ -159,6 +162,11 @@ class OpenQueue {
   virtual void Send(const Message& message) = 0;
 
   virtual void Close() = 0;
+
+  // False when the queue this was opened on is no longer the queue of its
+  // name (deleted, re-created, or its store replaced), so a receiver waiting
+  // on it would wait for ever. A broker reports a deleted queue itself.
+  virtual bool IsStillTheNamedQueue() { return true; }
 
   // True when FinishAndSend of the messages received from this queue is one
   // atomic step (a store); false when it is at least once (a broker).

@@ -14,6 +14,7 @@
 #include "mail/session_cache.h"
 #include "program/desktop_loader.h"
 #include "program/relay_loop.h"
+#include "queue/broker/broker_password.h"
 #include "quillpost_version.h"
 #include "relay/command_line.h"
 #include "relay/file_log_writer.h"
@@ -72,6 +73,9 @@ int main(int argc, char** argv) {
   // output, must fail a write, not end the service.
   std::signal(SIGPIPE, SIG_IGN);
   Settings& settings = commandLine.settings;
+  if (!settings.brokerPasswordFile.empty()) {
+    ::setenv(quillpost::queue::kBrokerPasswordFileVariable, settings.brokerPasswordFile.c_str(), 1);
+  }
   PrepareLogFile(settings);
 
   // Headless, or without a display, the service loads no GUI library and

@@ -94,19 +94,26 @@ void RelayLoop::Attach(relay::Status& status) {
     if (open == nullptr) {
       continue;
     }
-    Watch(open->NotificationDescriptor(), [this, &queue = *open] {
-      try {
-        queue.DeliverNotification();
-      } catch (...) {
-        eventlog::ReportError("quillpost-smtp: arrival report of queue " +
-                              queue::RedactPathName(queue.PathName()) +
-                              " failed: " + relay::CurrentFailure());
-      }
-      if (sweep_ && quietTime_.count() > 0) {
-        SetTimer(quietSweep_, quietTime_, {});
-      }
-    });
+    WatchQueue(*open);
   }
+  status.QueueReopened = [this](queue::OpenQueue& open) { WatchQueue(open); };
+}
+
+void RelayLoop::WatchQueue(queue::OpenQueue& open) {
+  // A queue replaced later is closed, and its descriptor leaves the epoll set
+  // with it; its handler is never called again.
+  Watch(open.NotificationDescriptor(), [this, &queue = open] {
+    try {
+      queue.DeliverNotification();
+    } catch (...) {
+      eventlog::ReportError("quillpost-smtp: arrival report of queue " +
+                            queue::RedactPathName(queue.PathName()) +
+                            " failed: " + relay::CurrentFailure());
+    }
+    if (sweep_ && quietTime_.count() > 0) {
+      SetTimer(quietSweep_, quietTime_, {});
+    }
+  });
 }
 
 void RelayLoop::Watch(int descriptor, Handler handler) {

@@ -8,8 +8,8 @@
 // Without a window the program so links no GUI or event library at all.
 
 #include <chrono>
+#include <deque>
 #include <functional>
-#include <vector>
 
 #include "posix/unique_fd.h"
 #include "program/signal_pipe.h"
@@ -46,6 +46,7 @@ class RelayLoop final : public relay::SwapTimer {
  private:
   using Handler = std::function<void()>;
   void Watch(int descriptor, Handler handler);
+  void WatchQueue(queue::OpenQueue& queue);
   void Handle(int timeoutMilliseconds);
 
   posix::UniqueFd epoll_;
@@ -55,7 +56,8 @@ class RelayLoop final : public relay::SwapTimer {
   Handler sweep_;
   SignalPipe signals_;
   // Indexed by the number each descriptor was registered with.
-  std::vector<Handler> handlers_;
+  // A deque: a handler may add a handler (a queue opened again) while it runs.
+  std::deque<Handler> handlers_;
 };
 
 }  // namespace quillpost::program

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "cli/shown_argument.h"
 #include "relay/attachment_rules.h"
 #include "relay/config_file.h"
 
@@ -86,7 +87,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       continue;
     }
     if (option->key != "config" && !IsOptionKey(option->key)) {
-      throw UsageError("unknown option '" + arguments[i] + "' (see --help)");
+      throw UsageError("unknown option '" + cli::ShownArgument(arguments[i]) + "' (see --help)");
     }
     if (!option->value) {
       if (i + 1 >= arguments.size()) {

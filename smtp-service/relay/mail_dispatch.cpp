@@ -6,6 +6,7 @@
 #include "relay/failure_table.h"
 #include "relay/request_stamp.h"
 #include "relay/status.h"
+#include "relay/view_text.h"
 
 namespace quillpost::relay {
 namespace {
@@ -30,23 +31,23 @@ std::string Status::DispatchMail(const std::string& document) {
 
   const auto first = [&request](std::string_view tag) { return request.First(tag); };
 
-  view_->AppendLine("FROM: " + first(doc::kFromTag));
-  view_->AppendLine("NAME: " + first(doc::kFromNameTag));
+  view_->AppendLine("FROM: " + ViewValue(first(doc::kFromTag)));
+  view_->AppendLine("NAME: " + ViewValue(first(doc::kFromNameTag)));
   mail->SetSenderAddress(first(doc::kFromTag));
   mail->SetSenderName(first(doc::kFromNameTag));
   current_.from = first(doc::kFromTag);
   current_.to = request.All(doc::kToTag);
   current_.delivered.clear();
   for (std::string to : current_.to) {
-    view_->AppendLine("TO: " + to);
+    view_->AppendLine("TO: " + ViewValue(to));
     mail->AddRecipient(std::move(to));
   }
-  view_->AppendLine("SUBJ: " + first(doc::kSubjectTag));
-  view_->AppendLine("BODY: " + first(doc::kBodyTag));
+  view_->AppendLine("SUBJ: " + ViewValue(first(doc::kSubjectTag)));
+  view_->AppendLine("BODY: " + ViewValue(first(doc::kBodyTag)));
   mail->SetSubject(first(doc::kSubjectTag));
   mail->SetBody(first(doc::kBodyTag));
   for (std::string& file : request.All(doc::kFileTag)) {
-    view_->AppendLine("FILE: " + file);
+    view_->AppendLine("FILE: " + ViewValue(file));
     mail->AddAttachment(std::move(file));
   }
   if (std::optional<std::string> whole = doc::ReadWholeMessage(request)) {

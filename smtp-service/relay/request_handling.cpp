@@ -46,6 +46,9 @@ Status::After Status::HandleRequest(queue::ReceivedMessage& message) {
 
 Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::string& queueName,
                                    const std::function<std::optional<int>()>& countOnFailure) {
+  if (IsOversized(message)) {
+    return DeadLetterOversized(message, queueName);
+  }
   current_ = CurrentTry{};
   current_.document = message.Body();
   try {

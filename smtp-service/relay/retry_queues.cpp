@@ -125,6 +125,7 @@ void Status::retryswap_Timer() {
   ActiveRetryQueue = ActiveRetryQueue == "A" ? "B" : "A";
   // A failed request always waits at least one interval before its next try.
   TargetRetryQueue = OtherLetter(ActiveRetryQueue);
+  RenewReplacedQueues();
 
   if (parked_.inbound && InboundQueue) {
     Rearm(*InboundQueue, requestevent, parked_.inbound);

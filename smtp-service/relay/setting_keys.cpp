@@ -130,6 +130,8 @@ const std::vector<SettingKey>& SettingKeys() {
       {"smtp_auth", "METHOD", "password|xoauth2|oauthbearer (password)", true},
       {"smtp_oauth2_token_command", "COMMAND",
        "command (no shell) that prints the OAuth2 access token", true},
+      {"broker_password_file", "FILE",
+       "file whose first line is the password of amqp:// queue names with a user but none", true},
       {"attachment_roots", "FOLDERS",
        "folders attachments must lie in, separated by commas (any, for a store of one user)", true},
       {"defer_interval", "SECONDS",
@@ -163,6 +165,9 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     connection.password = std::string(value);
   } else if (key == "smtp_password_file") {
     connection.password = PasswordFromFile(key, value);
+    connection.attachments.forbidden.emplace_back(value);
+  } else if (key == "broker_password_file") {
+    settings.brokerPasswordFile = NonEmpty(key, value);
     connection.attachments.forbidden.emplace_back(value);
   } else if (key == "smtp_verify_certificate") {
     connection.verifyCertificate = YesNo(key, value);

@@ -16,6 +16,8 @@ struct Settings {
   std::string retryQueueNameB = "kvr_mailer_rB";
   // Where a request goes when it can be neither delivered nor retried.
   std::string deadLetterQueueName = "kvr_mailer_dead";
+  // Password of amqp:// queue names with a user but no password (first line).
+  std::string brokerPasswordFile;
 
   std::string smtpServer = "localhost";
   smtp::ConnectionSettings connection;

@@ -85,6 +85,9 @@ class Status {
   std::unique_ptr<queue::OpenQueue> InboundQueue;
   std::unique_ptr<queue::OpenQueue> RetryQueueA;
   std::unique_ptr<queue::OpenQueue> RetryQueueB;
+  // Called with a receive queue opened again in place of a replaced one, so
+  // the event loop watches the new queue's descriptor.
+  std::function<void(queue::OpenQueue&)> QueueReopened;
   std::string InboundQueueName;
   std::string RetryQueueNameA;
   std::string RetryQueueNameB;
@@ -139,9 +142,18 @@ class Status {
   // logs that too) when the store refused the move.
   bool DeadLetter(queue::ReceivedMessage& message, const std::string& why, const std::string& data);
   // The error path of a handler: whatever failed, the message in hand is not lost.
+  static bool IsOversized(const queue::ReceivedMessage& message);
+  // Dead-letters a request over the body limit without dispatching it; sets
+  // it aside when even that fails.
+  After DeadLetterOversized(queue::ReceivedMessage& message, const std::string& queueName);
   After RescueAfterFailure(std::optional<queue::ReceivedMessage>& message,
                            const std::string& queueName, const std::string& what);
   void Rearm(queue::OpenQueue& queue, HandlerSink& sink, bool& parked);
+  // Opens and arms again, by name, every receive queue that is no longer the
+  // queue of its name.
+  void RenewReplacedQueues();
+  void RenewIfReplaced(const std::string& pathName, std::unique_ptr<queue::OpenQueue>& slot,
+                       HandlerSink& sink, bool& parked);
   void ReportFailure(const std::string& text);
   // Counts one outcome and passes the new totals to the notifier.
   void Count(long Outcomes::*outcome);
@@ -173,6 +185,9 @@ class Status {
   Outcomes outcomes_;
   Parking parked_;
   CurrentTry current_;
+  // Requests that could neither be dispatched nor moved: kept in hand, so no
+  // receiver takes them again, until the relay stops.
+  std::vector<queue::ReceivedMessage> setAside_;
 };
 
 }  // namespace quillpost::relay

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -60,6 +63,19 @@ TEST(BrokerPathNames, MalformedNamesAreRefusedWithoutShowingTheirPassword) {
     }
   }
   EXPECT_THROW(ParseBrokerStoreName("amqp://host/v/q"), QueueError);
+}
+
+TEST(BrokerPathNames, AUserWithoutAPasswordTakesItFromThePasswordFile) {
+  const std::string file = ::testing::TempDir() + "broker-password";
+  std::ofstream(file) << "from file\n";
+  ::setenv("QUILLPOST_BROKER_PASSWORD_FILE", file.c_str(), 1);
+  EXPECT_EQ(ParseBrokerQueuePath("amqp://ann@mq/mail/q").broker.password, "from file");
+  EXPECT_EQ(ParseBrokerQueuePath("amqp://ann:given@mq/mail/q").broker.password, "given");
+  ::setenv("QUILLPOST_BROKER_PASSWORD_FILE", (file + "/absent").c_str(), 1);
+  EXPECT_THROW(ParseBrokerQueuePath("amqp://ann@mq/mail/q"), QueueError);
+  ::unsetenv("QUILLPOST_BROKER_PASSWORD_FILE");
+  EXPECT_EQ(ParseBrokerQueuePath("amqp://ann@mq/mail/q").broker.password, "");
+  std::remove(file.c_str());
 }
 
 TEST(BrokerPathNames, RedactionLeavesOnlyTheCredentialsOut) {

@@ -166,6 +166,22 @@ TEST_P(QueueMessages, AReceivedMessageOutlivesItsQueue) {
       [](const auto& list) { return list[0].waiting + list[0].inHand == 0; }));
 }
 
+TEST_P(QueueMessages, LettingGoOfAMessageOfADeletedQueueLeavesOthersInHand) {
+  SendTo(path_, {"old", "", 3});
+  auto held = Receiver(path_)->Receive(milliseconds(0));
+  ASSERT_TRUE(held);
+  QueuePath(path_).Delete();
+  // The store numbers its messages afresh once the highest is gone.
+  const std::string other = Space().Create("kvr_mailer_rB");
+  SendTo(other, {"new", "", 3});
+  auto receiver = Receiver(other);
+  auto taken = receiver->Receive(milliseconds(0));
+  ASSERT_TRUE(taken);
+  held.reset();
+  EXPECT_FALSE(Receiver(other)->Receive(milliseconds(0)));
+  taken->Finish();
+}
+
 TEST_P(QueueMessages, FinishAndSendMovesInOneStep) {
   const std::string retry = Space().Create("kvr_mailer_rB");
   SendTo(path_, {"Quillpost-Inbound", "document", 7});
@@ -182,13 +198,15 @@ TEST_P(QueueMessages, FinishAndSendMovesInOneStep) {
   EXPECT_THROW(message->FinishAndSend(elsewhere, {"Quillpost-Retry:3", "d", 7}), QueueError);
   EXPECT_TRUE(message->Held());
 
-  message->FinishAndSend(retry, {"Quillpost-Retry:3", "document", 7});
+  // A stored message moves on whatever its size; only new sends are limited.
+  const std::string oversized(kMaxBodyBytes + 1, 'd');
+  message->FinishAndSend(retry, {"Quillpost-Retry:3", oversized, 7});
   EXPECT_FALSE(message->Held());
   EXPECT_FALSE(queue->Receive(milliseconds(0)));
   auto moved = Receiver(retry)->Receive(milliseconds(0));
   ASSERT_TRUE(moved);
   EXPECT_EQ(moved->Label(), "Quillpost-Retry:3");
-  EXPECT_EQ(moved->Body(), "document");
+  EXPECT_EQ(moved->Body(), oversized);
   moved->Finish();
 }
 

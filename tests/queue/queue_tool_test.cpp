@@ -38,10 +38,12 @@ TEST(QueueTool, WrongCommandLinesAreUsageErrors) {
                                                                 {"move", "a"},
                                                                 {"peek", "--limit", "x", "q"},
                                                                 {"list", "--bodies"},
-                                                                {"--store"}}) {
+                                                                {"--store"},
+                                                                {"list", "--password=secret"}}) {
     const Outcome outcome = Tool(line);
     EXPECT_EQ(outcome.status, 2) << (line.empty() ? "" : line[0]);
     EXPECT_NE(outcome.err.find("--help"), std::string::npos);
+    EXPECT_EQ(outcome.err.find("secret"), std::string::npos) << outcome.err;
   }
 }
 

@@ -82,5 +82,17 @@ TEST_F(DispatchTest, FirstOfRepeatedFieldsWinsWhereverItStands) {
   EXPECT_EQ(mails.Sent()[0].calls[2], "SetSenderAddress:outside@x");
 }
 
+TEST_F(DispatchTest, LongValuesAreCutOnTheStatusLines) {
+  Start();
+  const std::string body(5000, 'b');
+  const std::string request =
+      "<Quillpost-1.0><Routing><FROM>a@x</FROM><FROM-NAME>A</FROM-NAME><TO>b@y</TO></Routing>"
+      "<Message><SUBJECT>s</SUBJECT><BODY>" +
+      body + "</BODY></Message></Quillpost-1.0>";
+  EXPECT_EQ(status->DispatchMail(request), "OK");
+  EXPECT_EQ(view.lines[4], "BODY: " + body.substr(0, 1000) + " [...]");
+  EXPECT_EQ(mails.Sent()[0].calls[6], "SetBody:" + body);
+}
+
 }  // namespace
 }  // namespace quillpost::relay::testing

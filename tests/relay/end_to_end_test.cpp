@@ -168,6 +168,20 @@ TEST_F(EndToEndTest, RefusedRecipientIsRetriedAtEachTickThenDeadLetteredForReInj
   EXPECT_TRUE(WaitFor([&] { return Subjects(*smtp)["Refused"] == 1; }));
 }
 
+TEST_F(EndToEndTest, InboundQueueCreatedAgainIsOpenedAgainAtTheNextTick) {
+  peer::SmtpPeer smtp;
+  auto relay = StartRelay(smtp.Port(), {"--retry-interval", "0.3"});
+  ASSERT_EQ(Submit("Before"), "OK");
+  ASSERT_TRUE(WaitFor([&] { return smtp.Messages().size() == 1; })) << relay->ErrorOutput();
+  queue::QueuePath("kvr_mailer").Delete();
+  queue::QueuePath("kvr_mailer").Create();
+  ASSERT_EQ(Submit("After"), "OK");
+  EXPECT_TRUE(WaitFor([&] { return Subjects(smtp)["After"] == 1; })) << relay->ErrorOutput();
+  EXPECT_TRUE(
+      LogHas(logFile, "Queue was deleted or re-created; opening it again", "Queue=kvr_mailer"));
+  EXPECT_TRUE(relay->Running());
+}
+
 TEST_F(EndToEndTest, ServerThatComesBackGetsTheMailFromARetry) {
   const int port = FreePort();
   // Enough tries, far enough apart, to outlast the server's start.
@@ -242,11 +256,13 @@ TEST(RelayCommandLineTest, HelpAndBadValues) {
   for (const std::vector<std::string>& bad : {std::vector<std::string>{"--smtp-port", "0"},
                                               {"--smtp-security", "ssl"},
                                               {"--smtp-password", "secret"},
+                                              {"--smtp-password=secret"},
                                               {"--retry-allowance", "zero"}}) {
     std::vector<std::string> arguments = {QUILLPOST_SMTP_PROGRAM};
     arguments.insert(arguments.end(), bad.begin(), bad.end());
     EXPECT_EQ(RunProgram(arguments, &output), 2) << bad[0];
     EXPECT_NE(output.find("quillpost-smtp: "), std::string::npos) << output;
+    EXPECT_EQ(output.find("secret"), std::string::npos) << output;
   }
 }
 

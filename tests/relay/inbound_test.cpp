@@ -88,6 +88,31 @@ TEST_F(InboundTest, UnreadableRequestsGoToTheDeadLetterQueueUnchanged) {
   EXPECT_EQ(store.inHand, 0);
 }
 
+TEST_F(InboundTest, OversizedRequestIsNeverDispatchedAndTheNextIsDelivered) {
+  const std::string huge(queue::kMaxBodyBytes + 1, '<');
+  const auto putAheadOfAGoodOne = [&] {
+    log.entries.clear();
+    store.Put("kvr_mailer", "Quillpost-Inbound", huge);
+    store.Put("kvr_mailer", "Quillpost-Inbound", kRequest);
+    Inbound().DeliverNotification();
+    Inbound().DeliverNotification();
+    EXPECT_TRUE(Waiting("kvr_mailer").empty());
+    EXPECT_TRUE(Inbound().Armed());
+    return log.entries.empty() ? std::string() : log.entries.back().first;
+  };
+  EXPECT_EQ(putAheadOfAGoodOne(), "Request too large; moved to dead-letter queue");
+  EXPECT_EQ(mails.Sent().size(), 1U);
+  ASSERT_EQ(Waiting("kvr_mailer_dead").size(), 1U);
+  EXPECT_EQ(Waiting("kvr_mailer_dead").front().body, huge);
+
+  // Even with the dead-letter queue refusing it, it stays in hand, out of the way.
+  store.failMoveTo.insert("kvr_mailer_dead");
+  EXPECT_EQ(putAheadOfAGoodOne(),
+            "Request too large and not movable; set aside until the relay stops");
+  EXPECT_EQ(mails.Sent().size(), 2U);
+  EXPECT_EQ(store.inHand, 1);
+}
+
 TEST_F(InboundTest, SingleTryAllowanceDeadLettersOnFirstFailure) {
   ServiceTest::Start([] {
     Settings settings;

@@ -133,6 +133,16 @@ TEST_F(SettingsTest, DefaultPathsFollowXdgThenHome) {
   EXPECT_EQ(DefaultConfigFile(), "/home/ann/.config/quillpost/smtp.conf");
 }
 
+TEST_F(SettingsTest, BrokerPasswordFileIsKeptAndNeverAnAttachment) {
+  const std::string file = Write("broker", "s3cret\n");
+  const Settings settings =
+      ParseCommandLine({"--config", Write("conf", "broker_password_file = " + file + "\n")})
+          .settings;
+  EXPECT_EQ(settings.brokerPasswordFile, file);
+  const auto& forbidden = settings.connection.attachments.forbidden;
+  EXPECT_NE(std::find(forbidden.begin(), forbidden.end(), file), forbidden.end());
+}
+
 TEST_F(SettingsTest, SharedStoreRefusesAttachmentsUntilRootsAreSet) {
   const fs::path store = folder_ / "store";
   fs::create_directory(store);

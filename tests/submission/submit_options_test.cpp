@@ -35,5 +35,14 @@ TEST(SubmitOptions, HelpWinsOverEverythingElse) {
   EXPECT_THROW(ParseOptions({"--from"}), UsageError);
 }
 
+TEST(SubmitOptions, ARefusedPasswordIsNotEchoed) {
+  try {
+    ParseOptions({"--queue-password=secret"});
+    ADD_FAILURE() << "accepted";
+  } catch (const UsageError& error) {
+    EXPECT_EQ(std::string(error.what()).find("secret"), std::string::npos) << error.what();
+  }
+}
+
 }  // namespace
 }  // namespace quillpost::submit

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "activitylog/log_entry.h"
+#include "cli/shown_argument.h"
 #include "message_times.h"
 #include "queue/admin/queue_admin.h"
 #include "queue/path_name.h"
@@ -91,7 +92,7 @@ CommandLine Parse(const std::vector<std::string>& arguments) {
     } else if (argument == "--limit" && line.command == "peek") {
       line.limit = ParseLimit(value());
     } else if (argument.size() > 1 && argument[0] == '-') {
-      throw UsageError("unknown option " + argument);
+      throw UsageError("unknown option " + cli::ShownArgument(argument));
     } else if (line.command.empty()) {
       line.command = argument;
     } else {

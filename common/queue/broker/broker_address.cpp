@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "queue/broker/broker_password.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
 
@@ -45,8 +46,8 @@ std::string_view ParseAuthority(const std::string& url, BrokerAddress& address) 
     authority.remove_prefix(at + 1);
     const std::size_t colon = userInfo.find(':');
     address.user = Decode(userInfo.substr(0, colon), url);
-    address.password =
-        colon == std::string_view::npos ? "" : Decode(userInfo.substr(colon + 1), url);
+    address.password = colon == std::string_view::npos ? BrokerPasswordFromFile()
+                                                       : Decode(userInfo.substr(colon + 1), url);
     if (address.user.empty()) {
       Refuse(url, "names an empty user");
     }

@@ -28,7 +28,7 @@ class BrokerHeldMessage final : public HeldMessage {
   }
 
   void FinishAndSend(const std::string& pathName, const Message& next) override {
-    CheckMessage(next);
+    CheckMovedMessage(next);
     const BrokerAddress& here = session_->name.broker;
     if (BackendKindOf(pathName) != BackendKind::Broker) {
       throw QueueError("cannot move a message from broker " + here.Display() + " to '" +

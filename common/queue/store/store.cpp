@@ -396,28 +396,29 @@ bool Store::HasWaiting(std::int64_t queueId) {
   return waiting;
 }
 
-bool Store::Finish(std::int64_t seq, const std::string& holder) {
+bool Store::Finish(std::int64_t queueId, std::int64_t seq, const std::string& holder) {
   const WriteTurn turn = TakeTurn("finishing a message");
   // The next durable commit or checkpoint flushes the deletion with it. A
   // power cut before that brings the message back to its queue, to be handled
   // once more: at least once, never lost.
   const LightCommits light = CommitLightly();
-  return DeleteHeld(seq, holder);
+  return DeleteHeld(queueId, seq, holder);
 }
 
-bool Store::DeleteHeld(std::int64_t seq, const std::string& holder) {
-  Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2")
+bool Store::DeleteHeld(std::int64_t queueId, std::int64_t seq, const std::string& holder) {
+  Cached("DELETE FROM messages WHERE seq = ?1 AND holder = ?2 AND queue = ?3")
       .Bind(1, seq)
       .Bind(2, holder)
+      .Bind(3, queueId)
       .Run("finishing a message");
   return db_->Changes() == 1;
 }
 
-bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder, std::int64_t targetQueueId,
-                            const Message& message) {
+bool Store::FinishAndInsert(std::int64_t queueId, std::int64_t seq, const std::string& holder,
+                            std::int64_t targetQueueId, const Message& message) {
   const WriteTurn turn = TakeTurn("moving a message");
   WriteTransaction transaction(*db_, "moving a message");
-  if (!DeleteHeld(seq, holder)) {
+  if (!DeleteHeld(queueId, seq, holder)) {
     return false;
   }
   if (!Insert(targetQueueId, message)) {
@@ -427,12 +428,13 @@ bool Store::FinishAndInsert(std::int64_t seq, const std::string& holder, std::in
   return true;
 }
 
-void Store::Release(std::int64_t seq, const std::string& holder) {
+void Store::Release(std::int64_t queueId, std::int64_t seq, const std::string& holder) {
   const WriteTurn turn = TakeTurn("returning a message to its queue");
   const LightCommits light = CommitLightly();
-  Cached("UPDATE messages SET holder = NULL WHERE seq = ?1 AND holder = ?2")
+  Cached("UPDATE messages SET holder = NULL WHERE seq = ?1 AND holder = ?2 AND queue = ?3")
       .Bind(1, seq)
       .Bind(2, holder)
+      .Bind(3, queueId)
       .Run("returning a message to its queue");
 }
 

@@ -59,14 +59,17 @@ class Store {
   bool HasWaiting(std::int64_t queueId);
   // When the earliest waiting message that is not due yet comes due.
   std::optional<std::chrono::system_clock::time_point> NextDue(std::int64_t queueId);
+  // A held message is named by its queue as well as its number: numbers are
+  // given anew once the highest is gone, so a message of a deleted queue may
+  // share its number with a newer one held by the same process.
   // False when holder no longer holds the message.
-  bool Finish(std::int64_t seq, const std::string& holder);
+  bool Finish(std::int64_t queueId, std::int64_t seq, const std::string& holder);
   // Finishes seq and inserts message on targetQueueId in one transaction.
   // Returns false (and changes nothing) when the message is no longer held;
   // throws NoSuchQueue when the target queue is gone.
-  bool FinishAndInsert(std::int64_t seq, const std::string& holder, std::int64_t targetQueueId,
-                       const Message& message);
-  void Release(std::int64_t seq, const std::string& holder);
+  bool FinishAndInsert(std::int64_t queueId, std::int64_t seq, const std::string& holder,
+                       std::int64_t targetQueueId, const Message& message);
+  void Release(std::int64_t queueId, std::int64_t seq, const std::string& holder);
 
   // Puts the messages of holders that died back on their queues and rings
   // their bells. Returns the queues that got messages back.
@@ -105,7 +108,7 @@ class Store {
   static int NoteLogLength(void* count, sqlite3* db, const char* name, int frames);
   void CheckpointIfDue() noexcept;
   // Removes the message if holder still holds it; false when it does not.
-  bool DeleteHeld(std::int64_t seq, const std::string& holder);
+  bool DeleteHeld(std::int64_t queueId, std::int64_t seq, const std::string& holder);
 
   std::string folder_;
   mode_t fileMode_ = 0600;

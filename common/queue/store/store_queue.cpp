@@ -28,13 +28,13 @@ class StoreHeldMessage final : public HeldMessage {
       : session_(std::move(session)), queueId_(queueId), seq_(seq) {}
 
   void Finish() override {
-    if (!session_->store.Finish(seq_, session_->holder->Name())) {
+    if (!session_->store.Finish(queueId_, seq_, session_->holder->Name())) {
       throw QueueError(LostHoldText());
     }
   }
 
   void FinishAndSend(const std::string& pathName, const Message& next) override {
-    CheckMessage(next);
+    CheckMovedMessage(next);
     const QueueLocation target = ParseQueuePath(pathName);
     Store& store = session_->store;
     if (!posix::SameFile(target.storeFolder, store.Folder())) {
@@ -45,7 +45,7 @@ class StoreHeldMessage final : public HeldMessage {
     if (!targetId) {
       throw NoSuchQueue("there is no queue '" + target.queueName + "' in store " + store.Folder());
     }
-    if (!store.FinishAndInsert(seq_, session_->holder->Name(), *targetId, next)) {
+    if (!store.FinishAndInsert(queueId_, seq_, session_->holder->Name(), *targetId, next)) {
       throw QueueError(LostHoldText());
     }
     store.Ring(*targetId);
@@ -53,7 +53,7 @@ class StoreHeldMessage final : public HeldMessage {
 
   void Release() noexcept override {
     try {
-      session_->store.Release(seq_, session_->holder->Name());
+      session_->store.Release(queueId_, seq_, session_->holder->Name());
       session_->store.Ring(queueId_);
     } catch (const std::exception& error) {
       // The message stays in hand until this process ends; then others take it.
@@ -80,6 +80,7 @@ StoreQueue::StoreQueue(std::string pathName, Access access, std::shared_ptr<Stor
       access_(access),
       session_(std::move(session)),
       queueId_(queueId) {
+  RememberStoreFile();
   const std::string bell = session_->store.BellPath(queueId_);
   // Opening the bell creates it again should it have gone missing.
   bell_ = OpenBell(bell, session_->store.FileMode());

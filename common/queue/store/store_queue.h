@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 // A queue of a store, opened for receiving or for sending.
 //
 // Arrival reports: a receiving queue watches its bell file and the store's
@@ -44,6 +46,7 @@ class StoreQueue final : public OpenQueue {
   void DeliverNotification() override;
   void Send(const Message& message) override;
   void Close() override;
+  bool IsStillTheNamedQueue() override;
 
  private:
   struct Wakeups {
@@ -71,7 +74,11 @@ class StoreQueue final : public OpenQueue {
   std::string pathName_;
   Access access_;
   std::shared_ptr<StoreSession> session_;
+  void RememberStoreFile();
   std::int64_t queueId_;
+  // The store file this queue was opened in, by device and inode.
+  dev_t storeDevice_ = 0;
+  ino_t storeInode_ = 0;
   bool open_ = true;
   ArrivalSink* armed_ = nullptr;
   // Set until the first reclaim and whenever a holder file was closed since:
