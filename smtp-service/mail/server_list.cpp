@@ -7,9 +7,8 @@
 #include "mail/outgoing_mail.h"
 
 namespace quillpost::smtp {
-namespace {
 
-std::vector<std::string> Items(const std::string& list) {
+std::vector<std::string> ListItems(std::string_view list) {
   std::vector<std::string> items;
   std::string current;
   for (const char c : list) {
@@ -27,6 +26,8 @@ std::vector<std::string> Items(const std::string& list) {
   }
   return items;
 }
+
+namespace {
 
 int Port(const std::string& item, std::string_view text) {
   int port = 0;
@@ -66,7 +67,7 @@ ServerAddress ParseItem(const std::string& item) {
 
 std::vector<ServerAddress> ParseServerList(const std::string& list) {
   std::vector<ServerAddress> servers;
-  for (const std::string& item : Items(list)) {
+  for (const std::string& item : ListItems(list)) {
     servers.push_back(ParseItem(item));
   }
   if (servers.empty()) {

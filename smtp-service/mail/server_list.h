@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillpost::smtp {
@@ -14,6 +15,10 @@ struct ServerAddress {
   std::optional<int> port;  // unset: the port of the connection settings
   std::string item;         // as written in the list, for log lines
 };
+
+// The items of a setting's list: separated by commas, blanks or tabs, empty
+// ones left out.
+std::vector<std::string> ListItems(std::string_view list);
 
 // Throws SendFailure: kHostNotFound for an empty list or a host that is not a
 // host name or address, kSettingsUnusable for a port that is not 1 to 65535.

@@ -17,6 +17,8 @@
 
 extern char** environ;
 
+#include "posix/unique_fd.h"
+
 namespace quillpost::smtp {
 namespace {
 
@@ -25,24 +27,6 @@ constexpr std::size_t kLongestToken = 64 * 1024;
 [[noreturn]] void Fail(const std::string& why) {
   throw SendFailure(failure::kAuthenticationUnavailable, "the OAuth2 token command " + why);
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { Reset(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  void Reset() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 struct FileActions {
   posix_spawn_file_actions_t actions{};
@@ -106,8 +90,8 @@ std::string RunTokenCommand(const std::vector<std::string>& argv, std::chrono::s
   if (::pipe2(ends.data(), O_CLOEXEC) != 0) {
     Fail(std::string("cannot be started: ") + std::strerror(errno));
   }
-  Descriptor readEnd(ends[0]);
-  Descriptor writeEnd(ends[1]);
+  posix::UniqueFd readEnd(ends[0]);
+  posix::UniqueFd writeEnd(ends[1]);
   FileActions files;
   posix_spawn_file_actions_addopen(&files.actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&files.actions, writeEnd.Get(), 1);

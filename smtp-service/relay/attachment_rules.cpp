@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "mail/server_list.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
 
@@ -32,22 +33,7 @@ bool QueueIsShared(const std::string& pathName, std::vector<std::string>& folder
 }  // namespace
 
 std::vector<std::string> FolderList(std::string_view value) {
-  std::vector<std::string> folders;
-  std::string current;
-  for (const char c : value) {
-    if (c == ',' || c == ' ' || c == '\t') {
-      if (!current.empty()) {
-        folders.push_back(std::move(current));
-      }
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) {
-    folders.push_back(std::move(current));
-  }
-  return folders;
+  return smtp::ListItems(value);
 }
 
 void CompleteAttachmentRules(Settings& settings, const std::string& configFile) {
