@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the release preset and runs the relay
+# Installs what is missing, builds the programs (preset run: no tests) and runs the relay
 # service quillpost-smtp in the foreground. Arguments go to quillpost-smtp;
 # without them it runs on its built-in settings: SMTP server localhost:25,
 # queues in the default store ($QUILLPOST_STORE, else ~/.local/share/quillpost),
@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-relay=build/release/smtp-service/program/quillpost-smtp
+relay=build/run/smtp-service/program/quillpost-smtp
 case "${1:-}" in
   -h|--help)
     sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
@@ -21,8 +21,8 @@ case "${1:-}" in
 esac
 
 scripts/install-deps.sh
-cmake --preset release >/dev/null
-# The relay and the two tools that go with it (submitting, looking at queues).
-cmake --build --preset release --target quillpost-smtp quillpost-submit quillpost-queue
+cmake --preset run >/dev/null
+# The relay and the tools that go with it (submitting, sendmail, looking at queues).
+cmake --build --preset run --target quillpost-smtp quillpost-submit quillpost-queue quillpost-sendmail
 
 exec "$relay" "$@"
