@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "mail/server_list.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
 
@@ -31,10 +30,6 @@ bool QueueIsShared(const std::string& pathName, std::vector<std::string>& folder
 }
 
 }  // namespace
-
-std::vector<std::string> FolderList(std::string_view value) {
-  return smtp::ListItems(value);
-}
 
 void CompleteAttachmentRules(Settings& settings, const std::string& configFile) {
   smtp::AttachmentRules& rules = settings.connection.attachments;

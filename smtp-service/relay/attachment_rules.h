@@ -12,9 +12,6 @@
 
 namespace quillpost::relay {
 
-// "a, b c" -> {"a", "b", "c"}: the attachment_roots value.
-std::vector<std::string> FolderList(std::string_view value);
-
 // Completes settings.connection.attachments once every setting is known:
 // adds the relay's own files (config file, password file, log file, queue
 // stores) to the forbidden ones, and refuses every attachment when a queue

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "mail/server_list.h"
 #include "mail/token_command.h"
 #include "relay/attachment_rules.h"
 
@@ -216,7 +217,7 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
       Bad(key, value, "expected a command, quoted as for a shell");
     }
   } else if (key == "attachment_roots") {
-    connection.attachments.roots = FolderList(value);
+    connection.attachments.roots = smtp::ListItems(value);
   } else {
     throw UsageError("unknown setting '" + std::string(key) + "'");
   }
