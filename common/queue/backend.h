@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,10 +46,20 @@ class AdminBackend {
   virtual std::vector<QueueInfo> List(const std::string& storeName) const = 0;
   virtual std::vector<PeekedMessage> Peek(const std::string& pathName, bool withBodies,
                                           std::size_t limit) const = 0;
-  virtual std::size_t Purge(const std::string& pathName) const = 0;
+  virtual std::size_t Purge(const std::string& pathName, const Progress& progress) const = 0;
   // Both path names are of this backend.
-  virtual std::size_t Move(const std::string& fromPathName,
-                           const std::string& toPathName) const = 0;
+  virtual std::size_t Move(const std::string& fromPathName, const std::string& toPathName,
+                           const Progress& progress) const = 0;
+
+  // The store as administration names it; throws QueueError when it is not
+  // there.
+  virtual std::string Describe(const std::string& storeName) const = 0;
+  // Single messages of a store, by id (queue_admin.h).
+  virtual std::optional<LocatedMessage> Find(const std::string& storeName,
+                                             const std::string& id) const = 0;
+  virtual void Remove(const std::string& storeName, const std::string& id) const = 0;
+  virtual void MoveOne(const std::string& storeName, const std::string& id,
+                       const std::string& toQueue, const MoveChange& change) const = 0;
 };
 
 // Throws QueueError unless the queue named name is open (open) for the wanted

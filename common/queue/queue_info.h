@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace quillpost::queue {
@@ -23,6 +25,10 @@ struct QueueInfo {
 };
 
 struct PeekedMessage {
+  // Names the message in its store for as long as it exists, and never
+  // another one: a store's number, kept through moves; empty when the
+  // backend has none.
+  std::string id;
   std::string label;
   int priority = 0;
   std::size_t size = 0;  // body bytes
@@ -30,6 +36,23 @@ struct PeekedMessage {
   bool inHand = false;
   std::chrono::system_clock::time_point notBefore{};  // the epoch: due at once
   std::string lastFailure;
+  // When it came into the store; the epoch when that is not known.
+  std::chrono::system_clock::time_point arrived{};
 };
+
+// A message and the name of the queue it is on.
+struct LocatedMessage {
+  std::string queue;
+  PeekedMessage message;  // with its body
+};
+
+// What a move of one message changes besides its queue.
+struct MoveChange {
+  std::optional<std::string> label;  // the new label, when it changes
+  bool dueNow = false;               // true: due at once, whatever it waited for
+};
+
+// Told how many of how many messages a long operation has done so far.
+using Progress = std::function<void(std::size_t done, std::size_t total)>;
 
 }  // namespace quillpost::queue

@@ -71,14 +71,15 @@ class BrokerAdminImpl final : public AdminBackend {
     return peeked;
   }
 
-  std::size_t Purge(const std::string& pathName) const override {
+  std::size_t Purge(const std::string& pathName, const Progress& /*progress*/) const override {
     const BrokerQueueName name = ParseBrokerQueuePath(pathName);
     BrokerConnection connection(name.broker);
     RequireQueue(connection, name);
     return connection.Purge(name.queue);
   }
 
-  std::size_t Move(const std::string& fromPathName, const std::string& toPathName) const override {
+  std::size_t Move(const std::string& fromPathName, const std::string& toPathName,
+                   const Progress& progress) const override {
     const BrokerQueueName from = ParseBrokerQueuePath(fromPathName);
     const BrokerQueueName to = ParseBrokerQueuePath(toPathName);
     if (!from.broker.SameBroker(to.broker)) {
@@ -105,8 +106,33 @@ class BrokerAdminImpl final : public AdminBackend {
       connection.Publish(to.queue, delivery->message);
       connection.Ack(delivery->tag);
       ++moved;
+      if (progress) {
+        progress(moved, source->ready);
+      }
     }
     return moved;
+  }
+
+  std::string Describe(const std::string& storeName) const override {
+    return ParseBrokerStoreName(storeName).Display();
+  }
+
+  std::optional<LocatedMessage> Find(const std::string& storeName,
+                                     const std::string& /*id*/) const override {
+    throw NoIds(storeName);
+  }
+  void Remove(const std::string& storeName, const std::string& /*id*/) const override {
+    throw NoIds(storeName);
+  }
+  void MoveOne(const std::string& storeName, const std::string& /*id*/,
+               const std::string& /*toQueue*/, const MoveChange& /*change*/) const override {
+    throw NoIds(storeName);
+  }
+
+ private:
+  static QueueError NoIds(const std::string& storeName) {
+    return QueueError("the messages of broker " + ParseBrokerStoreName(storeName).Display() +
+                      " have no ids: work on whole queues there (peek, move, purge)");
   }
 };
 

@@ -35,16 +35,38 @@ std::vector<PeekedMessage> PeekQueue(const std::string& pathName, bool withBodie
   return AdminBackendFor(pathName).Peek(pathName, withBodies, limit);
 }
 
-std::size_t PurgeQueue(const std::string& pathName) {
-  return AdminBackendFor(pathName).Purge(pathName);
+std::size_t PurgeQueue(const std::string& pathName, const Progress& progress) {
+  return AdminBackendFor(pathName).Purge(pathName, progress);
 }
 
-std::size_t MoveMessages(const std::string& fromPathName, const std::string& toPathName) {
+std::size_t MoveMessages(const std::string& fromPathName, const std::string& toPathName,
+                         const Progress& progress) {
   if (BackendKindOf(fromPathName) != BackendKindOf(toPathName)) {
     throw QueueError("cannot move messages from '" + RedactPathName(fromPathName) + "' to '" +
                      RedactPathName(toPathName) + "': both queues must be in the same store");
   }
-  return AdminBackendFor(fromPathName).Move(fromPathName, toPathName);
+  return AdminBackendFor(fromPathName).Move(fromPathName, toPathName, progress);
+}
+
+std::string DescribeStore(const std::string& storeName) {
+  return AdminBackendFor(storeName).Describe(storeName);
+}
+
+std::optional<LocatedMessage> FindMessage(const std::string& storeName, const std::string& id) {
+  return AdminBackendFor(storeName).Find(storeName, id);
+}
+
+void RemoveMessage(const std::string& storeName, const std::string& id) {
+  AdminBackendFor(storeName).Remove(storeName, id);
+}
+
+void MoveMessage(const std::string& storeName, const std::string& id, const std::string& toQueue,
+                 const MoveChange& change) {
+  if (!IsValidQueueName(toQueue)) {
+    throw QueueError("'" + RedactPathName(toQueue) +
+                     "' is not a queue name: a message moves within its store");
+  }
+  AdminBackendFor(storeName).MoveOne(storeName, id, toQueue, change);
 }
 
 void SetLockTimeout(std::chrono::milliseconds timeout) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "eventlog/event_log.h"
 #include "posix/system_error.h"
@@ -19,28 +20,57 @@ namespace {
 
 // "QPQS" marks our database files; user_version is the layout's version.
 constexpr std::int64_t kApplicationId = 0x51505153;
-constexpr std::int64_t kLayoutVersion = 2;
+constexpr std::int64_t kLayoutVersion = 3;
 
 std::atomic<std::int64_t> lockTimeoutMs{5000};
 
-const char* const kLayout = R"sql(
-CREATE TABLE queues(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  name TEXT NOT NULL UNIQUE);
-CREATE TABLE messages(
-  seq INTEGER PRIMARY KEY,
-  queue INTEGER NOT NULL,
-  priority INTEGER NOT NULL CHECK (priority BETWEEN 0 AND 7),
-  label TEXT NOT NULL,
-  body BLOB NOT NULL,
-  holder TEXT,
-  not_before INTEGER NOT NULL DEFAULT 0,
-  last_failure TEXT NOT NULL DEFAULT '');
-CREATE INDEX messages_waiting ON messages(queue, priority DESC, seq) WHERE holder IS NULL;
-CREATE INDEX messages_held ON messages(holder, queue) WHERE holder IS NOT NULL;
-PRAGMA application_id = 1364218195;
-PRAGMA user_version = 2;
-)sql";
+// A message's number (seq) orders its queue and is never given again
+// (AUTOINCREMENT). Its id is the number it got when it first came into the
+// store: a move gives it a new seq, at the end of its new queue, and keeps
+// the first one in id (NULL while seq is still the first). arrived is when it
+// first came into the store, in milliseconds since the epoch (0: before
+// layout 3).
+std::string MessagesTable(const char* name) {
+  return std::string("CREATE TABLE ") + name +
+         "("
+         "  seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+         "  queue INTEGER NOT NULL,"
+         "  priority INTEGER NOT NULL CHECK (priority BETWEEN 0 AND 7),"
+         "  label TEXT NOT NULL,"
+         "  body BLOB NOT NULL,"
+         "  holder TEXT,"
+         "  not_before INTEGER NOT NULL DEFAULT 0,"
+         "  last_failure TEXT NOT NULL DEFAULT '',"
+         "  id INTEGER,"
+         "  arrived INTEGER NOT NULL"
+         "    DEFAULT (CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER)));";
+}
+
+constexpr const char* kMessagesIndexes =
+    "CREATE INDEX messages_waiting ON messages(queue, priority DESC, seq) WHERE holder IS NULL;"
+    "CREATE INDEX messages_held ON messages(holder, queue) WHERE holder IS NOT NULL;"
+    "CREATE INDEX messages_moved ON messages(id) WHERE id IS NOT NULL;";
+
+std::string Layout() {
+  return "CREATE TABLE queues("
+         "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+         "  name TEXT NOT NULL UNIQUE);" +
+         MessagesTable("messages") + kMessagesIndexes +
+         "PRAGMA application_id = 1364218195;"
+         "PRAGMA user_version = 3;";
+}
+
+// Layout 2 gave the highest number again once its message was gone: the
+// table is rebuilt with AUTOINCREMENT, every message keeping its number.
+std::string MigrationFromLayout2() {
+  return MessagesTable("messages_3") +
+         "INSERT INTO messages_3(seq, queue, priority, label, body, holder, not_before,"
+         " last_failure, arrived) SELECT seq, queue, priority, label, body, holder, not_before,"
+         " last_failure, 0 FROM messages;"
+         "DROP TABLE messages;"
+         "ALTER TABLE messages_3 RENAME TO messages;" +
+         kMessagesIndexes + "PRAGMA user_version = 3;";
+}
 
 static_assert(kApplicationId == 1364218195);
 
@@ -117,6 +147,11 @@ Store::WriteTurn Store::TakeTurn(std::string_view what) {
   return WriteTurn(*this, what);
 }
 
+void Store::InTurn(std::string_view what, const std::function<void()>& work) {
+  const WriteTurn turn = TakeTurn(what);
+  work();
+}
+
 Store::Store(std::string folder, Mode mode, StoreAccess access)
     : folder_(std::move(folder)), writeLock_(folder_ + "/write.lock", 0600) {
   const std::string file = folder_ + "/queues.db";
@@ -178,6 +213,9 @@ void Store::SetUp(Mode mode) {
   if (ReadPragma(*db_, "PRAGMA user_version") == 1) {
     MigrateFromLayout1();
   }
+  if (ReadPragma(*db_, "PRAGMA user_version") == 2) {
+    MigrateFromLayout2();
+  }
   if (ReadPragma(*db_, "PRAGMA user_version") != kLayoutVersion) {
     throw QueueError("queue store " + db_->File() +
                      ": the store was written by another version of Quillpost");
@@ -228,7 +266,7 @@ void Store::CreateLayout() {
   WriteTransaction transaction(*db_, "laying out the new store");
   // Another process may have laid it out while we waited for the lock.
   if (ReadPragma(*db_, "PRAGMA application_id") == 0) {
-    db_->Execute(kLayout, "laying out the new store");
+    db_->Execute(Layout().c_str(), "laying out the new store");
   }
   transaction.Commit();
 }
@@ -246,6 +284,16 @@ void Store::MigrateFromLayout1() {
         "ALTER TABLE messages ADD COLUMN last_failure TEXT NOT NULL DEFAULT '';"
         "PRAGMA user_version = 2;",
         "updating the store's layout");
+  }
+  transaction.Commit();
+}
+
+void Store::MigrateFromLayout2() {
+  const WriteTurn turn = TakeTurn("updating the store's layout");
+  WriteTransaction transaction(*db_, "updating the store's layout");
+  // Another process may have updated it while we waited for the lock.
+  if (ReadPragma(*db_, "PRAGMA user_version") == 2) {
+    db_->Execute(MigrationFromLayout2().c_str(), "updating the store's layout");
   }
   transaction.Commit();
 }
@@ -418,10 +466,21 @@ bool Store::FinishAndInsert(std::int64_t queueId, std::int64_t seq, const std::s
                             std::int64_t targetQueueId, const Message& message) {
   const WriteTurn turn = TakeTurn("moving a message");
   WriteTransaction transaction(*db_, "moving a message");
+  // The message keeps its id and arrival on its new queue.
+  Statement& insert = Cached(
+      "INSERT INTO messages(queue, priority, label, body, not_before, last_failure, id, arrived)"
+      " SELECT ?4, ?5, ?6, ?7, ?8, ?9, coalesce(id, seq), arrived FROM messages"
+      " WHERE seq = ?1 AND holder = ?2 AND queue = ?3"
+      " AND EXISTS (SELECT 1 FROM queues WHERE queues.id = ?4)");
+  insert.Bind(1, seq).Bind(2, holder).Bind(3, queueId).Bind(4, targetQueueId);
+  insert.Bind(5, message.priority).Bind(6, message.label).BindBlob(7, message.body);
+  insert.Bind(8, StoreTime(message.notBefore)).Bind(9, message.lastFailure);
+  insert.Run("moving a message");
+  const bool inserted = db_->Changes() == 1;
   if (!DeleteHeld(queueId, seq, holder)) {
     return false;
   }
-  if (!Insert(targetQueueId, message)) {
+  if (!inserted) {
     throw NoSuchQueue("the queue to move the message to no longer exists");
   }
   transaction.Commit();
@@ -478,7 +537,7 @@ std::vector<std::int64_t> Store::ReclaimGoneHolders(const std::string& ownHolder
 std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, std::size_t limit) {
   Statement& peek = Cached(
       "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL,"
-      " not_before, last_failure FROM messages WHERE queue = ?1"
+      " not_before, last_failure, coalesce(id, seq), arrived FROM messages WHERE queue = ?1"
       " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?3");
   const auto sqlLimit =
       limit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(limit);
@@ -493,38 +552,88 @@ std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, st
     message.inHand = peek.Int(4) != 0;
     message.notBefore = FromStoreTime(peek.Int(5));
     message.lastFailure = peek.Text(6);
+    message.id = std::to_string(peek.Int(7));
+    message.arrived = FromStoreTime(peek.Int(8));
     messages.push_back(std::move(message));
   }
   peek.Reset();
   return messages;
 }
 
-std::int64_t Store::PurgeWaiting(std::int64_t queueId) {
-  const WriteTurn turn = TakeTurn("purging a queue");
-  Cached("DELETE FROM messages WHERE queue = ?1 AND holder IS NULL")
-      .Bind(1, queueId)
-      .Run("purging a queue");
-  return db_->Changes();
+namespace {
+
+// Long purges and moves go in steps of this many messages, within their one
+// transaction, so that they can tell how far they are.
+constexpr std::int64_t kStep = 2000;
+
+}  // namespace
+
+std::int64_t Store::CountWaiting(std::int64_t queueId) {
+  Statement& count = Cached("SELECT count(*) FROM messages WHERE queue = ?1 AND holder IS NULL");
+  count.Bind(1, queueId);
+  const std::int64_t waiting = count.Step("counting messages") ? count.Int(0) : 0;
+  count.Reset();
+  return waiting;
 }
 
-std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId) {
+std::int64_t Store::PurgeWaiting(std::int64_t queueId, const Progress& progress) {
+  const WriteTurn turn = TakeTurn("purging a queue");
+  WriteTransaction transaction(*db_, "purging a queue");
+  const std::int64_t total = CountWaiting(queueId);
+  std::int64_t purged = 0;
+  while (purged < total) {
+    Cached(
+        "DELETE FROM messages WHERE seq IN (SELECT seq FROM messages"
+        " WHERE queue = ?1 AND holder IS NULL ORDER BY seq LIMIT ?2)")
+        .Bind(1, queueId)
+        .Bind(2, kStep)
+        .Run("purging a queue");
+    purged += db_->Changes();
+    if (progress) {
+      progress(static_cast<std::size_t>(purged), static_cast<std::size_t>(total));
+    }
+    if (db_->Changes() == 0) {
+      break;
+    }
+  }
+  transaction.Commit();
+  return purged;
+}
+
+std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId,
+                                const Progress& progress) {
   const WriteTurn turn = TakeTurn("moving messages");
   WriteTransaction transaction(*db_, "moving messages");
-  // New sequence numbers put the moved messages behind those already waiting
-  // on the target, in their old order.
-  Cached(
-      "INSERT INTO messages(queue, priority, label, body, not_before, last_failure)"
-      " SELECT ?2, priority, label, body, not_before, last_failure FROM messages"
-      " WHERE queue = ?1 AND holder IS NULL ORDER BY seq")
-      .Bind(1, fromQueueId)
-      .Bind(2, toQueueId)
-      .Run("moving messages");
-  const std::int64_t moved = db_->Changes();
-  Cached("DELETE FROM messages WHERE queue = ?1 AND holder IS NULL")
-      .Bind(1, fromQueueId)
-      .Run("moving messages");
-  if (db_->Changes() != moved) {
-    throw QueueError("queue store " + db_->File() + ": moving messages: counts disagree");
+  const std::int64_t total = CountWaiting(fromQueueId);
+  std::int64_t moved = 0;
+  while (moved < total) {
+    // New numbers put the moved messages behind those already waiting on
+    // the target, in their old order; ids stay.
+    Cached(
+        "INSERT INTO messages(queue, priority, label, body, not_before, last_failure, id, arrived)"
+        " SELECT ?2, priority, label, body, not_before, last_failure, coalesce(id, seq), arrived"
+        " FROM messages WHERE queue = ?1 AND holder IS NULL ORDER BY seq LIMIT ?3")
+        .Bind(1, fromQueueId)
+        .Bind(2, toQueueId)
+        .Bind(3, kStep)
+        .Run("moving messages");
+    const std::int64_t copied = db_->Changes();
+    Cached(
+        "DELETE FROM messages WHERE seq IN (SELECT seq FROM messages"
+        " WHERE queue = ?1 AND holder IS NULL ORDER BY seq LIMIT ?2)")
+        .Bind(1, fromQueueId)
+        .Bind(2, kStep)
+        .Run("moving messages");
+    if (db_->Changes() != copied) {
+      throw QueueError("queue store " + db_->File() + ": moving messages: counts disagree");
+    }
+    moved += copied;
+    if (progress) {
+      progress(static_cast<std::size_t>(moved), static_cast<std::size_t>(total));
+    }
+    if (copied == 0) {
+      break;
+    }
   }
   transaction.Commit();
   return moved;

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,9 +60,8 @@ class Store {
   bool HasWaiting(std::int64_t queueId);
   // When the earliest waiting message that is not due yet comes due.
   std::optional<std::chrono::system_clock::time_point> NextDue(std::int64_t queueId);
-  // A held message is named by its queue as well as its number: numbers are
-  // given anew once the highest is gone, so a message of a deleted queue may
-  // share its number with a newer one held by the same process.
+  // A held message is named by its queue as well as its number (stores of
+  // older layouts gave numbers anew once the highest was gone).
   // False when holder no longer holds the message.
   bool Finish(std::int64_t queueId, std::int64_t seq, const std::string& holder);
   // Finishes seq and inserts message on targetQueueId in one transaction.
@@ -76,8 +76,23 @@ class Store {
   std::vector<std::int64_t> ReclaimGoneHolders(const std::string& ownHolder);
 
   std::vector<PeekedMessage> Peek(std::int64_t queueId, bool withBodies, std::size_t limit);
-  std::int64_t PurgeWaiting(std::int64_t queueId);
-  std::int64_t MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId);
+  // Both are one transaction; progress hears how far they are.
+  std::int64_t PurgeWaiting(std::int64_t queueId, const Progress& progress = {});
+  // Moved messages keep their ids.
+  std::int64_t MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId,
+                           const Progress& progress = {});
+
+  // Single messages named by their ids, which are never given twice in a
+  // store and stay with a message through every move (store_by_id.cpp).
+  std::optional<LocatedMessage> FindById(std::int64_t id);
+  enum class ByIdOutcome { Done, NoSuchMessage, InHand, NoSuchTarget };
+  // Only a waiting message is removed or moved: one in hand belongs to its
+  // receiver.
+  ByIdOutcome RemoveById(std::int64_t id);
+  // Puts the message at the end of the target queue, relabelled when label is
+  // given and due at once when dueNow.
+  ByIdOutcome MoveById(std::int64_t id, std::int64_t targetQueueId,
+                       const std::optional<std::string>& label, bool dueNow);
 
   std::string BellPath(std::int64_t queueId) const;
   std::string HoldersPath() const { return folder_ + "/holders"; }
@@ -91,6 +106,8 @@ class Store {
   // when the turn does not come within the lock time-out.
   class WriteTurn;
   WriteTurn TakeTurn(std::string_view what);
+  // Runs work while holding the writers' turn (for code outside store.cpp).
+  void InTurn(std::string_view what, const std::function<void()>& work);
   // Commits made while the returned guard lives are not flushed to disk at
   // once (the next durable commit flushes them). Only for changes whose loss
   // in a power cut puts a message back on its queue: taking, returning and
@@ -101,12 +118,17 @@ class Store {
   void CreateLayout();
   // Adds the columns of a message's due time and last failure.
   void MigrateFromLayout1();
+  // Numbers never given twice; a message's id and arrival.
+  void MigrateFromLayout2();
   void MakeFolders(StoreAccess access, bool creating);
   // The log is copied into the database by whoever commits once it has grown
   // long enough, after the writers' turn is given back, so that other
   // writers need not wait for the copying and its disk flushes.
   static int NoteLogLength(void* count, sqlite3* db, const char* name, int frames);
   void CheckpointIfDue() noexcept;
+  std::int64_t CountWaiting(std::int64_t queueId);
+  ByIdOutcome MoveByIdInTurn(std::int64_t id, std::int64_t targetQueueId,
+                             const std::optional<std::string>& label, bool dueNow);
   // Removes the message if holder still holds it; false when it does not.
   bool DeleteHeld(std::int64_t queueId, std::int64_t seq, const std::string& holder);
 
