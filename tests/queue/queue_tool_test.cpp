@@ -1,9 +1,12 @@
 #include "queue_tool.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -128,6 +131,133 @@ TEST(QueueTool, PeekShowsLabelsAndBodiesEscaped) {
   EXPECT_EQ(peek.out.substr(peek.out.find('\n') + 1),
             "     1    3        15  waiting  x\\r\\n     2    7        10  waiting  "
             "forged\\x1B]0;t\\x07\n<a>\\n\\x1B[2J\\xC2\\x9B\\xFF</a>\n\n");
+}
+
+// A store written before ids: its numbers became ids, and the highest one,
+// once removed, is never given again.
+TEST(QueueTool, IdsOfAnOlderStoreStayAndAreNeverGivenTwice) {
+  TempStore store;
+  const std::string& s = store.Folder();
+  std::filesystem::create_directories(s);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((s + "/queues.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(
+          db,
+          "CREATE TABLE queues(id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL UNIQUE);"
+          "CREATE TABLE messages(seq INTEGER PRIMARY KEY, queue INTEGER NOT NULL,"
+          " priority INTEGER NOT NULL, label TEXT NOT NULL, body BLOB NOT NULL, holder TEXT,"
+          " not_before INTEGER NOT NULL DEFAULT 0, last_failure TEXT NOT NULL DEFAULT '');"
+          "INSERT INTO queues(name) VALUES ('q');"
+          "INSERT INTO messages(seq, queue, priority, label, body) VALUES"
+          " (1, 1, 7, 'one', 'a'), (2, 1, 7, 'two', 'b');"
+          "PRAGMA application_id = 1364218195; PRAGMA user_version = 2;"
+          "PRAGMA journal_mode = WAL;",
+          nullptr, nullptr, nullptr),
+      SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+
+  EXPECT_EQ(Tool({"--store", s, "remove", "2"}).out, "removed message 2\n");
+  QueuePath(store.Path("q")).Open(Access::Send)->Send({"three", "c", 7});
+  const Outcome peek = Tool({"--store", s, "peek", "q"});
+  EXPECT_NE(peek.out.find("     1    7         1  waiting  one\n"), std::string::npos) << peek.out;
+  EXPECT_NE(peek.out.find("     3    7         1  waiting  three\n"), std::string::npos);
+  const Outcome gone = Tool({"--store", s, "show", "2"});
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_NE(gone.err.find("no message 2"), std::string::npos);
+}
+
+class QueueToolMessages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(Tool({"--store", s, "create", "kvr_mailer", "rB", "dead"}).status, 0);
+    QueuePath(store.Path("kvr_mailer"))
+        .Open(Access::Send)
+        ->Send({"Quillpost-Inbound", kRequest, 7});
+  }
+  // What the relay does with a failed request: the same message, with a
+  // retry label and its failure, on a retry queue.
+  void FailOnce(const std::string& to) {
+    auto message = QueuePath(store.Path("kvr_mailer"))
+                       .Open(Access::Receive)
+                       ->Receive(std::chrono::milliseconds(0));
+    ASSERT_TRUE(message);
+    Message next{"Quillpost-Retry:2", message->Body(), 7};
+    next.notBefore = std::chrono::system_clock::now() + std::chrono::hours(1);
+    next.lastFailure = "451 4.7.1 try later";
+    message->FinishAndSend(store.Path(to), next);
+  }
+
+  static constexpr const char* kRequest =
+      "<Quillpost-1.0><Routing><FROM>ann@example.org</FROM><FROM-NAME>Ann</FROM-NAME>"
+      "<TO>bob@example.org</TO><TO>cy@example.org</TO></Routing><Message><SUBJECT>Hi</SUBJECT>"
+      "<BODY>text</BODY></Message><Attachments><FILE>/tmp/a.pdf</FILE></Attachments>"
+      "</Quillpost-1.0>";
+  TempStore store;
+  const std::string& s = store.Folder();
+};
+
+TEST_F(QueueToolMessages, ShowsOneMessageFollowingItThroughMoves) {
+  const Outcome fresh = Tool({"--store", s, "show", "1"});
+  EXPECT_EQ(fresh.status, 0) << fresh.err;
+  EXPECT_NE(fresh.out.find("sender:       Ann <ann@example.org>\n"
+                           "recipients:   bob@example.org, cy@example.org\n"
+                           "subject:      Hi\n"
+                           "attachments:  /tmp/a.pdf\n"),
+            std::string::npos)
+      << fresh.out;
+  EXPECT_NE(fresh.out.find("last failure: —\n"), std::string::npos);
+
+  FailOnce("rB");
+  const nlohmann::json shown =
+      nlohmann::json::parse(Tool({"--store", s, "show", "--json", "1"}).out);
+  EXPECT_EQ(shown["id"], "1");
+  EXPECT_EQ(shown["queue"], "rB");
+  EXPECT_EQ(shown["tries_left"], 2);
+  EXPECT_EQ(shown["last_failure"], "451 4.7.1 try later");
+  EXPECT_TRUE(shown["next_try"].is_string());
+  EXPECT_EQ(shown["recipients"], nlohmann::json::array({"bob@example.org", "cy@example.org"}));
+
+  EXPECT_EQ(Tool({"--store", s, "move", "1", "dead"}).status, 0);
+  EXPECT_EQ(nlohmann::json::parse(
+                Tool({"--store", s, "peek", "--json", "dead"}).out)["messages"][0]["id"],
+            "1");
+  EXPECT_EQ(Tool({"--store", s, "retry", "1"}).status, 0);
+  const nlohmann::json retried =
+      nlohmann::json::parse(Tool({"--store", s, "show", "--json", "1"}).out);
+  EXPECT_EQ(retried["queue"], "kvr_mailer");
+  EXPECT_EQ(retried["label"], "Quillpost-Inbound");
+  EXPECT_TRUE(retried["next_try"].is_null());
+  EXPECT_EQ(Tool({"--store", s, "remove", "1"}).status, 0);
+  EXPECT_EQ(Tool({"--store", s, "remove", "1"}).status, 1);
+}
+
+TEST_F(QueueToolMessages, MailqListsEveryMessageOrSaysTheQueueIsEmpty) {
+  FailOnce("rB");
+  const std::string out = Tool({"--store", s, "mailq"}).out;
+  const std::string indent(42, ' ');
+  const std::string size = std::to_string(std::string(kRequest).size());
+  EXPECT_TRUE(
+      out.starts_with("-Queue ID-  --Size-- ----Arrival Time---- -Sender/Recipient-------\n1" +
+                      std::string(19 - size.size(), ' ') + size + " "))
+      << out;
+  EXPECT_NE(
+      out.find(" ann@example.org\n" + indent + "bob@example.org\n" + indent + "cy@example.org\n" +
+               indent + "  (451 4.7.1 try later)\n\n-- 1 Kbytes in 1 Request.\n"),
+      std::string::npos)
+      << out;
+  EXPECT_EQ(Tool({"--store", s, "remove", "1"}).status, 0);
+  EXPECT_EQ(Tool({"--store", s, "mailq"}).out, "Mail queue is empty\n");
+}
+
+TEST(QueueTool, ListNamesItsStoreAndFailsWithoutOne) {
+  TempStore store;
+  const Outcome missing = Tool({"--store", store.Folder(), "list"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("no queue store in " + store.Folder()), std::string::npos);
+  store.Create("q");
+  EXPECT_TRUE(Tool({"--store", store.Folder(), "list"}).out.starts_with("store " + store.Folder()));
 }
 
 }  // namespace

@@ -46,15 +46,15 @@ std::string TriesLeftText(const std::string& label) {
 constexpr int kIdWidth = 10;
 constexpr int kSizeWidth = 8;
 constexpr int kTimeWidth = 20;
-const std::string kRecipientIndent(kIdWidth + 1 + 1 + kSizeWidth + 1 + kTimeWidth + 2, ' ');
+const std::string kRecipientIndent(kIdWidth + 1 + 1 + kSizeWidth + 1 + kTimeWidth + 1, ' ');
 
 void WriteMailqEntry(std::ostream& out, const PeekedMessage& message) {
   const RequestSummary request = SummarizeRequest(message.body);
   // '*': a relay is working on it right now.
-  out << std::left << std::setw(kIdWidth) << message.id << (message.inHand ? '*' : ' ') << ' '
-      << std::right << std::setw(kSizeWidth) << message.size << ' ' << std::left
-      << std::setw(kTimeWidth) << (Known(message.arrived) ? MailqTimeText(message.arrived) : "-")
-      << "  "
+  out << std::left << std::setw(kIdWidth) << (message.id.empty() ? "-" : message.id)
+      << (message.inHand ? '*' : ' ') << ' ' << std::right << std::setw(kSizeWidth) << message.size
+      << ' ' << std::left << std::setw(kTimeWidth)
+      << (Known(message.arrived) ? MailqTimeText(message.arrived) : "-") << ' '
       << (request.readable ? activitylog::EscapeForLog(request.sender)
                            : std::string("(not a mail request)"))
       << '\n';
@@ -79,9 +79,9 @@ void WriteMessageReport(std::ostream& out, const LocatedMessage& located) {
   Field(out, "state", message.inHand ? "in hand (a relay is working on it)" : "waiting");
   Field(out, "size", std::to_string(message.size) + " bytes");
   Field(out, "arrived",
-        Known(message.arrived) ? UtcText(message.arrived) + " (age " +
-                                     AgeText(message.arrived, now) + ")"
-                               : kNothing);
+        Known(message.arrived)
+            ? UtcText(message.arrived) + " (age " + AgeText(message.arrived, now) + ")"
+            : kNothing);
   Field(out, "tries left", TriesLeftText(message.label));
   Field(out, "next try", message.notBefore > now ? UtcText(message.notBefore) : "when taken");
   if (!request.readable) {

@@ -158,8 +158,8 @@ void Expect(const CommandLine& line, std::size_t least, std::size_t most) {
 }
 
 bool IsId(const std::string& operand) {
-  return !operand.empty() && std::all_of(operand.begin(), operand.end(),
-                                         [](char c) { return c >= '0' && c <= '9'; });
+  return !operand.empty() &&
+         std::all_of(operand.begin(), operand.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 void List(const CommandLine& line, std::ostream& out) {
@@ -221,11 +221,9 @@ void MoveCommand(const CommandLine& line, std::ostream& out, ProgressLine& progr
     out << "moved message " << line.operands[0] << " to " << Shown(line.operands[1]) << '\n';
     return;
   }
-  const std::size_t moved =
-      MoveMessages(PathFor(line, line.operands[0]), PathFor(line, line.operands[1]),
-                   [&progress](std::size_t done, std::size_t total) {
-                     progress.Update(done, total);
-                   });
+  const std::size_t moved = MoveMessages(
+      PathFor(line, line.operands[0]), PathFor(line, line.operands[1]),
+      [&progress](std::size_t done, std::size_t total) { progress.Update(done, total); });
   out << "moved " << moved << " messages\n";
 }
 
@@ -268,10 +266,9 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err, bool term
   } else if (line.command == "purge") {
     Expect(line, 1, 1);
     ProgressLine progress(err, terminal, "purging");
-    const std::size_t purged =
-        PurgeQueue(PathFor(line, line.operands[0]), [&progress](std::size_t done, std::size_t total) {
-          progress.Update(done, total);
-        });
+    const std::size_t purged = PurgeQueue(
+        PathFor(line, line.operands[0]),
+        [&progress](std::size_t done, std::size_t total) { progress.Update(done, total); });
     out << "removed " << purged << " waiting messages\n";
   } else if (line.command == "move") {
     ProgressLine progress(err, terminal, "moving");

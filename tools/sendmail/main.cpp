@@ -49,8 +49,9 @@ std::string InboundQueue() {
   return name != nullptr && *name != '\0' ? name : std::string(quillpost::kInboundQueueName);
 }
 
-// What is waiting, as quillpost-queue lists it; the queue tool installed next
-// to this one comes first, then the one on PATH.
+// What is waiting, as mailq lists it: quillpost-queue mailq, the one
+// installed next to this program first, then the one on PATH. Its store is
+// the one of the queue mail goes to.
 int ListQueue() {
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -58,8 +59,16 @@ int ListQueue() {
   if (!error && ::access((self.parent_path() / program).c_str(), X_OK) == 0) {
     program = (self.parent_path() / program).string();
   }
-  std::string command = "list";
-  std::array<char*, 3> argv{program.data(), command.data(), nullptr};
+  std::vector<std::string> arguments{program};
+  if (const std::string queue = InboundQueue(); queue.find("://") != std::string::npos) {
+    arguments.insert(arguments.end(), {"--store", queue.substr(0, queue.rfind('/'))});
+  }
+  arguments.emplace_back("mailq");
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
   ::execvp(program.c_str(), argv.data());
   return Fail(EX_UNAVAILABLE, "cannot run quillpost-queue: " + std::string(std::strerror(errno)));
 }

@@ -2,8 +2,8 @@
 
 #include <charconv>
 
-#include "queue/admin/queue_admin.h"
 #include "posix/same_file.h"
+#include "queue/admin/queue_admin.h"
 #include "queue/path_name.h"
 #include "queue/store/store.h"
 #include "queue/store/store_backend.h"

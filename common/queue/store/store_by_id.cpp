@@ -18,8 +18,8 @@ std::optional<LocatedMessage> Store::FindById(std::int64_t id) {
       std::string(
           "SELECT q.name, m.label, m.priority, length(m.body), m.body, m.holder IS NOT NULL,"
           " m.not_before, m.last_failure, m.arrived FROM messages m JOIN queues q"
-          " ON q.id = m.queue WHERE ") +
-      kSameMessage;
+          " ON q.id = m.queue WHERE m.seq = (SELECT seq FROM messages WHERE ") +
+      kSameMessage + ")";
   Statement& find = Cached(sql.c_str());
   find.Bind(1, id);
   std::optional<LocatedMessage> found;
