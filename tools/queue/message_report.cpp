@@ -1,5 +1,6 @@
 #include "message_report.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iomanip>
 #include <vector>
@@ -37,7 +38,7 @@ void Field(std::ostream& out, const char* name, const std::string& value) {
 std::string TriesLeftText(const std::string& label) {
   const std::optional<int> tries = TriesLeft(label);
   if (!tries) {
-    return "all (the first try and the relay's retries)";
+    return "all, from the relay's inbound queue (a new request)";
   }
   return *tries > 0 ? std::to_string(*tries)
                     : "0 (tried again at growing intervals until it is too old)";
@@ -106,6 +107,13 @@ void WriteMailq(std::ostream& out, const std::string& storeName) {
       messages.push_back(std::move(message));
     }
   }
+  // In the order they came, whatever queue they are on now: ids are numbers
+  // in a store (and empty on a broker, whose messages keep their queues'
+  // order).
+  std::stable_sort(messages.begin(), messages.end(),
+                   [](const PeekedMessage& a, const PeekedMessage& b) {
+                     return a.id.size() != b.id.size() ? a.id.size() < b.id.size() : a.id < b.id;
+                   });
   if (messages.empty()) {
     out << "Mail queue is empty\n";
     return;

@@ -584,7 +584,7 @@ std::int64_t Store::PurgeWaiting(std::int64_t queueId, const Progress& progress)
   while (purged < total) {
     Cached(
         "DELETE FROM messages WHERE seq IN (SELECT seq FROM messages"
-        " WHERE queue = ?1 AND holder IS NULL ORDER BY seq LIMIT ?2)")
+        " WHERE queue = ?1 AND holder IS NULL ORDER BY priority DESC, seq LIMIT ?2)")
         .Bind(1, queueId)
         .Bind(2, kStep)
         .Run("purging a queue");
@@ -612,7 +612,7 @@ std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId
     Cached(
         "INSERT INTO messages(queue, priority, label, body, not_before, last_failure, id, arrived)"
         " SELECT ?2, priority, label, body, not_before, last_failure, coalesce(id, seq), arrived"
-        " FROM messages WHERE queue = ?1 AND holder IS NULL ORDER BY seq LIMIT ?3")
+        " FROM messages WHERE queue = ?1 AND holder IS NULL ORDER BY priority DESC, seq LIMIT ?3")
         .Bind(1, fromQueueId)
         .Bind(2, toQueueId)
         .Bind(3, kStep)
@@ -620,7 +620,7 @@ std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId
     const std::int64_t copied = db_->Changes();
     Cached(
         "DELETE FROM messages WHERE seq IN (SELECT seq FROM messages"
-        " WHERE queue = ?1 AND holder IS NULL ORDER BY seq LIMIT ?2)")
+        " WHERE queue = ?1 AND holder IS NULL ORDER BY priority DESC, seq LIMIT ?2)")
         .Bind(1, fromQueueId)
         .Bind(2, kStep)
         .Run("moving messages");
