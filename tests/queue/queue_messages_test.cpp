@@ -185,6 +185,8 @@ TEST_P(QueueMessages, LettingGoOfAMessageOfADeletedQueueLeavesOthersInHand) {
 TEST_P(QueueMessages, FinishAndSendMovesInOneStep) {
   const std::string retry = Space().Create("kvr_mailer_rB");
   SendTo(path_, {"Quillpost-Inbound", "document", 7});
+  const std::string id = PeekQueue(path_, false).at(0).id;
+  EXPECT_FALSE(id.empty());
   auto queue = Receiver(path_);
   auto message = queue->Receive(milliseconds(0));
   ASSERT_TRUE(message);
@@ -203,6 +205,7 @@ TEST_P(QueueMessages, FinishAndSendMovesInOneStep) {
   message->FinishAndSend(retry, {"Quillpost-Retry:3", oversized, 7});
   EXPECT_FALSE(message->Held());
   EXPECT_FALSE(queue->Receive(milliseconds(0)));
+  EXPECT_EQ(PeekQueue(retry, false).at(0).id, id);  // the same message, wherever it goes
   auto moved = Receiver(retry)->Receive(milliseconds(0));
   ASSERT_TRUE(moved);
   EXPECT_EQ(moved->Label(), "Quillpost-Retry:3");

@@ -101,7 +101,18 @@ TEST(QueueTool, WorksOnBrokerQueuesWithoutShowingCredentials) {
   const Outcome peek = Tool({"--store", store, "peek", "--bodies", "--limit", "1", dead});
   EXPECT_NE(peek.out.find("<doc/>"), std::string::npos) << peek.out;
   EXPECT_EQ(peek.out.find("<doc2/>"), std::string::npos) << peek.out;
+  // Ids stay through moves and find one message.
+  const std::string id = nlohmann::json::parse(
+      Tool({"--store", store, "peek", "--json", dead}).out)["messages"][0]["id"];
+  EXPECT_EQ(id.size(), 24U);
   EXPECT_EQ(Tool({"--store", store, "move", dead, inbound}).out, "moved 2 messages\n");
+  EXPECT_EQ(nlohmann::json::parse(Tool({"--store", store, "show", "--json", id}).out)["queue"],
+            inbound);
+  EXPECT_EQ(Tool({"--store", store, "move", id, dead}).status, 0);
+  EXPECT_EQ(Tool({"--store", store, "remove", id}).status, 0);
+  EXPECT_EQ(Tool({"--store", store, "show", id}).status, 1);
+  QueuePath(store + "/" + dead).Open(Access::Send)->Send({"Quillpost-Retry:0", "<doc/>", 7});
+  EXPECT_EQ(Tool({"--store", store, "move", dead, inbound}).out, "moved 1 messages\n");
   const Outcome list = Tool({"--store", store, "list"});
   EXPECT_EQ(list.status, 0) << list.err;
   EXPECT_NE(list.out.find(inbound + std::string(32 - inbound.size(), ' ') + "         2"),

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "queue/admin/broker_management.h"
+#include "queue/admin/queue_admin.h"
 #include "queue/broker/broker_address.h"
 #include "queue/broker/broker_connection.h"
 
@@ -57,6 +58,7 @@ class BrokerAdminImpl final : public AdminBackend {
           break;
         }
         PeekedMessage message;
+        message.id = std::move(delivery->id);
         message.label = std::move(delivery->message.label);
         message.priority = delivery->message.priority;
         message.notBefore = delivery->message.notBefore;
@@ -103,7 +105,7 @@ class BrokerAdminImpl final : public AdminBackend {
         break;
       }
       // Stored on the target before it leaves the source: at least once.
-      connection.Publish(to.queue, delivery->message);
+      connection.Publish(to.queue, delivery->message, delivery->id);
       connection.Ack(delivery->tag);
       ++moved;
       if (progress) {
@@ -118,21 +120,88 @@ class BrokerAdminImpl final : public AdminBackend {
   }
 
   std::optional<LocatedMessage> Find(const std::string& storeName,
-                                     const std::string& /*id*/) const override {
-    throw NoIds(storeName);
+                                     const std::string& id) const override {
+    std::optional<LocatedMessage> found;
+    WithMessage(storeName, id,
+                [&](BrokerConnection&, const std::string& queue, Delivery& delivery) {
+                  found.emplace();
+                  found->queue = queue;
+                  PeekedMessage& message = found->message;
+                  message.id = id;
+                  message.label = delivery.message.label;
+                  message.priority = delivery.message.priority;
+                  message.notBefore = delivery.message.notBefore;
+                  message.lastFailure = delivery.message.lastFailure;
+                  message.size = delivery.message.body.size();
+                  message.body = std::move(delivery.message.body);
+                });
+    return found;
   }
-  void Remove(const std::string& storeName, const std::string& /*id*/) const override {
-    throw NoIds(storeName);
+
+  void Remove(const std::string& storeName, const std::string& id) const override {
+    const bool removed =
+        WithMessage(storeName, id,
+                    [](BrokerConnection& connection, const std::string& /*queue*/,
+                       const Delivery& delivery) { connection.Ack(delivery.tag); });
+    if (!removed) {
+      throw NoSuchMessage(NoMessageText(id));
+    }
   }
-  void MoveOne(const std::string& storeName, const std::string& /*id*/,
-               const std::string& /*toQueue*/, const MoveChange& /*change*/) const override {
-    throw NoIds(storeName);
+
+  void MoveOne(const std::string& storeName, const std::string& id, const std::string& toQueue,
+               const MoveChange& change) const override {
+    const bool moved = WithMessage(
+        storeName, id,
+        [&](BrokerConnection& connection, const std::string& /*queue*/, Delivery& delivery) {
+          if (!connection.Inspect(toQueue)) {
+            throw NoSuchQueue("there is no queue '" + toQueue + "' on broker " +
+                              connection.Address().Display());
+          }
+          Message& message = delivery.message;
+          if (change.label) {
+            message.label = *change.label;
+          }
+          if (change.dueNow) {
+            message.notBefore = {};
+          }
+          // Stored on the target first, as every move on a broker.
+          connection.Publish(toQueue, message, id);
+          connection.Ack(delivery.tag);
+        });
+    if (!moved) {
+      throw NoSuchMessage(NoMessageText(id));
+    }
   }
 
  private:
-  static QueueError NoIds(const std::string& storeName) {
-    return QueueError("the messages of broker " + ParseBrokerStoreName(storeName).Display() +
-                      " have no ids: work on whole queues there (peek, move, purge)");
+  static std::string NoMessageText(const std::string& id) {
+    return "there is no message " + id + " waiting on the broker (a relay may hold it right now)";
+  }
+
+  // Looks through every queue of the store's virtual host for the waiting
+  // message with that id and lets act work on it. The messages looked at are
+  // taken unacknowledged and given back, in their order, when the connection
+  // closes. False when no waiting message has the id.
+  template <typename Act>
+  static bool WithMessage(const std::string& storeName, const std::string& id, Act act) {
+    if (id.empty()) {
+      return false;
+    }
+    const BrokerAddress address = ParseBrokerStoreName(storeName);
+    const std::vector<QueueInfo> queues = ManagedQueues(address);
+    BrokerConnection connection(address);
+    for (const QueueInfo& queue : queues) {
+      if (!connection.Inspect(queue.name)) {
+        continue;
+      }
+      while (std::optional<Delivery> delivery = connection.Get(queue.name)) {
+        if (delivery->id == id) {
+          act(connection, queue.name, *delivery);
+          return true;
+        }
+      }
+    }
+    return false;
   }
 };
 

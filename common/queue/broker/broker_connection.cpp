@@ -4,13 +4,17 @@
 #include <amqp_tcp_socket.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "posix/system_error.h"
 
 namespace quillpost::queue {
 namespace {
@@ -26,6 +30,27 @@ constexpr const char* kLongLabelHeader = "x-quillpost-label";
 constexpr const char* kLastFailureHeader = "x-quillpost-last-failure";
 constexpr const char* kNotBeforeHeader = "x-quillpost-not-before";
 constexpr std::size_t kShortStringMax = 255;
+
+// 96 random bits in hex: an id no other message of any broker will have.
+// Read from the kernel, so that forked processes never share a sequence.
+std::string NewMessageId() {
+  std::array<unsigned char, 12> bits{};
+  std::size_t filled = 0;
+  while (filled < bits.size()) {
+    const ssize_t got = ::getrandom(bits.data() + filled, bits.size() - filled, 0);
+    if (got < 0 && errno != EINTR) {
+      posix::ThrowSystem<QueueError>("cannot make a message id");
+    }
+    filled += got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (const unsigned char bit : bits) {
+    text += kHex[bit >> 4];
+    text += kHex[bit & 0xF];
+  }
+  return text;
+}
 constexpr const char* kSystemCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 
 std::atomic<std::uint64_t> channelEpochs{0};
@@ -177,7 +202,7 @@ bool BrokerConnection::HasBufferedInput() const {
                       (address_.tls && readSincePump_));
 }
 
-Message BrokerConnection::ReadContent(const std::string& what) {
+Message BrokerConnection::ReadContent(const std::string& what, std::string* id) {
   amqp_message_t content{};
   const amqp_rpc_reply_t reply = amqp_read_message(conn_, channel_, &content, 0);
   if (reply.reply_type != AMQP_RESPONSE_NORMAL) {
@@ -207,6 +232,9 @@ Message BrokerConnection::ReadContent(const std::string& what) {
     }
   }
   message.priority = (properties._flags & AMQP_BASIC_PRIORITY_FLAG) != 0 ? properties.priority : 0;
+  if (id != nullptr && (properties._flags & AMQP_BASIC_MESSAGE_ID_FLAG) != 0) {
+    *id = Text(properties.message_id);
+  }
   message.body = Text(content.body);
   amqp_destroy_message(&content);
   return message;
@@ -248,7 +276,9 @@ void BrokerConnection::HandleFrame(const amqp_frame_t& frame) {
     case AMQP_BASIC_DELIVER_METHOD: {
       const std::uint64_t tag =
           static_cast<const amqp_basic_deliver_t*>(method.decoded)->delivery_tag;
-      deliveries_.push_back({tag, ReadContent("reading a delivered message")});
+      Delivery delivery{tag, {}, {}};
+      delivery.message = ReadContent("reading a delivered message", &delivery.id);
+      deliveries_.push_back(std::move(delivery));
       break;
     }
     case AMQP_BASIC_ACK_METHOD:
@@ -340,12 +370,16 @@ std::size_t BrokerConnection::Purge(const std::string& queue) {
   return ok->message_count;
 }
 
-void BrokerConnection::Publish(const std::string& queue, const Message& message) {
+void BrokerConnection::Publish(const std::string& queue, const Message& message,
+                               const std::string& id) {
   if (broken_) {
     Fail("sending to queue '" + queue + "'", "the connection is broken");
   }
   amqp_basic_properties_t properties{};
-  properties._flags = AMQP_BASIC_DELIVERY_MODE_FLAG | AMQP_BASIC_PRIORITY_FLAG;
+  properties._flags =
+      AMQP_BASIC_DELIVERY_MODE_FLAG | AMQP_BASIC_PRIORITY_FLAG | AMQP_BASIC_MESSAGE_ID_FLAG;
+  const std::string messageId = id.empty() ? NewMessageId() : id;
+  properties.message_id = Bytes(messageId);
   properties.delivery_mode = AMQP_DELIVERY_PERSISTENT;
   properties.priority = static_cast<std::uint8_t>(message.priority);
   std::array<amqp_table_entry_t, 3> headers{};
@@ -412,7 +446,8 @@ std::optional<Delivery> BrokerConnection::Get(const std::string& queue) {
   }
   const std::uint64_t tag =
       static_cast<const amqp_basic_get_ok_t*>(reply.reply.decoded)->delivery_tag;
-  Delivery delivery{tag, ReadContent("receiving from queue '" + queue + "'")};
+  Delivery delivery{tag, {}, {}};
+  delivery.message = ReadContent("receiving from queue '" + queue + "'", &delivery.id);
   amqp_maybe_release_buffers(conn_);
   return delivery;
 }

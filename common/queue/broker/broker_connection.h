@@ -24,6 +24,9 @@ namespace quillpost::queue {
 struct Delivery {
   std::uint64_t tag = 0;
   Message message;
+  // The message's id (its message_id property), which every move keeps;
+  // empty for messages sent before ids.
+  std::string id;
 };
 
 struct BrokerQueueCounts {
@@ -58,8 +61,9 @@ class BrokerConnection {
   std::size_t Purge(const std::string& queue);
 
   // Stores message on queue and waits for the broker's confirm. NoSuchQueue
-  // when the queue is missing (nothing stored).
-  void Publish(const std::string& queue, const Message& message);
+  // when the queue is missing (nothing stored). id: the id of a message that
+  // moves on; empty gives a new message a new one.
+  void Publish(const std::string& queue, const Message& message, const std::string& id = {});
   // Where a message for queue is published (broker_delay.cpp): the queue
   // itself, or, for a message not due yet, a wait queue whose messages
   // expire into queue when they come due. Throws NoSuchQueue when queue is missing.
@@ -100,7 +104,8 @@ class BrokerConnection {
   // Reads one frame within timeout (nullptr: no limit); false on time-out.
   bool ReadFrame(const timeval* timeout);
   void HandleFrame(const amqp_frame_t& frame);
-  Message ReadContent(const std::string& what);
+  // Sets *id to the message's id when id is given.
+  Message ReadContent(const std::string& what, std::string* id = nullptr);
 
   BrokerAddress address_;
   amqp_connection_state_t conn_ = nullptr;

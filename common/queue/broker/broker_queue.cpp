@@ -19,8 +19,9 @@ using posix::ThrowSystem;
 
 class BrokerHeldMessage final : public HeldMessage {
  public:
-  BrokerHeldMessage(std::shared_ptr<BrokerSession> session, std::uint64_t epoch, std::uint64_t tag)
-      : session_(std::move(session)), epoch_(epoch), tag_(tag) {}
+  BrokerHeldMessage(std::shared_ptr<BrokerSession> session, std::uint64_t epoch, std::uint64_t tag,
+                    std::string id)
+      : session_(std::move(session)), epoch_(epoch), tag_(tag), id_(std::move(id)) {}
 
   void Finish() override {
     Connection().Ack(tag_);
@@ -41,7 +42,8 @@ class BrokerHeldMessage final : public HeldMessage {
     }
     // Stored on the target first, then taken off its queue: a failure in
     // between leaves it on both (at least once), never on neither.
-    Connection().Publish(target.queue, next);
+    // It keeps its id on the next queue.
+    Connection().Publish(target.queue, next, id_);
     Connection().Ack(tag_);
     session_->SignalIfPending();
   }
@@ -70,6 +72,7 @@ class BrokerHeldMessage final : public HeldMessage {
   std::shared_ptr<BrokerSession> session_;
   std::uint64_t epoch_;
   std::uint64_t tag_;
+  std::string id_;
 };
 
 }  // namespace
@@ -250,9 +253,10 @@ void BrokerQueue::GiveBack(const std::vector<std::uint64_t>& tags) {
 }
 
 ReceivedMessage BrokerQueue::Hand(Delivery delivery) {
-  return ReceivedMessage(std::move(delivery.message),
-                         std::make_unique<BrokerHeldMessage>(
-                             session_, session_->connection->ChannelEpoch(), delivery.tag));
+  return ReceivedMessage(
+      std::move(delivery.message),
+      std::make_unique<BrokerHeldMessage>(session_, session_->connection->ChannelEpoch(),
+                                          delivery.tag, std::move(delivery.id)));
 }
 
 std::optional<ReceivedMessage> BrokerQueue::Receive(std::chrono::milliseconds timeout) {
