@@ -47,7 +47,7 @@ std::string TriesLeftText(const std::string& label) {
 constexpr int kIdWidth = 10;
 constexpr int kSizeWidth = 8;
 constexpr int kTimeWidth = 20;
-const std::string kRecipientIndent(kIdWidth + 1 + 1 + kSizeWidth + 1 + kTimeWidth + 1, ' ');
+constexpr int kRecipientColumn = kIdWidth + 1 + 1 + kSizeWidth + 1 + kTimeWidth + 1;
 
 void WriteMailqEntry(std::ostream& out, const PeekedMessage& message) {
   const RequestSummary request = SummarizeRequest(message.body);
@@ -60,10 +60,11 @@ void WriteMailqEntry(std::ostream& out, const PeekedMessage& message) {
                            : std::string("(not a mail request)"))
       << '\n';
   for (const std::string& recipient : request.recipients) {
-    out << kRecipientIndent << activitylog::EscapeForLog(recipient) << '\n';
+    out << std::string(kRecipientColumn, ' ') << activitylog::EscapeForLog(recipient) << '\n';
   }
   if (!message.lastFailure.empty()) {
-    out << kRecipientIndent << "  (" << activitylog::EscapeForLog(message.lastFailure) << ")\n";
+    out << std::string(kRecipientColumn, ' ') << "  ("
+        << activitylog::EscapeForLog(message.lastFailure) << ")\n";
   }
 }
 

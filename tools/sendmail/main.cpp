@@ -65,6 +65,7 @@ int ListQueue() {
   }
   arguments.emplace_back("mailq");
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) {
     argv.push_back(argument.data());
   }

@@ -55,8 +55,9 @@ class StoreAdminImpl final : public AdminBackend {
   }
 
   std::string Describe(const std::string& storeName) const override {
-    const std::string folder = ParseStoreName(storeName);
-    Store store(folder, Store::Mode::OpenExisting);
+    std::string folder = ParseStoreName(storeName);
+    // Opening it is what tells a store from a folder without one.
+    const Store store(folder, Store::Mode::OpenExisting);
     return folder;
   }
 
