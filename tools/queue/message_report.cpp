@@ -35,7 +35,10 @@ void Field(std::ostream& out, const char* name, const std::string& value) {
   out << std::left << std::setw(14) << (std::string(name) + ":") << value << '\n';
 }
 
-std::string TriesLeftText(const std::string& label) {
+std::string TriesLeftText(const std::string& queue, const std::string& label) {
+  if (queue == kRelayDeadLetterQueue) {
+    return "none: a dead letter (retry ID gives it a new round)";
+  }
   const std::optional<int> tries = TriesLeft(label);
   if (!tries) {
     return "all, from the relay's inbound queue (a new request)";
@@ -49,12 +52,21 @@ constexpr int kSizeWidth = 8;
 constexpr int kTimeWidth = 20;
 constexpr int kRecipientColumn = kIdWidth + 1 + 1 + kSizeWidth + 1 + kTimeWidth + 1;
 
-void WriteMailqEntry(std::ostream& out, const PeekedMessage& message) {
+// '*': a relay is working on it right now; '!': a dead letter, which no
+// relay takes up again unless it is retried.
+char Mark(const LocatedMessage& located) {
+  if (located.message.inHand) {
+    return '*';
+  }
+  return located.queue == kRelayDeadLetterQueue ? '!' : ' ';
+}
+
+void WriteMailqEntry(std::ostream& out, const LocatedMessage& located) {
+  const PeekedMessage& message = located.message;
   const RequestSummary request = SummarizeRequest(message.body);
-  // '*': a relay is working on it right now.
-  out << std::left << std::setw(kIdWidth) << (message.id.empty() ? "-" : message.id)
-      << (message.inHand ? '*' : ' ') << ' ' << std::right << std::setw(kSizeWidth) << message.size
-      << ' ' << std::left << std::setw(kTimeWidth)
+  out << std::left << std::setw(kIdWidth + 1)
+      << (message.id.empty() ? std::string("-") : message.id) + Mark(located) << ' ' << std::right
+      << std::setw(kSizeWidth) << message.size << ' ' << std::left << std::setw(kTimeWidth)
       << (Known(message.arrived) ? MailqTimeText(message.arrived) : "-") << ' '
       << (request.readable ? activitylog::EscapeForLog(request.sender)
                            : std::string("(not a mail request)"))
@@ -84,7 +96,7 @@ void WriteMessageReport(std::ostream& out, const LocatedMessage& located) {
         Known(message.arrived)
             ? UtcText(message.arrived) + " (age " + AgeText(message.arrived, now) + ")"
             : kNothing);
-  Field(out, "tries left", TriesLeftText(message.label));
+  Field(out, "tries left", TriesLeftText(located.queue, message.label));
   Field(out, "next try", message.notBefore > now ? UtcText(message.notBefore) : "when taken");
   if (!request.readable) {
     Field(out, "request", "(the body is not a mail request)");
@@ -102,29 +114,38 @@ void WriteMessageReport(std::ostream& out, const LocatedMessage& located) {
 }
 
 void WriteMailq(std::ostream& out, const std::string& storeName) {
-  std::vector<PeekedMessage> messages;
+  std::vector<LocatedMessage> messages;
   for (const QueueInfo& queue : ListQueues(storeName)) {
     for (PeekedMessage& message : PeekQueue(QueuePathIn(storeName, queue.name), true)) {
-      messages.push_back(std::move(message));
+      messages.push_back({queue.name, std::move(message)});
     }
   }
-  // In the order they came, whatever queue they are on now: ids are numbers
-  // in a store (and empty on a broker, whose messages keep their queues'
-  // order).
-  std::stable_sort(messages.begin(), messages.end(),
-                   [](const PeekedMessage& a, const PeekedMessage& b) {
-                     return a.id.size() != b.id.size() ? a.id.size() < b.id.size() : a.id < b.id;
-                   });
+  // In a store, in the order they came, whatever queue they are on now (its
+  // ids are numbers); a broker's ids say nothing of order, so its messages
+  // stay in their queues' order.
+  const auto number = [](const LocatedMessage& located) {
+    const std::string& id = located.message.id;
+    return !id.empty() &&
+           std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (std::all_of(messages.begin(), messages.end(), number)) {
+    std::sort(messages.begin(), messages.end(),
+              [](const LocatedMessage& a, const LocatedMessage& b) {
+                const std::string& x = a.message.id;
+                const std::string& y = b.message.id;
+                return x.size() != y.size() ? x.size() < y.size() : x < y;
+              });
+  }
   if (messages.empty()) {
     out << "Mail queue is empty\n";
     return;
   }
   out << "-Queue ID-  --Size-- ----Arrival Time---- -Sender/Recipient-------\n";
   std::size_t bytes = 0;
-  for (const PeekedMessage& message : messages) {
-    WriteMailqEntry(out, message);
+  for (const LocatedMessage& located : messages) {
+    WriteMailqEntry(out, located);
     out << '\n';
-    bytes += message.size;
+    bytes += located.message.size;
   }
   out << "-- " << (bytes + 1023) / 1024 << " Kbytes in " << messages.size() << " Request"
       << (messages.size() == 1 ? "" : "s") << ".\n";

@@ -16,6 +16,7 @@
 #include "queue/admin/queue_admin.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
+#include "request_summary.h"
 
 namespace quillpost::queue {
 namespace {
@@ -71,11 +72,6 @@ Options:
   -h, --help      show this text
   --version       show the version (as the only argument)
 )";
-
-// Where retry sends a message, and as what: the relay's inbound queue and
-// the label of a new request, so that it gets a whole new round of tries.
-constexpr std::string_view kRelayInboundQueue = "kvr_mailer";
-constexpr std::string_view kNewRequestLabel = "Quillpost-Inbound";
 
 class UsageError : public std::runtime_error {
  public:

@@ -5,9 +5,17 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillpost::queue {
+
+// The relay's names, as it uses them unless configured otherwise: where
+// retry sends a message (labelled as a new request, so that it gets a whole
+// new round of tries), and where the relay puts what it gave up.
+inline constexpr std::string_view kRelayInboundQueue = "kvr_mailer";
+inline constexpr std::string_view kRelayDeadLetterQueue = "kvr_mailer_dead";
+inline constexpr std::string_view kNewRequestLabel = "Quillpost-Inbound";
 
 struct RequestSummary {
   bool readable = false;  // false: the body is not a request document
