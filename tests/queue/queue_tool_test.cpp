@@ -204,7 +204,7 @@ class QueueToolMessages : public ::testing::Test {
       "<Quillpost-1.0><Routing><FROM>ann@example.org</FROM><FROM-NAME>Ann</FROM-NAME>"
       "<TO>bob@example.org</TO><TO>cy@example.org</TO></Routing><Message><SUBJECT>Hi</SUBJECT>"
       "<BODY>text</BODY></Message><Attachments><FILE>/tmp/a.pdf</FILE></Attachments>"
-      "</Quillpost-1.0>";
+      "<Relay><QUEUE-ID>54C1D459A2BA8B0C</QUEUE-ID></Relay></Quillpost-1.0>";
   TempStore store;
   const std::string& s = store.Folder();
 };
@@ -230,7 +230,8 @@ TEST_F(QueueToolMessages, ShowsOneMessageFollowingItThroughMoves) {
   EXPECT_TRUE(shown["next_try"].is_string());
   EXPECT_EQ(shown["recipients"], nlohmann::json::array({"bob@example.org", "cy@example.org"}));
 
-  EXPECT_EQ(Tool({"--store", s, "move", "1", "dead"}).status, 0);
+  EXPECT_EQ(Tool({"--store", s, "move", "54C1D459A2BA8B0C", "dead"}).out,
+            "moved message 1 to dead\n");  // named as the relay's log names it
   EXPECT_EQ(nlohmann::json::parse(
                 Tool({"--store", s, "peek", "--json", "dead"}).out)["messages"][0]["id"],
             "1");

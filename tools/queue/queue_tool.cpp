@@ -16,6 +16,7 @@
 #include "queue/admin/queue_admin.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
+#include "relay_id_lookup.h"
 #include "request_summary.h"
 
 namespace quillpost::queue {
@@ -38,7 +39,8 @@ Commands on queues:
   move FROM TO                      move every waiting message of FROM to the end of
                                     TO, in one step (re-injecting failed mail)
 
-Commands on single messages of the store (ID as peek and mailq show it):
+Commands on single messages of the store (ID as peek and mailq show it, or
+the relay's id of the request, as its log lines show it: Id=16 hex digits):
   show [--json] ID                  queue, label, priority, age, tries left, next
                                     try, sender, recipients, subject, attachments
                                     and last failure of a message
@@ -153,8 +155,23 @@ void Expect(const CommandLine& line, std::size_t least, std::size_t most) {
   }
 }
 
-// An id as a store gives them (a number) or a broker (24 hex digits).
+// The message that given names: its id, or the relay's id of its request
+// (as the relay's log lines show it).
+std::string MessageId(const CommandLine& line, const std::string& given) {
+  if (LooksLikeRelayId(given)) {
+    if (std::optional<std::string> id = FindByRelayId(line.store, given)) {
+      return *id;
+    }
+  }
+  return given;
+}
+
+// An id as a store gives them (a number) or a broker (24 hex digits), or the
+// relay's id of a request (16 hex digits).
 bool IsId(const std::string& operand) {
+  if (LooksLikeRelayId(operand)) {
+    return true;
+  }
   const auto all = [&operand](auto test) {
     return !operand.empty() && std::all_of(operand.begin(), operand.end(), test);
   };
@@ -204,7 +221,8 @@ void Peek(const CommandLine& line, std::ostream& out) {
 
 void Show(const CommandLine& line, std::ostream& out) {
   Expect(line, 1, 1);
-  const std::optional<LocatedMessage> found = FindMessage(line.store, line.operands[0]);
+  const std::optional<LocatedMessage> found =
+      FindMessage(line.store, MessageId(line, line.operands[0]));
   if (!found) {
     throw NoSuchMessage("there is no message " + Shown(line.operands[0]) + " in the store");
   }
@@ -218,8 +236,9 @@ void Show(const CommandLine& line, std::ostream& out) {
 void MoveCommand(const CommandLine& line, std::ostream& out, ProgressLine& progress) {
   Expect(line, 2, 2);
   if (IsId(line.operands[0])) {
-    MoveMessage(line.store, line.operands[0], line.operands[1]);
-    out << "moved message " << line.operands[0] << " to " << Shown(line.operands[1]) << '\n';
+    const std::string id = MessageId(line, line.operands[0]);
+    MoveMessage(line.store, id, line.operands[1]);
+    out << "moved message " << id << " to " << Shown(line.operands[1]) << '\n';
     return;
   }
   const std::size_t moved = MoveMessages(
@@ -256,11 +275,13 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err, bool term
     Expect(line, 1, 2);
     const std::string inbound =
         line.operands.size() == 2 ? line.operands[1] : std::string(kRelayInboundQueue);
-    MoveMessage(line.store, line.operands[0], inbound, {std::string(kNewRequestLabel), true});
-    out << "message " << line.operands[0] << " is due again on " << Shown(inbound) << '\n';
+    const std::string id = MessageId(line, line.operands[0]);
+    MoveMessage(line.store, id, inbound, {std::string(kNewRequestLabel), true});
+    out << "message " << id << " is due again on " << Shown(inbound) << '\n';
   } else if (line.command == "remove") {
     Expect(line, 1, std::numeric_limits<std::size_t>::max());
-    for (const std::string& id : line.operands) {
+    for (const std::string& given : line.operands) {
+      const std::string id = MessageId(line, given);
       RemoveMessage(line.store, id);
       out << "removed message " << id << '\n';
     }
