@@ -200,18 +200,24 @@ void List(const CommandLine& line, std::ostream& out) {
 void Peek(const CommandLine& line, std::ostream& out) {
   Expect(line, 1, 1);
   const std::vector<PeekedMessage> messages =
-      PeekQueue(PathFor(line, line.operands[0]), line.bodies || line.json, line.limit);
+      PeekQueue(PathFor(line, line.operands[0]), line.bodies, line.limit);
   if (line.json) {
     out << PeekJson(RedactPathName(line.operands[0]), messages, line.bodies);
     return;
   }
-  out << std::right << std::setw(6) << "ID" << std::setw(5) << "PRI" << std::setw(10) << "SIZE"
+  // A store's ids are short numbers, a broker's 24 hex digits.
+  int idWidth = 6;
+  for (const PeekedMessage& message : messages) {
+    idWidth = std::max(idWidth, static_cast<int>(message.id.size()));
+  }
+  out << std::right << std::setw(idWidth) << "ID" << std::setw(5) << "PRI" << std::setw(10)
+      << "SIZE"
       << "  " << std::left << std::setw(9) << "STATE"
       << "LABEL\n";
   for (const PeekedMessage& message : messages) {
-    out << std::right << std::setw(6) << (message.id.empty() ? "-" : message.id) << std::setw(5)
-        << message.priority << std::setw(10) << message.size << "  " << std::left << std::setw(9)
-        << (message.inHand ? "in hand" : "waiting") << Shown(message.label) << '\n';
+    out << std::right << std::setw(idWidth) << (message.id.empty() ? "-" : message.id)
+        << std::setw(5) << message.priority << std::setw(10) << message.size << "  " << std::left
+        << std::setw(9) << (message.inHand ? "in hand" : "waiting") << Shown(message.label) << '\n';
     WriteMessageTimes(out, message);
     if (line.bodies) {
       out << Shown(message.body) << "\n\n";
