@@ -122,7 +122,13 @@ void Status::Count(long Outcomes::*outcome) {
   if (outcome == &Outcomes::sent) {
     std::optional<std::chrono::system_clock::duration> sinceStamp;
     if (current_.stamp) {
-      sinceStamp = std::chrono::system_clock::now() - current_.stamp->submitted;
+      // The stamp keeps whole seconds: within the second this try began,
+      // that moment is the closer start (a first try's stamp is made then).
+      auto start = current_.stamp->submitted;
+      if (current_.takenAt - start < std::chrono::seconds(1)) {
+        start = current_.takenAt;
+      }
+      sinceStamp = std::chrono::system_clock::now() - start;
     }
     observer_->Sent(sinceStamp);
   } else if (outcome == &Outcomes::requeued) {

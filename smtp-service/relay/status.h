@@ -120,6 +120,7 @@ class Status {
   struct CurrentTry {
     std::string document;  // stamped; what goes on to a queue
     std::optional<RequestStamp> stamp;
+    std::chrono::system_clock::time_point takenAt;  // when this try began
     std::string from;
     std::vector<std::string> to;         // recipients the mail has still to reach
     std::vector<std::string> delivered;  // recipients the server took it for
