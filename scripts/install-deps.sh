@@ -16,6 +16,8 @@ packages=(
   librabbitmq-dev
   qt6-base-dev libxcb1-dev
   libsystemd-dev
+  # the relay's /metrics server (libmicrohttpd12 is what the program runs with)
+  libmicrohttpd-dev libmicrohttpd12
   # man pages; the units' check (systemd-analyze, systemd-sysusers, systemd-tmpfiles)
   scdoc systemd
 )
@@ -28,6 +30,8 @@ test_packages=(
   python3-aiosmtpd
   rabbitmq-server
   openssl
+  # promtool checks the relay's /metrics; curl scrapes it
+  prometheus curl
   # real mail programs that the sendmail entry's tests run
   git git-email libmailtools-perl bsd-mailx
   # the status window's tray test: a virtual X server with a notification area

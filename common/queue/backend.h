@@ -32,6 +32,10 @@ class Backend {
   virtual bool Create(const std::string& pathName, StoreAccess access) const = 0;
   // Throws NoSuchQueue when the queue is missing.
   virtual void Delete(const std::string& pathName) const = 0;
+  // Throws NoSuchQueue when the queue is missing. knownHead: the head number
+  // of an earlier reading, whose body is then not read again.
+  virtual QueueDepth Depth(const std::string& pathName,
+                           std::optional<std::int64_t> knownHead) const = 0;
   // True when FinishAndSend and MoveMessages take a message off one queue and
   // put it on another in one atomic step (neither lost nor duplicated); false
   // when a failure in between may leave it on both (at least once).

@@ -16,6 +16,8 @@
 #include <string>
 #include <utility>
 
+#include "queue/queue_info.h"
+
 namespace quillpost::queue {
 
 inline constexpr std::size_t kMaxLabelLength = 250;
@@ -188,6 +190,10 @@ class QueuePath {
   bool Create() const;
   // Deletes the queue with every message on it; throws NoSuchQueue when missing.
   void Delete() const;
+
+  // How many messages wait and which one is first (see QueueDepth); cheap
+  // enough to be read every second. Throws NoSuchQueue when the queue is missing.
+  QueueDepth Depth(std::optional<std::int64_t> knownHead = std::nullopt) const;
 
   // True when the queue's backend moves messages between its queues in one
   // atomic step (FinishAndSend, MoveMessages); false when a move is at least

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,6 +23,18 @@ struct QueueInfo {
   std::string name;
   std::size_t waiting = 0;  // ready to be received
   std::size_t inHand = 0;   // received, not finished yet
+};
+
+// How full a queue is, as a monitor reads it without taking anything off it
+// and without reading every message.
+struct QueueDepth {
+  std::size_t waiting = 0;  // not in hand, due or not; on a broker, the ready ones
+  // The first waiting message in the order of receiving: its number, which
+  // changes whenever another message takes its place, and its body, left out
+  // when the caller already knew that number. A broker shows neither: its
+  // messages cannot be looked at without taking them.
+  std::optional<std::int64_t> headNumber;
+  std::optional<std::string> headBody;
 };
 
 struct PeekedMessage {

@@ -31,6 +31,10 @@ void QueuePath::Delete() const {
   BackendFor(pathName_).Delete(pathName_);
 }
 
+QueueDepth QueuePath::Depth(std::optional<std::int64_t> knownHead) const {
+  return BackendFor(pathName_).Depth(pathName_, knownHead);
+}
+
 bool QueuePath::MovesAtomically() const {
   return BackendFor(pathName_).MovesAtomically();
 }

@@ -12,6 +12,7 @@
 
 #include "eventlog/event_log.h"
 #include "mail/session_cache.h"
+#include "metrics/metrics_service.h"
 #include "program/desktop_loader.h"
 #include "program/relay_loop.h"
 #include "queue/broker/broker_password.h"
@@ -78,6 +79,22 @@ int main(int argc, char** argv) {
   }
   PrepareLogFile(settings);
 
+  // Listening is part of the settings' check: an address that cannot be
+  // served is refused like a bad option, before anything else starts.
+  std::unique_ptr<quillpost::metrics::MetricsService> metrics;
+  if (settings.metricsListen) {
+    try {
+      metrics = std::make_unique<quillpost::metrics::MetricsService>(
+          *settings.metricsListen,
+          std::vector<quillpost::metrics::WatchedQueue>{{"inbound", settings.inboundQueueName},
+                                                        {"retry_a", settings.retryQueueNameA},
+                                                        {"retry_b", settings.retryQueueNameB}});
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "quillpost-smtp: %s\n", e.what());
+      return kExitBadSettings;
+    }
+  }
+
   // Headless, or without a display, the service loads no GUI library and
   // creates no GUI object at all, so that it starts where no display server
   // exists. With one, the window module brings the application object, the
@@ -100,6 +117,8 @@ int main(int argc, char** argv) {
   const std::string server = settings.smtpServer;
   const bool exitOnStartupFailure = settings.exitOnStartupFailure;
   const std::string attachmentRefusal = settings.connection.attachments.refusal;
+  const std::string metricsAddress =
+      settings.metricsListen ? settings.metricsListen->Text() : std::string();
   Status status(std::move(settings), ServiceParts{queues, SmtpMailFactory(), log, loop, [] {
                                                     std::fflush(nullptr);
                                                     std::_Exit(0);
@@ -115,6 +134,9 @@ int main(int argc, char** argv) {
 
   SystemdNotifier notifier;
   status.AttachNotifier(notifier);
+  if (metrics) {
+    status.AttachObserver(metrics->Observer());
+  }
   if (!status.Startup() && exitOnStartupFailure) {
     std::fflush(nullptr);
     return kExitStartupFailed;
@@ -128,6 +150,9 @@ int main(int argc, char** argv) {
   if (!attachmentRefusal.empty()) {
     status.WriteLog("Every attachment is refused until attachment_roots is set",
                     "Reason=" + attachmentRefusal);
+  }
+  if (metrics) {
+    status.WriteLog("Serving metrics", "Url=http://" + metricsAddress + "/metrics");
   }
   loop.Attach(status);
   if (desktop) {

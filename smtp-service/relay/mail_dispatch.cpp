@@ -101,6 +101,7 @@ std::string Status::DispatchMail(const std::string& document) {
 
 void Status::NoteSendFailure(const smtp::SendFailure& failure) {
   current_.number = failure.Number();
+  observer_->SendFailed(current_.number);
   current_.replyCode = failure.ReplyCode();
   current_.detail = DetailOf(failure);
   const LogEntry entry = DescribeSendFailure(failure.Number());

@@ -51,9 +51,10 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
   }
   current_ = CurrentTry{};
   current_.document = message.Body();
+  current_.takenAt = std::chrono::system_clock::now();
   try {
     // First sight: the request gets its id, Message-ID and submission time.
-    current_.stamp = StampRequest(current_.document, std::chrono::system_clock::now());
+    current_.stamp = StampRequest(current_.document, current_.takenAt);
   } catch (...) {
     // Left as it came; dispatch names what is wrong with it.
   }

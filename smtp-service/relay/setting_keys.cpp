@@ -140,6 +140,8 @@ const std::vector<SettingKey>& SettingKeys() {
       {"max_defer_interval", "SECONDS", "longest wait between deferred tries (3600)", true},
       {"max_queue_lifetime", "SECONDS",
        "how long a failing request is kept from its first submission (432000: 5 days)", true},
+      {"metrics_listen", "ADDR:PORT",
+       "serve Prometheus metrics at /metrics there: 127.0.0.1:PORT or [::1]:PORT (off)", true},
   };
   return keys;
 }
@@ -215,6 +217,12 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     connection.tokenCommand = smtp::SplitCommand(std::string(value));
     if (connection.tokenCommand.empty()) {
       Bad(key, value, "expected a command, quoted as for a shell");
+    }
+  } else if (key == "metrics_listen") {
+    std::string why;
+    settings.metricsListen = ParseListenAddress(value, why);
+    if (!settings.metricsListen) {
+      Bad(key, value, why);
     }
   } else if (key == "attachment_roots") {
     connection.attachments.roots = smtp::ListItems(value);

@@ -4,9 +4,11 @@
 // defaults, a config file and command-line options may override each one.
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "mail/outgoing_mail.h"
+#include "relay/listen_address.h"
 
 namespace quillpost::relay {
 
@@ -33,6 +35,9 @@ struct Settings {
   std::chrono::milliseconds deferInterval{5 * 60'000};
   std::chrono::milliseconds maxDeferInterval{60 * 60'000};
   std::chrono::milliseconds maxQueueLifetime{5 * 24 * 3600'000LL};
+
+  // Where /metrics is served for a monitor; empty: nowhere.
+  std::optional<ListenAddress> metricsListen;
 
   bool headless = false;
   // A start-up that stops at a failed step ends the program (exit code

@@ -15,7 +15,8 @@ Status::Status(Settings settings, ServiceParts parts)
       settings_(std::move(settings)),
       parts_(std::move(parts)),
       view_(&nullView_),
-      notifier_(&nullNotifier_) {}
+      notifier_(&nullNotifier_),
+      observer_(&nullObserver_) {}
 
 Status::~Status() = default;
 
@@ -118,6 +119,23 @@ void Status::ReportFailure(const std::string& text) {
 void Status::Count(long Outcomes::*outcome) {
   ++(outcomes_.*outcome);
   notifier_->Status(OutcomesText());
+  if (outcome == &Outcomes::sent) {
+    std::optional<std::chrono::system_clock::duration> sinceStamp;
+    if (current_.stamp) {
+      // The stamp keeps whole seconds: within the second this try began,
+      // that moment is the closer start (a first try's stamp is made then).
+      auto start = current_.stamp->submitted;
+      if (current_.takenAt - start < std::chrono::seconds(1)) {
+        start = current_.takenAt;
+      }
+      sinceStamp = std::chrono::system_clock::now() - start;
+    }
+    observer_->Sent(sinceStamp);
+  } else if (outcome == &Outcomes::requeued) {
+    observer_->Deferred();
+  } else {
+    observer_->DeadLettered();
+  }
 }
 
 std::string Status::OutcomesText() const {

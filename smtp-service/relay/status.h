@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "queue/queue.h"
+#include "relay/delivery_observer.h"
 #include "relay/handler_sink.h"
 #include "relay/log_writer.h"
 #include "relay/mail_log.h"
@@ -50,6 +51,8 @@ class Status {
   StatusView& View() { return *view_; }
   // Who hears of start-up, progress and shutdown; must outlive the service.
   void AttachNotifier(ServiceNotifier& notifier) { notifier_ = &notifier; }
+  // Who counts the outcomes for a monitor; must outlive the service.
+  void AttachObserver(DeliveryObserver& observer) { observer_ = &observer; }
 
   // What became of the requests handled so far.
   struct Outcomes {
@@ -117,6 +120,7 @@ class Status {
   struct CurrentTry {
     std::string document;  // stamped; what goes on to a queue
     std::optional<RequestStamp> stamp;
+    std::chrono::system_clock::time_point takenAt;  // when this try began
     std::string from;
     std::vector<std::string> to;         // recipients the mail has still to reach
     std::vector<std::string> delivered;  // recipients the server took it for
@@ -182,6 +186,8 @@ class Status {
   StatusView* view_;
   NullServiceNotifier nullNotifier_;
   ServiceNotifier* notifier_;
+  NullDeliveryObserver nullObserver_;
+  DeliveryObserver* observer_;
   Outcomes outcomes_;
   Parking parked_;
   CurrentTry current_;

@@ -34,6 +34,22 @@ class BrokerBackendImpl final : public Backend {
     connection.Delete(name.queue);
   }
 
+  // A passive declare answers the count of ready messages; what waits in the
+  // wait queues for its due time is not in it.
+  QueueDepth Depth(const std::string& pathName,
+                   std::optional<std::int64_t> /*knownHead*/) const override {
+    const BrokerQueueName name = ParseBrokerQueuePath(pathName);
+    BrokerConnection connection(name.broker);
+    const std::optional<BrokerQueueCounts> counts = connection.Inspect(name.queue);
+    if (!counts) {
+      throw NoSuchQueue("there is no queue '" + name.queue + "' on broker " +
+                        name.broker.Display());
+    }
+    QueueDepth depth;
+    depth.waiting = counts->ready;
+    return depth;
+  }
+
   // Published with a confirm, then acknowledged: a failure in between leaves
   // the message on both queues.
   bool MovesAtomically() const override { return false; }

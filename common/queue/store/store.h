@@ -75,6 +75,9 @@ class Store {
   // their bells. Returns the queues that got messages back.
   std::vector<std::int64_t> ReclaimGoneHolders(const std::string& ownHolder);
 
+  // Counted over the index of waiting messages; reads one body at most
+  // (store_depth.cpp).
+  QueueDepth Depth(std::int64_t queueId, std::optional<std::int64_t> knownHead);
   std::vector<PeekedMessage> Peek(std::int64_t queueId, bool withBodies, std::size_t limit);
   // Both are one transaction; progress hears how far they are.
   std::int64_t PurgeWaiting(std::int64_t queueId, const Progress& progress = {});

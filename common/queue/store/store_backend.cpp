@@ -58,6 +58,13 @@ class StoreBackendImpl final : public Backend {
     }
   }
 
+  QueueDepth Depth(const std::string& pathName,
+                   std::optional<std::int64_t> knownHead) const override {
+    const QueueLocation location = ParseQueuePath(pathName);
+    StoreQueueRef queue = OpenExistingQueue(location);
+    return queue.store.Depth(queue.id, knownHead);
+  }
+
   // One transaction takes the message off one queue and puts it on the other.
   bool MovesAtomically() const override { return true; }
 };
