@@ -20,7 +20,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -101,17 +100,17 @@ double RawFlushRate(const std::string& folder, double seconds) {
   return rate;
 }
 
-double OneThreadRate(double seconds) {
+double OneThreadRate(double seconds, const std::string& queue) {
   quillpost::Submission mail;
   BuildExample(mail);
   return Rate(seconds, [&] {
-    if (mail.Send(kQueue) != quillpost::kAnswerOk) {
+    if (mail.Send(queue) != quillpost::kAnswerOk) {
       throw std::runtime_error("a Send did not answer OK: " + mail.LastSendFailure());
     }
   });
 }
 
-double ThreadsRate(double seconds, int threads) {
+double ThreadsRate(double seconds, int threads, const std::string& queue) {
   std::atomic<bool> stop{false};
   std::atomic<long> sent{0};
   std::atomic<long> failed{0};
@@ -122,7 +121,7 @@ double ThreadsRate(double seconds, int threads) {
       quillpost::Submission mail;
       BuildExample(mail);
       while (!stop) {
-        (mail.Send(kQueue) == quillpost::kAnswerOk ? sent : failed)++;
+        (mail.Send(queue) == quillpost::kAnswerOk ? sent : failed)++;
       }
     });
   }
@@ -135,11 +134,8 @@ double ThreadsRate(double seconds, int threads) {
   return static_cast<double>(sent) / Seconds(Clock::now() - start);
 }
 
-double SubmitRate(double seconds) {
-  const std::array<std::string, 9> arguments{
-      QUILLPOST_SUBMIT_PROGRAM, "--from",    "sender-address",          "--to",
-      "first-recipient",        "--subject", "Monthly figures & notes", "--body",
-      std::string(1500, 'x')};
+// Runs the program with arguments over and over, one after the other.
+double ProcessRate(double seconds, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const std::string& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
@@ -154,11 +150,17 @@ double SubmitRate(double seconds) {
     int status = 0;
     if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) != 0 ||
         ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      throw std::runtime_error("quillpost-submit did not answer OK");
+      throw std::runtime_error(arguments[0] + " failed");
     }
   });
   posix_spawn_file_actions_destroy(&actions);
   return rate;
+}
+
+double SubmitRate(double seconds) {
+  return ProcessRate(
+      seconds, {QUILLPOST_SUBMIT_PROGRAM, "--from", "sender-address", "--to", "first-recipient",
+                "--subject", "Monthly figures & notes", "--body", std::string(1500, 'x')});
 }
 
 struct WakeUp {
@@ -265,8 +267,8 @@ int Run(const std::string& folder, double seconds, int rounds) {
   for (int i = 0; i < rounds; ++i) {
     Round round;
     round.raw = RawFlushRate(folder, seconds);
-    round.one = OneThreadRate(seconds);
-    round.eight = ThreadsRate(seconds, kThreads);
+    round.one = OneThreadRate(seconds, kQueue);
+    round.eight = ThreadsRate(seconds, kThreads, kQueue);
     round.submit = SubmitRate(seconds);
     const WakeUp wakeUp = MeasureWakeUp();
     round.wakeMedian = Percentile(wakeUp.fromCall, 0.5);
@@ -294,6 +296,23 @@ int Run(const std::string& folder, double seconds, int rounds) {
       "goals: 1 thread >= 80%% of raw; %d threads >= 3x raw; submit >= 200/s;"
       " wake-up median < 2 ms\n",
       kThreads);
+
+  // What starting a process costs on this machine, whatever it does: the
+  // floor under the quillpost-submit figure.
+  std::printf("processes per second: /bin/true %.0f/s, quillpost-submit --version %.0f/s\n",
+              ProcessRate(seconds, {"/bin/true"}),
+              ProcessRate(seconds, {QUILLPOST_SUBMIT_PROGRAM, "--version"}));
+
+  // The same Send to a broker queue, when a test broker is named.
+  if (const char* broker = std::getenv("QUILLPOST_TEST_AMQP"); broker != nullptr && *broker) {
+    const std::string queue = std::string(broker) + "/quillpost_submission_bench";
+    quillpost::queue::QueuePath(queue).Create();
+    const double one = OneThreadRate(seconds, queue);
+    const double eight = ThreadsRate(seconds, kThreads, queue);
+    quillpost::queue::QueuePath(queue).Delete();
+    std::printf("broker: 1 thread %.0f/s, %d threads %.0f/s (%.2fx one thread)\n", one, kThreads,
+                eight, eight / one);
+  }
 
   // The library's own work for one request, without the queue.
   std::size_t bytes = 0;
