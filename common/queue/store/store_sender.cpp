@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 
@@ -14,11 +15,17 @@
 
 namespace quillpost::queue {
 
+// A message waiting to be stored, on the stack of the thread that sends it.
+// That thread sleeps on wake until it is answered or made the leader.
 struct StoreSender::Request {
+  Request(const std::string& queue, const Message& sent) : queueName(queue), message(sent) {}
+
   const std::string& queueName;
   const Message& message;
   std::exception_ptr failure;
   bool answered = false;
+  bool leads = false;
+  std::condition_variable wake;
 };
 
 namespace {
@@ -37,14 +44,19 @@ StoreSender::~StoreSender() = default;
 void StoreSender::Send(const std::string& pathName, const Message& message) {
   CheckMessage(message);
   const QueueLocation location = ParseQueuePath(pathName);
-  Request request{location.queueName, message, nullptr};
+  Request request(location.queueName, message);
   std::unique_lock lock(mutex_);
   queued_.push_back(&request);
+  if (!leading_) {
+    leading_ = true;
+    request.leads = true;
+  }
   while (!request.answered) {
-    if (leading_) {
-      answered_.wait(lock);
-    } else {
+    if (request.leads) {
+      request.leads = false;
       Lead(lock);
+    } else {
+      request.wake.wait(lock);
     }
   }
   if (request.failure) {
@@ -53,17 +65,23 @@ void StoreSender::Send(const std::string& pathName, const Message& message) {
 }
 
 void StoreSender::Lead(std::unique_lock<std::mutex>& lock) {
-  leading_ = true;
   std::vector<Request*> batch;
   batch.swap(queued_);
   lock.unlock();
   Commit(batch);
   lock.lock();
+  // Each thread is woken by itself: those answered, and the first of those
+  // that came meanwhile, which leads the next commit. The others sleep on.
   for (Request* request : batch) {
     request->answered = true;
+    request->wake.notify_one();
   }
-  leading_ = false;
-  answered_.notify_all();
+  if (queued_.empty()) {
+    leading_ = false;
+  } else {
+    queued_.front()->leads = true;
+    queued_.front()->wake.notify_one();
+  }
 }
 
 void StoreSender::Commit(const std::vector<Request*>& batch) noexcept {

@@ -9,11 +9,10 @@
 // every message queued by then, its own included, in one transaction made
 // durable by one flush, and only then answers each of them. Senders that come
 // while a commit is under way queue their message and wait; the first of them
-// to wake leads the next commit. A lone sender thus never waits for others.
+// leads the next commit. A lone sender thus never waits for others.
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -43,7 +42,8 @@ class StoreSender final : public SharedSender {
     posix::UniqueFd bell;
   };
 
-  // Commits what is queued, with the lock released meanwhile.
+  // Commits what is queued, with the lock released meanwhile, answers it and
+  // hands the lead on.
   void Lead(std::unique_lock<std::mutex>& lock);
   // Stores batch and records each request's failure; throws nothing.
   void Commit(const std::vector<Request*>& batch) noexcept;
@@ -57,8 +57,8 @@ class StoreSender final : public SharedSender {
   const std::string file_;
 
   std::mutex mutex_;
-  std::condition_variable answered_;
   std::vector<Request*> queued_;
+  // A thread leads a commit, or has been made the next leader.
   bool leading_ = false;
 
   // Used by the leader alone.
