@@ -117,6 +117,7 @@ double ThreadsRate(double seconds, int threads, const std::string& queue) {
   std::atomic<long> sent{0};
   std::atomic<long> failed{0};
   std::vector<std::jthread> senders;
+  senders.reserve(static_cast<std::size_t>(threads));
   const auto start = Clock::now();
   for (int i = 0; i < threads; ++i) {
     senders.emplace_back([&] {
@@ -139,6 +140,7 @@ double ThreadsRate(double seconds, int threads, const std::string& queue) {
 // Runs the program with arguments over and over, one after the other.
 double ProcessRate(double seconds, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
@@ -302,6 +304,7 @@ int Run(const std::string& folder, double seconds, int rounds) {
   // within its own round, never against another round's disk.
   auto median = [&](double Round::*field) {
     std::vector<double> values;
+    values.reserve(results.size());
     for (const Round& round : results) {
       values.push_back(round.*field);
     }

@@ -31,6 +31,7 @@ std::string Marker(int thread, int request) {
 // one answered "OK" to out, until the child is killed.
 [[noreturn]] void SendForEver(int threads, int out) {
   std::vector<std::thread> senders;
+  senders.reserve(static_cast<std::size_t>(threads));
   for (int thread = 0; thread < threads; ++thread) {
     senders.emplace_back([thread, out] {
       Submission mail;
