@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <thread>
 
 #include "eventlog/event_log.h"
 #include "posix/system_error.h"
@@ -26,9 +28,14 @@ struct StoreSender::Request {
   bool answered = false;
   bool leads = false;
   std::condition_variable wake;
+  std::thread::id thread = std::this_thread::get_id();
 };
 
 namespace {
+
+// How long a leader waits for senders expected back, at most: a fraction of a
+// flush.
+constexpr std::chrono::microseconds kGatherTime{150};
 
 std::string NoQueueText(const std::string& folder, const std::string& queueName) {
   return "there is no queue '" + queueName + "' in store " + folder;
@@ -47,6 +54,9 @@ void StoreSender::Send(const std::string& pathName, const Message& message) {
   Request request(location.queueName, message);
   std::unique_lock lock(mutex_);
   queued_.push_back(&request);
+  if (gathering_ && queued_.size() >= expected_) {
+    arrived_.notify_one();
+  }
   if (!leading_) {
     leading_ = true;
     request.leads = true;
@@ -65,11 +75,20 @@ void StoreSender::Send(const std::string& pathName, const Message& message) {
 }
 
 void StoreSender::Lead(std::unique_lock<std::mutex>& lock) {
+  if (queued_.size() < expected_) {
+    // Threads answered by the last commit are on their way back with their
+    // next message: a moment's wait lets one flush serve them too. A lone
+    // thread expects nobody and never waits.
+    gathering_ = true;
+    arrived_.wait_for(lock, kGatherTime, [&] { return queued_.size() >= expected_; });
+    gathering_ = false;
+  }
   std::vector<Request*> batch;
   batch.swap(queued_);
   lock.unlock();
   Commit(batch);
   lock.lock();
+  ExpectSendersOf(batch);
   // Each thread is woken by itself: those answered, and the first of those
   // that came meanwhile, which leads the next commit. The others sleep on.
   for (Request* request : batch) {
@@ -82,6 +101,24 @@ void StoreSender::Lead(std::unique_lock<std::mutex>& lock) {
     queued_.front()->leads = true;
     queued_.front()->wake.notify_one();
   }
+}
+
+void StoreSender::ExpectSendersOf(const std::vector<Request*>& batch) {
+  std::vector<std::thread::id> senders;
+  senders.reserve(batch.size());
+  for (const Request* request : batch) {
+    senders.push_back(request->thread);
+  }
+  // The threads of the last two commits: the size of a commit when every one
+  // of them sends again.
+  std::vector<std::thread::id> both = senders;
+  for (const std::thread::id thread : previousSenders_) {
+    if (std::find(both.begin(), both.end(), thread) == both.end()) {
+      both.push_back(thread);
+    }
+  }
+  expected_ = both.size() > 1 ? both.size() : 0;
+  previousSenders_ = std::move(senders);
 }
 
 void StoreSender::Commit(const std::vector<Request*>& batch) noexcept {

@@ -9,14 +9,19 @@
 // every message queued by then, its own included, in one transaction made
 // durable by one flush, and only then answers each of them. Senders that come
 // while a commit is under way queue their message and wait; the first of them
-// leads the next commit. A lone sender thus never waits for others.
+// leads the next commit. A lone sender thus never waits for others. When the
+// last two commits served several threads, a leader waits a moment (a
+// fraction of a flush) for those not back yet: without it, busy threads split
+// into two halves that take turns, each half a commit of its own.
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -45,6 +50,9 @@ class StoreSender final : public SharedSender {
   // Commits what is queued, with the lock released meanwhile, answers it and
   // hands the lead on.
   void Lead(std::unique_lock<std::mutex>& lock);
+  // Notes the threads of batch, and how many senders the next commit may
+  // expect.
+  void ExpectSendersOf(const std::vector<Request*>& batch);
   // Stores batch and records each request's failure; throws nothing.
   void Commit(const std::vector<Request*>& batch) noexcept;
   // Stores one request within the open transaction; false when its queue is
@@ -60,6 +68,11 @@ class StoreSender final : public SharedSender {
   std::vector<Request*> queued_;
   // A thread leads a commit, or has been made the next leader.
   bool leading_ = false;
+  // The leader waits for senders expected back from the last commit.
+  bool gathering_ = false;
+  std::condition_variable arrived_;
+  std::size_t expected_ = 0;
+  std::vector<std::thread::id> previousSenders_;
 
   // Used by the leader alone.
   std::optional<Store> store_;
