@@ -1,8 +1,8 @@
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "eventlog/event_log.h"
+#include "process_senders.h"
 #include "queue/queue.h"
 #include "quillpost/submission.h"
 #include "send_failure.h"
@@ -35,18 +35,16 @@ std::string_view CheckRequest(const detail::SubmissionState& state) {
   return {};
 }
 
-// Opens the queue, sends one message and closes it. Throws on any failure; an
-// open queue is then released without Close.
+// Sends one message through the process's sender for the queue's store.
+// Throws on any failure.
 void PutOnQueue(const detail::SubmissionState& state, const Value& queuePathName) {
-  const queue::QueuePath destination(queuePathName.Text());
-  const std::unique_ptr<queue::OpenQueue> open = destination.Open(queue::Access::Send);
+  const std::string& pathName = queuePathName.Text();
   if (!state.document) {
     throw SubmissionError(SubmissionError::Code::NoRequest, "Send: no request to send");
   }
   const queue::Message message{std::string(kInboundLabel), state.document->Serialize(),
                                kInboundPriority};
-  open->Send(message);
-  open->Close();
+  SendThroughProcessSender(pathName, message);
 }
 
 // Keeps the cause of a failed send for LastSendFailure. Out of memory, the

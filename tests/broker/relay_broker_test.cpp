@@ -1,8 +1,11 @@
 // Relays that share the queues of one broker: every mail goes out once, and a
 // relay killed in the middle of its work loses nothing.
 
+#include <atomic>
 #include <csignal>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "broker_end_to_end.h"
 
@@ -67,6 +70,37 @@ TEST_F(BrokerEndToEnd, TheRelayLogsBrokerQueuesWithoutTheirCredentials) {
     }
   }
   EXPECT_EQ(relays_.back()->ErrorOutput().find("guest"), std::string::npos);
+}
+
+TEST_F(BrokerEndToEnd, SendsFromManyThreadsAreEachConfirmedForThemselves) {
+  // Pipelined on one connection: each answer is its own message's confirm,
+  // and a send to a missing queue fails alone among them.
+  constexpr int kThreads = 8;
+  constexpr int kEach = 25;
+  std::atomic<int> answeredOk{0};
+  std::vector<std::thread> senders;
+  senders.reserve(kThreads);
+  for (int thread = 0; thread < kThreads; ++thread) {
+    senders.emplace_back([&, thread] {
+      for (int i = 0; i < kEach; ++i) {
+        answeredOk += Submit(SubjectOf(thread * kEach + i)) == "OK" ? 1 : 0;
+      }
+    });
+  }
+  Submission missing;
+  missing.Initialise();
+  missing.SetFrom("ann@example.org", "Ann Lee");
+  missing.AddRecipient("bob@example.org");
+  missing.SetSubject("Nowhere");
+  missing.SetBody("Hello");
+  EXPECT_EQ(std::string(missing.Send(inbound_ + "-missing")),
+            "ERR - Internal error sending message to MSMQ");
+  EXPECT_NE(missing.LastSendFailure().find("there is no queue"), std::string::npos);
+  for (std::thread& sender : senders) {
+    sender.join();
+  }
+  EXPECT_EQ(answeredOk.load(), kThreads * kEach);
+  EXPECT_TRUE(WaitFor([&] { return Waiting(inbound_) == kThreads * kEach; })) << Waiting(inbound_);
 }
 
 TEST(BrokerSubmission, ADeadBrokerAnswersTheInternalErrorText) {

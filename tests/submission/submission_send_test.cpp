@@ -4,12 +4,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "eventlog/event_log.h"
-#include "queue/queue.h"
 #include "queue/admin/queue_admin.h"
+#include "queue/queue.h"
 #include "quillpost/submission.h"
 #include "temp_store.h"
 
@@ -155,6 +156,27 @@ TEST_F(SubmissionSend, FailuresAgainstTheQueueAnswerInternalErrorAndLogOnce) {
   queue::SetLockTimeout(previous);
   EXPECT_EQ(mail.Send(kQueue), kAnswerOk);
   EXPECT_EQ(mail.LastSendFailure(), "");
+}
+
+TEST_F(SubmissionSend, AStoreReplacedBetweenSendsIsOpenedAnew) {
+  Submission mail;
+  Complete(mail);
+  EXPECT_EQ(mail.Send(kQueue), kAnswerOk);
+  // The folder removed and laid out again, as a restore from a backup does.
+  std::filesystem::remove_all(store_.Folder());
+  testing::TempStore::CreateQueue(kQueue);
+  EXPECT_EQ(mail.Send(kQueue), kAnswerOk);
+  EXPECT_EQ(Queued().size(), 1U);
+  // The queue deleted and created again: it has a new number.
+  queue::QueuePath(kQueue).Delete();
+  testing::TempStore::CreateQueue(kQueue);
+  EXPECT_EQ(mail.Send(kQueue), kAnswerOk);
+  EXPECT_EQ(Queued().size(), 1U);
+  // No store at all: the cause names it.
+  std::filesystem::remove_all(store_.Folder());
+  EXPECT_EQ(mail.Send(kQueue), kAnswerInternalError);
+  EXPECT_NE(mail.LastSendFailure().find("there is no store there"), std::string::npos);
+  EXPECT_EQ(entries_.size(), 1U);
 }
 
 TEST_F(SubmissionSend, SendAfterFinaliseSendsNothing) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "posix/system_error.h"
 
@@ -146,6 +147,11 @@ void BrokerConnection::OpenChannel() {
   nextPublish_ = 1;
   confirmedUpTo_ = 0;
   refusedTag_ = 0;
+  // Messages in flight on the old channel are neither confirmed nor refused:
+  // TakeOutcome reports them lost.
+  inFlight_.clear();
+  outcomes_.clear();
+  returnPending_ = false;
 }
 
 void BrokerConnection::Fail(const std::string& what, const std::string& why) {
@@ -281,17 +287,24 @@ void BrokerConnection::HandleFrame(const amqp_frame_t& frame) {
       deliveries_.push_back(std::move(delivery));
       break;
     }
-    case AMQP_BASIC_ACK_METHOD:
-      confirmedUpTo_ = std::max<std::uint64_t>(
-          confirmedUpTo_, static_cast<const amqp_basic_ack_t*>(method.decoded)->delivery_tag);
+    case AMQP_BASIC_ACK_METHOD: {
+      const auto* ack = static_cast<const amqp_basic_ack_t*>(method.decoded);
+      confirmedUpTo_ = std::max<std::uint64_t>(confirmedUpTo_, ack->delivery_tag);
+      // A returned message is confirmed right after its return.
+      Settle(ack->delivery_tag, ack->multiple != 0,
+             std::exchange(returnPending_, false) ? Outcome::NoQueue : Outcome::Stored);
       break;
-    case AMQP_BASIC_NACK_METHOD:
-      refusedTag_ = std::max<std::uint64_t>(
-          refusedTag_, static_cast<const amqp_basic_nack_t*>(method.decoded)->delivery_tag);
+    }
+    case AMQP_BASIC_NACK_METHOD: {
+      const auto* nack = static_cast<const amqp_basic_nack_t*>(method.decoded);
+      refusedTag_ = std::max<std::uint64_t>(refusedTag_, nack->delivery_tag);
+      Settle(nack->delivery_tag, nack->multiple != 0, Outcome::Refused);
       break;
+    }
     case AMQP_BASIC_RETURN_METHOD:
       ReadContent("reading a returned message");
       returned_ = true;
+      returnPending_ = true;
       break;
     case AMQP_BASIC_CANCEL_METHOD:
       cancelledByBroker_ = true;
@@ -370,8 +383,68 @@ std::size_t BrokerConnection::Purge(const std::string& queue) {
   return ok->message_count;
 }
 
+void BrokerConnection::Settle(std::uint64_t tag, bool multiple, Outcome outcome) {
+  const auto last = inFlight_.upper_bound(tag);
+  for (auto it = multiple ? inFlight_.begin() : inFlight_.find(tag); it != last;) {
+    if (it == inFlight_.end()) {
+      return;
+    }
+    // Only the last message of a multiple confirm can be the returned one.
+    outcomes_[*it] = (*it == tag || outcome != Outcome::NoQueue) ? outcome : Outcome::Stored;
+    it = inFlight_.erase(it);
+    if (!multiple) {
+      return;
+    }
+  }
+}
+
+std::uint64_t BrokerConnection::PublishUnconfirmed(const std::string& queue,
+                                                   const Message& message) {
+  const std::uint64_t sequence = StartPublish(queue, message);
+  inFlight_.insert(sequence);
+  return sequence;
+}
+
+BrokerConnection::Outcome BrokerConnection::TakeOutcome(std::uint64_t sequence) {
+  if (inFlight_.count(sequence) != 0) {
+    return Outcome::Pending;
+  }
+  const auto found = outcomes_.find(sequence);
+  if (found == outcomes_.end()) {
+    return Outcome::Lost;
+  }
+  const Outcome outcome = found->second;
+  outcomes_.erase(found);
+  return outcome;
+}
+
 void BrokerConnection::Publish(const std::string& queue, const Message& message,
                                const std::string& id) {
+  returned_ = false;
+  const std::uint64_t sequence = StartPublish(queue, message, id);
+  const auto deadline = std::chrono::steady_clock::now() + kConfirmTimeout;
+  while (confirmedUpTo_ < sequence && refusedTag_ < sequence) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      broken_ = true;
+      Fail("sending to queue '" + queue + "'", "the broker did not confirm the message in time");
+    }
+    const timeval timeout = ToTimeval(left);
+    ReadFrame(&timeout);
+  }
+  amqp_maybe_release_buffers(conn_);
+  if (returned_) {
+    returned_ = false;
+    throw NoSuchQueue("there is no queue '" + queue + "' on broker " + address_.Display());
+  }
+  if (refusedTag_ >= sequence) {
+    Fail("sending to queue '" + queue + "'", "the broker refused to store the message");
+  }
+}
+
+std::uint64_t BrokerConnection::StartPublish(const std::string& queue, const Message& message,
+                                             const std::string& id) {
   if (broken_) {
     Fail("sending to queue '" + queue + "'", "the connection is broken");
   }
@@ -413,29 +486,10 @@ void BrokerConnection::Publish(const std::string& queue, const Message& message,
   }
   const std::string route = RouteFor(queue, message);
   const std::uint64_t sequence = nextPublish_++;
-  returned_ = false;
   CheckStatus(amqp_basic_publish(conn_, channel_, amqp_empty_bytes, Bytes(route), 1, 0, &properties,
                                  Bytes(message.body)),
               "sending to queue '" + queue + "'");
-  const auto deadline = std::chrono::steady_clock::now() + kConfirmTimeout;
-  while (confirmedUpTo_ < sequence && refusedTag_ < sequence) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      broken_ = true;
-      Fail("sending to queue '" + queue + "'", "the broker did not confirm the message in time");
-    }
-    const timeval timeout = ToTimeval(left);
-    ReadFrame(&timeout);
-  }
-  amqp_maybe_release_buffers(conn_);
-  if (returned_) {
-    returned_ = false;
-    throw NoSuchQueue("there is no queue '" + queue + "' on broker " + address_.Display());
-  }
-  if (refusedTag_ >= sequence) {
-    Fail("sending to queue '" + queue + "'", "the broker refused to store the message");
-  }
+  return sequence;
 }
 
 std::optional<Delivery> BrokerConnection::Get(const std::string& queue) {

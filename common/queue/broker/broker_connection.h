@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "queue/broker/broker_address.h"
@@ -69,6 +71,14 @@ class BrokerConnection {
   // expire into queue when they come due. Throws NoSuchQueue when queue is missing.
   std::string RouteFor(const std::string& queue, const Message& message);
 
+  // Publishing with several messages in flight (broker_sender.h): sends
+  // message on its way, unconfirmed, and returns its number on the channel.
+  // Frames read by any operation settle it; TakeOutcome tells how, once.
+  enum class Outcome { Pending, Stored, NoQueue, Refused, Lost };
+  std::uint64_t PublishUnconfirmed(const std::string& queue, const Message& message);
+  // Lost: the channel it was published on was closed before it was settled.
+  Outcome TakeOutcome(std::uint64_t sequence);
+
   // Takes the first waiting message, unacknowledged.
   std::optional<Delivery> Get(const std::string& queue);
   // Both return once the broker has the acknowledgement (or rejection), so a
@@ -106,6 +116,13 @@ class BrokerConnection {
   void HandleFrame(const amqp_frame_t& frame);
   // Sets *id to the message's id when id is given.
   Message ReadContent(const std::string& what, std::string* id = nullptr);
+  // Publishes without waiting; returns the message's number on the channel.
+  // The message keeps id when one is given, else gets a new one.
+  std::uint64_t StartPublish(const std::string& queue, const Message& message,
+                             const std::string& id = {});
+  // Records a confirm (or refusal) of tag, and of every earlier one when
+  // multiple, for the messages published by PublishUnconfirmed.
+  void Settle(std::uint64_t tag, bool multiple, Outcome outcome);
 
   BrokerAddress address_;
   amqp_connection_state_t conn_ = nullptr;
@@ -119,6 +136,11 @@ class BrokerConnection {
   std::uint64_t confirmedUpTo_ = 0;
   std::uint64_t refusedTag_ = 0;
   bool returned_ = false;
+  // PublishUnconfirmed's messages not settled yet, and the outcomes not yet
+  // taken. A return comes just before the confirm of the returned message.
+  std::set<std::uint64_t> inFlight_;
+  std::map<std::uint64_t, Outcome> outcomes_;
+  bool returnPending_ = false;
   std::deque<Delivery> deliveries_;
 };
 

@@ -409,6 +409,13 @@ bool Store::Insert(std::int64_t queueId, const Message& message) {
   return db_->Changes() == 1;
 }
 
+void Store::WriteTogether(std::string_view what, const std::function<void()>& write) {
+  const WriteTurn turn = TakeTurn(what);
+  WriteTransaction transaction(*db_, what);
+  write();
+  transaction.Commit();
+}
+
 std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string& holder) {
   Statement& take = Cached(
       "UPDATE messages SET holder = ?2 WHERE seq = ("

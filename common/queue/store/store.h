@@ -53,6 +53,10 @@ class Store {
 
   // False when the queue no longer exists; nothing is stored then.
   bool Insert(std::int64_t queueId, const Message& message);
+  // Runs write in one transaction under the writers' turn and commits it with
+  // one flush, so that everything write inserts becomes durable together.
+  // Nothing is kept when write throws.
+  void WriteTogether(std::string_view what, const std::function<void()>& write);
   // Marks the first waiting message held by holder and returns it.
   std::optional<TakenMessage> Take(std::int64_t queueId, const std::string& holder);
   bool QueueExists(std::int64_t queueId);
