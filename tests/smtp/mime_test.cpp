@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -130,7 +131,15 @@ class Message : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(folder_); }
 
   std::string Build(std::chrono::system_clock::time_point date = std::chrono::system_clock::now()) {
-    return std::string(BuildMessage(content_, date).View());
+    // Read out in odd pieces, as libcurl might ask for them.
+    MessageText message = BuildMessage(content_, date);
+    std::string text;
+    std::array<char, 1000> block{};
+    while (const std::size_t got = message.Read(block.data(), block.size())) {
+      text.append(block.data(), got);
+    }
+    EXPECT_EQ(text.size(), message.Size());
+    return text;
   }
 
   // An attachment shown under `name` (which need not be a possible file name).
