@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 
 #include "mail/content_type.h"
 #include "mail/header_text.h"
@@ -20,6 +23,36 @@ constexpr std::size_t kLargestMessage = G_MAXUINT - std::size_t{64} * 1024 * 102
 struct DateTimeUnref {
   void operator()(GDateTime* date) const { g_date_time_unref(date); }
 };
+
+struct TimeZoneUnref {
+  void operator()(GTimeZone* zone) const { g_time_zone_unref(zone); }
+};
+
+// date in local time. The zone is kept while TZ stays the same: without TZ,
+// GLib reads /etc/localtime again for every zone it is asked for, a file
+// lookup and a parse per mail. A change of the system's zone shows after a
+// restart.
+std::unique_ptr<GDateTime, DateTimeUnref> LocalTime(std::chrono::system_clock::time_point date) {
+  static std::mutex mutex;
+  static std::optional<std::string> zoneTz;
+  static std::unique_ptr<GTimeZone, TimeZoneUnref> zone;
+  const char* set = std::getenv("TZ");
+  const std::optional<std::string> tz =
+      set == nullptr ? std::nullopt : std::optional<std::string>(set);
+  std::unique_ptr<GTimeZone, TimeZoneUnref> current;
+  {
+    const std::lock_guard lock(mutex);
+    if (!zone || zoneTz != tz) {
+      zone.reset(g_time_zone_new_local());
+      zoneTz = tz;
+    }
+    current.reset(g_time_zone_ref(zone.get()));
+  }
+  const std::unique_ptr<GDateTime, DateTimeUnref> utc(
+      g_date_time_new_from_unix_utc(std::chrono::system_clock::to_time_t(date)));
+  return std::unique_ptr<GDateTime, DateTimeUnref>(
+      g_date_time_to_timezone(utc.get(), current.get()));
+}
 
 struct FormatOptionsFree {
   void operator()(GMimeFormatOptions* options) const { g_mime_format_options_free(options); }
@@ -163,8 +196,7 @@ void SetHeaders(GMimeMessage* message, const MessageContent& content,
     AddMailbox(g_mime_message_get_to(message), {}, recipient);
   }
   g_mime_message_set_subject(message, HeaderText(content.subject).c_str(), kCharset);
-  const std::unique_ptr<GDateTime, DateTimeUnref> local(
-      g_date_time_new_from_unix_local(std::chrono::system_clock::to_time_t(date)));
+  const auto local = LocalTime(date);
   g_mime_message_set_date(message, local.get());
   if (content.messageId.empty()) {
     const GCharPtr id(g_mime_utils_generate_message_id(content.messageIdDomain.c_str()));
@@ -257,8 +289,7 @@ GObjectPtr<GMimeStream> WriteWithMarkers(const MessageContent& content,
 
 std::string Rfc5322Date(std::chrono::system_clock::time_point date) {
   EnsureGMime();
-  const std::unique_ptr<GDateTime, DateTimeUnref> local(
-      g_date_time_new_from_unix_local(std::chrono::system_clock::to_time_t(date)));
+  const auto local = LocalTime(date);
   const GCharPtr text(g_mime_utils_header_format_date(local.get()));
   return text.get();
 }
