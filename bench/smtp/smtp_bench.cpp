@@ -149,6 +149,7 @@ double SourceMailsPerSecond(const Options& options, std::size_t size) {
                                               std::to_string(size),
                                               options.host + ":" + std::to_string(options.port)};
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
