@@ -289,6 +289,20 @@ TEST_F(Message, AttachmentsReadBackByteForByteUnderTheirNames) {
   EXPECT_NE(text.find("Content-Type: application/pdf"), std::string::npos);
 }
 
+TEST_F(Message, AnAttachmentThatShrankBeforeItWentOutFailsTheMail) {
+  Attach("log.txt", std::string(100000, 'x'));
+  MessageText message = BuildMessage(content_);
+  std::filesystem::resize_file(folder_ / "0", 10);
+  std::array<char, 65536> block{};
+  try {
+    while (message.Read(block.data(), block.size()) > 0) {
+    }
+    FAIL() << "a shortened attachment went out";
+  } catch (const SendFailure& failure) {
+    EXPECT_EQ(failure.Number(), failure::kAttachmentUnreadable);
+  }
+}
+
 TEST_F(Message, DateIsInTheLocalZoneWhateverTheLocale) {
   const char* kept = std::getenv("TZ");
   const std::string previous = kept == nullptr ? "" : kept;
