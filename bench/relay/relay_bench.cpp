@@ -4,7 +4,7 @@
 // is the moment of acceptance; the subject carries the moment of Send.
 //
 //   relay_bench [--mails N] [--relay PATH] [--limit-mails N] [--paced-rate R]
-//               [--server-delay MS] [--delayed-mails N]
+//               [--server-delay MS] [--delayed-mails N] [--drain-runs K]
 //
 // Prints, for one relay and for two: mails per second draining a full queue,
 // mails per second and latency (median, 99th percentile) while requests
@@ -13,6 +13,9 @@
 // and the sink's own limit, measured with smtp-source over one reused session.
 // Last, one relay against two draining a queue to a sink whose every reply is
 // held back by a delay, as a distant server's would be (--server-delay MS).
+// With --drain-runs K it measures only one relay draining a full queue, K
+// times, each beside smtp-source pushing as many mails of the same size into
+// the same sink (dumping them too), and prints the median share.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -241,7 +244,8 @@ std::vector<std::string> SinkCommand(int port, const std::string& dumpTemplate) 
   return command;
 }
 
-double MeasureSinkLimit(const fs::path& folder, const fs::path& dumpRoot, int mails, bool dump) {
+double MeasureSinkLimit(const fs::path& folder, const fs::path& dumpRoot, int mails, bool dump,
+                        std::uintmax_t size = 400) {
   const int port = FreePort();
   const fs::path dumps = dumpRoot / (dump ? "limit-dumps" : "limit-none");
   fs::create_directories(dumps);
@@ -252,13 +256,14 @@ double MeasureSinkLimit(const fs::path& folder, const fs::path& dumpRoot, int ma
     Fail("smtp-sink does not accept connections");
   }
   const auto start = std::chrono::steady_clock::now();
-  Child source({"/usr/sbin/smtp-source", "-d", "-s", "1", "-m", std::to_string(mails), "-l", "400",
-                "127.0.0.1:" + std::to_string(port)},
+  Child source({"/usr/sbin/smtp-source", "-d", "-s", "1", "-m", std::to_string(mails), "-l",
+                std::to_string(size), "127.0.0.1:" + std::to_string(port)},
                (folder / "limit-source.out").string());
   int status = 0;
   ::waitpid(source.Pid(), &status, 0);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  fs::remove_all(dumps);
   return mails / seconds;
 }
 
@@ -274,6 +279,8 @@ struct Figures {
   double cpuMsPerMail = 0;
   double peakMb = 0;
   double idleCpuSeconds = 0;
+  double drainCpuMsPerMail = 0;
+  std::uintmax_t mailSize = 0;  // as the sink dumped one
 };
 
 struct Run {
@@ -283,6 +290,8 @@ struct Run {
   // When above zero: every server reply held back this long, and only the
   // drain is measured.
   double serverDelayMs = 0;
+  bool drainOnly = false;
+  std::string name;  // of the run's folder, when several runs share a setup
 };
 
 Figures RunRelays(const fs::path& folder, const fs::path& dumpRoot, const std::string& relayProgram,
@@ -291,8 +300,8 @@ Figures RunRelays(const fs::path& folder, const fs::path& dumpRoot, const std::s
   const int mails = setup.mails;
   const double pacedRate = setup.pacedRate;
   Figures figures;
-  const fs::path run =
-      folder / ("relays-" + std::to_string(relays) + (setup.serverDelayMs > 0 ? "-delayed" : ""));
+  const fs::path run = folder / ("relays-" + std::to_string(relays) +
+                                 (setup.serverDelayMs > 0 ? "-delayed" : "") + setup.name);
   const fs::path store = run / "store";
   const fs::path dumps = dumpRoot / run.filename();
   fs::create_directories(run);
@@ -360,7 +369,13 @@ Figures RunRelays(const fs::path& folder, const fs::path& dumpRoot, const std::s
     drainEnd = std::max(drainEnd, accepted.acceptedNs);
   }
   figures.drainRate = mails / (static_cast<double>(drainEnd - drainStart) / 1e9);
-  if (setup.serverDelayMs > 0) {
+  double drainCpu = 0;
+  for (auto& relay : running) {
+    drainCpu += CpuSeconds(relay->Pid());
+  }
+  figures.drainCpuMsPerMail = drainCpu * 1000 / mails;
+  figures.mailSize = fs::file_size(fs::directory_iterator(dumps)->path());
+  if (setup.serverDelayMs > 0 || setup.drainOnly) {
     for (auto& relay : running) {
       relay->Stop(SIGTERM);
     }
@@ -440,9 +455,37 @@ void Print(const char* title, const Figures& f, double limit) {
               f.medianMs, f.p99Ms);
   std::printf("  same at %.0f requests/s:      median %.2f ms, 99th percentile %.2f ms\n",
               f.pacedRate, f.pacedMedianMs, f.pacedP99Ms);
-  std::printf("  relay CPU per mail:          %8.3f ms\n", f.cpuMsPerMail);
+  std::printf("  relay CPU per mail:          %8.3f ms (%.3f ms while draining)\n", f.cpuMsPerMail,
+              f.drainCpuMsPerMail);
   std::printf("  relay peak memory:           %8.1f MB\n", f.peakMb);
   std::printf("  relay CPU in 3 s idle:       %8.2f s\n", f.idleCpuSeconds);
+}
+
+// One relay draining a full queue, runs times, each right after smtp-source
+// pushed as many mails of the same size into a sink that dumps them alike.
+void CompareDrains(const fs::path& folder, const fs::path& dumpRoot, const std::string& relay,
+                   int mails, int runs) {
+  std::vector<double> shares;
+  std::vector<double> cpu;
+  std::uintmax_t size = 0;
+  for (int run = 0; run < runs; ++run) {
+    if (size == 0) {  // the size of the relay's mails, from a first short drain
+      size = RunRelays(folder, dumpRoot, relay, Run{1, 10, 0, 0, true, "-size"}).mailSize;
+    }
+    const double source = MeasureSinkLimit(folder, dumpRoot, mails, true, size);
+    const Figures drain =
+        RunRelays(folder, dumpRoot, relay, Run{1, mails, 0, 0, true, "-" + std::to_string(run)});
+    shares.push_back(drain.drainRate / source);
+    cpu.push_back(drain.drainCpuMsPerMail);
+    std::printf(
+        "run %d: smtp-source %.0f mails/s, one relay draining %d requests %.0f mails/s: %.0f%%; "
+        "relay CPU %.3f ms per mail\n",
+        run + 1, source, mails, drain.drainRate, 100 * shares.back(), cpu.back());
+  }
+  std::printf(
+      "median of %d runs (mails of %ju octets as dumped): %.0f%% of smtp-source's rate, "
+      "relay CPU %.3f ms per mail\n",
+      runs, size, 100 * Percentile(shares, 0.5), Percentile(cpu, 0.5));
 }
 
 }  // namespace
@@ -453,19 +496,22 @@ int main(int argc, char** argv) {
   double pacedRate = 200;
   double serverDelayMs = 2;
   int delayedMails = 1000;
+  int drainRuns = 0;
   std::string relay = QUILLPOST_SMTP_PROGRAM;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "-h" || argument == "--help") {
       std::puts(
           "usage: relay_bench [--mails N] [--limit-mails N] [--paced-rate R] [--relay PATH]\n"
-          "                   [--server-delay MS] [--delayed-mails N]\n"
+          "                   [--server-delay MS] [--delayed-mails N] [--drain-runs K]\n"
           "Relays N requests (default 2000) through one and then two quillpost-smtp\n"
           "processes to Postfix's smtp-sink and prints rates, latency, CPU and memory;\n"
           "then N/4 more at R requests/s (default 200) for the latency of one mail.\n"
           "Last, one relay and then two drain N requests (--delayed-mails, default\n"
           "1000) to the sink with each of its replies held back MS milliseconds\n"
-          "(--server-delay, default 2; 0 leaves this out).");
+          "(--server-delay, default 2; 0 leaves this out).\n"
+          "--drain-runs K: only one relay draining N requests, K times, each beside\n"
+          "smtp-source pushing N mails of the same size; prints the median share.");
       return 0;
     }
     if (i + 1 >= argc) {
@@ -481,6 +527,8 @@ int main(int argc, char** argv) {
         pacedRate = std::stod(value);
       } else if (argument == "--server-delay") {
         serverDelayMs = std::stod(value);
+      } else if (argument == "--drain-runs") {
+        drainRuns = std::stoi(value);
       } else if (argument == "--delayed-mails") {
         delayedMails = std::stoi(value);
       } else if (argument == "--relay") {
@@ -519,21 +567,28 @@ int main(int argc, char** argv) {
   fs::create_directories(dumpRoot);
   fs::permissions(dumpRoot, fs::perms::all);
 
+  if (drainRuns > 0) {
+    CompareDrains(folder, dumpRoot, relay, mails, drainRuns);
+    fs::remove_all(dumpRoot);
+    fs::remove_all(folder);
+    return 0;
+  }
   const double limit = MeasureSinkLimit(folder, dumpRoot, limitMails, false);
   const double dumpingLimit = MeasureSinkLimit(folder, dumpRoot, limitMails, true);
   std::printf(
       "smtp-sink limit (smtp-source, one reused session): %.0f mails/s; "
       "%.0f mails/s while dumping each mail to a file as in the runs below\n",
       limit, dumpingLimit);
-  const Figures one = RunRelays(folder, dumpRoot, relay, Run{1, mails, pacedRate, 0});
+  const Figures one = RunRelays(folder, dumpRoot, relay, Run{1, mails, pacedRate, 0, false, ""});
   Print("one relay", one, limit);
-  const Figures two = RunRelays(folder, dumpRoot, relay, Run{2, mails, pacedRate, 0});
+  const Figures two = RunRelays(folder, dumpRoot, relay, Run{2, mails, pacedRate, 0, false, ""});
   Print("two relays on one store", two, limit);
   std::printf("two relays / one relay (drain): %.2f\n", two.drainRate / one.drainRate);
   if (serverDelayMs > 0) {
-    const Figures far = RunRelays(folder, dumpRoot, relay, Run{1, delayedMails, 0, serverDelayMs});
+    const Figures far =
+        RunRelays(folder, dumpRoot, relay, Run{1, delayedMails, 0, serverDelayMs, false, ""});
     const Figures farTwo =
-        RunRelays(folder, dumpRoot, relay, Run{2, delayedMails, 0, serverDelayMs});
+        RunRelays(folder, dumpRoot, relay, Run{2, delayedMails, 0, serverDelayMs, false, ""});
     std::printf(
         "every server reply held back %.1f ms (a distant server), draining %d requests:\n"
         "  one relay %.0f mails/s, two relays %.0f mails/s, two / one: %.2f\n",

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Starts Postfix's smtp-sink on a free loopback port and runs smtp_bench
-# against it.
+# against it: the rates beside smtp-source's, then the peak memory of one
+# mail with a 25 MB attachment.
 #   bench/smtp/run_smtp_bench.sh [build-dir] [mails]
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 build="${1:-build/release}"
 mails="${2:-200}"
@@ -28,3 +29,4 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 "$bench" --port "$port" --mails "$mails"
+"$bench" --port "$port" --peak-attachment 25

@@ -80,7 +80,6 @@ AttachmentFile OpenAttachment(const std::string& path, const AttachmentRules& ru
   if (!rules.refusal.empty()) {
     Fail(failure::kAttachmentUnreadable, path, rules.refusal);
   }
-  EnsureGMime();
   int error = 0;
   const auto resolved = Resolved(path, &error);
   if (!resolved) {
@@ -98,7 +97,7 @@ AttachmentFile OpenAttachment(const std::string& path, const AttachmentRules& ru
          path, std::strerror(error));
   }
   AttachmentFile attachment;
-  attachment.content = Own(g_mime_stream_fs_new(fd));  // closes fd when released
+  attachment.file = posix::UniqueFd(fd);
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     Fail(failure::kAttachmentUnreadable, path, std::strerror(errno));

@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "mail/gmime_support.h"
 #include "mail/outgoing_mail.h"
+#include "posix/unique_fd.h"
 
 namespace quillpost::smtp {
 
 struct AttachmentFile {
-  std::string fileName;             // the last component of the path, as shown to the reader
-  GObjectPtr<GMimeStream> content;  // the open file, read only while the message is written
-  std::size_t size = 0;             // when it was opened
+  std::string fileName;  // the last component of the path, as shown to the reader
+  posix::UniqueFd file;  // open; read only while the message is sent
+  std::size_t size = 0;  // when it was opened; what goes out
 };
 
 // Opens the file at path and checks that it can be read and that the rules

@@ -1,7 +1,13 @@
 #include "mail/message_builder.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 
 #include "mail/content_type.h"
 #include "mail/header_text.h"
@@ -17,6 +23,36 @@ constexpr std::size_t kLargestMessage = G_MAXUINT - std::size_t{64} * 1024 * 102
 struct DateTimeUnref {
   void operator()(GDateTime* date) const { g_date_time_unref(date); }
 };
+
+struct TimeZoneUnref {
+  void operator()(GTimeZone* zone) const { g_time_zone_unref(zone); }
+};
+
+// date in local time. The zone is kept while TZ stays the same: without TZ,
+// GLib reads /etc/localtime again for every zone it is asked for, a file
+// lookup and a parse per mail. A change of the system's zone shows after a
+// restart.
+std::unique_ptr<GDateTime, DateTimeUnref> LocalTime(std::chrono::system_clock::time_point date) {
+  static std::mutex mutex;
+  static std::optional<std::string> zoneTz;
+  static std::unique_ptr<GTimeZone, TimeZoneUnref> zone;
+  const char* set = std::getenv("TZ");
+  const std::optional<std::string> tz =
+      set == nullptr ? std::nullopt : std::optional<std::string>(set);
+  std::unique_ptr<GTimeZone, TimeZoneUnref> current;
+  {
+    const std::lock_guard lock(mutex);
+    if (!zone || zoneTz != tz) {
+      zone.reset(g_time_zone_new_local());
+      zoneTz = tz;
+    }
+    current.reset(g_time_zone_ref(zone.get()));
+  }
+  const std::unique_ptr<GDateTime, DateTimeUnref> utc(
+      g_date_time_new_from_unix_utc(std::chrono::system_clock::to_time_t(date)));
+  return std::unique_ptr<GDateTime, DateTimeUnref>(
+      g_date_time_to_timezone(utc.get(), current.get()));
+}
 
 struct FormatOptionsFree {
   void operator()(GMimeFormatOptions* options) const { g_mime_format_options_free(options); }
@@ -54,9 +90,12 @@ bool FitsSevenBit(std::string_view text) {
   return encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT;
 }
 
-void SetContent(GMimePart* part, GMimeStream* stream, GMimeContentEncoding encoding) {
-  const auto wrapper =
-      Own(g_mime_data_wrapper_new_with_stream(stream, GMIME_CONTENT_ENCODING_DEFAULT));
+// stream holds the content as it is, or already in the encoding when
+// encoded is set.
+void SetContent(GMimePart* part, GMimeStream* stream, GMimeContentEncoding encoding,
+                bool encoded = false) {
+  const auto wrapper = Own(g_mime_data_wrapper_new_with_stream(
+      stream, encoded ? encoding : GMIME_CONTENT_ENCODING_DEFAULT));
   g_mime_part_set_content(part, wrapper.get());
   g_mime_part_set_content_encoding(part, encoding);
 }
@@ -98,7 +137,10 @@ void SetFieldWithExtendedFileName(GMimeObject* part, const char* field, const st
   g_mime_header_set_raw_value(header, raw.c_str());
 }
 
-GObjectPtr<GMimeObject> AttachmentPart(const AttachmentFile& attachment) {
+// The content is marker, taken for base64 already, so GMime writes it as it
+// is; the file's encoded lines take its place when the message is read out.
+GObjectPtr<GMimeObject> AttachmentPart(const AttachmentFile& attachment,
+                                       const std::string& marker) {
   // Keep the bytes (a file name may hold any of them), but make sure the
   // charset label is true.
   const std::string name = ValidUtf8(attachment.fileName);
@@ -117,17 +159,19 @@ GObjectPtr<GMimeObject> AttachmentPart(const AttachmentFile& attachment) {
     SetFieldWithExtendedFileName(part.get(), "Content-Disposition", GMIME_DISPOSITION_ATTACHMENT,
                                  "filename", name);
   }
-  SetContent(GMIME_PART(part.get()), attachment.content.get(), GMIME_CONTENT_ENCODING_BASE64);
+  const auto stream = Own(g_mime_stream_mem_new_with_buffer(marker.data(), marker.size()));
+  SetContent(GMIME_PART(part.get()), stream.get(), GMIME_CONTENT_ENCODING_BASE64, true);
   return part;
 }
 
-GObjectPtr<GMimeObject> MixedParts(const MessageContent& content, const std::string& text) {
+GObjectPtr<GMimeObject> MixedParts(const MessageContent& content, const std::string& text,
+                                   const std::string& marker) {
   GObjectPtr<GMimeObject> multipart(GMIME_OBJECT(g_mime_multipart_new_with_subtype("mixed")));
   auto* parts = GMIME_MULTIPART(multipart.get());
   g_mime_multipart_set_prologue(parts, "This is a message in MIME format.");
   g_mime_multipart_add(parts, TextPart(text).get());
   for (const AttachmentFile& attachment : content.attachments) {
-    g_mime_multipart_add(parts, AttachmentPart(attachment).get());
+    g_mime_multipart_add(parts, AttachmentPart(attachment, marker).get());
   }
   // The boundary is random, and base64 and quoted-printable never hold "=-";
   // only a 7bit body could clash with it. Check anyway.
@@ -152,8 +196,7 @@ void SetHeaders(GMimeMessage* message, const MessageContent& content,
     AddMailbox(g_mime_message_get_to(message), {}, recipient);
   }
   g_mime_message_set_subject(message, HeaderText(content.subject).c_str(), kCharset);
-  const std::unique_ptr<GDateTime, DateTimeUnref> local(
-      g_date_time_new_from_unix_local(std::chrono::system_clock::to_time_t(date)));
+  const auto local = LocalTime(date);
   g_mime_message_set_date(message, local.get());
   if (content.messageId.empty()) {
     const GCharPtr id(g_mime_utils_generate_message_id(content.messageIdDomain.c_str()));
@@ -172,44 +215,57 @@ void SetHeaders(GMimeMessage* message, const MessageContent& content,
   }
 }
 
-// Room for the whole message, so that the buffer is not copied while it grows.
+// Room for the text around the attachments, so that the buffer is not
+// copied while it grows.
 std::size_t ExpectedSize(const MessageContent& content) {
-  std::size_t expected = 8192 + content.body.size() * 3;
-  for (const AttachmentFile& attachment : content.attachments) {
-    expected += 1024 + (attachment.size / 57 + 1) * 78;
+  return 8192 + content.body.size() * 3 + content.attachments.size() * 1024;
+}
+
+// A word no message holds by chance: 128 random bits.
+std::string NewMarker() {
+  std::string marker = "=";
+  for (int i = 0; i < 4; ++i) {
+    const GCharPtr word(g_strdup_printf("%08x", g_random_int()));
+    marker += word.get();
   }
-  return expected;
+  return marker;
 }
 
-}  // namespace
-
-std::string Rfc5322Date(std::chrono::system_clock::time_point date) {
-  EnsureGMime();
-  const std::unique_ptr<GDateTime, DateTimeUnref> local(
-      g_date_time_new_from_unix_local(std::chrono::system_clock::to_time_t(date)));
-  const GCharPtr text(g_mime_utils_header_format_date(local.get()));
-  return text.get();
+// Where each marker lies in text; an occurrence too many (in the body, say)
+// gives more positions than there are attachments.
+std::vector<std::size_t> MarkerPositions(std::string_view text, const std::string& marker) {
+  std::vector<std::size_t> positions;
+  for (std::size_t at = text.find(marker); at != std::string_view::npos;
+       at = text.find(marker, at + marker.size())) {
+    positions.push_back(at);
+  }
+  return positions;
 }
 
-std::string NewMessageId(const std::string& domain) {
-  EnsureGMime();
-  const GCharPtr id(g_mime_utils_generate_message_id(domain.c_str()));
-  return "<" + std::string(id.get()) + ">";
-}
-
-std::string_view MessageText::View() const {
-  const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(buffer_.get()));
+std::string_view BytesOf(GMimeStream* stream) {
+  const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
   return {reinterpret_cast<const char*>(bytes->data), bytes->len};
 }
 
-MessageText BuildMessage(const MessageContent& content,
-                         std::chrono::system_clock::time_point date) {
-  EnsureGMime();
+// A second descriptor of the same open file, owned by the message text.
+posix::UniqueFd Duplicate(const AttachmentFile& attachment) {
+  posix::UniqueFd copy(::fcntl(attachment.file.Get(), F_DUPFD_CLOEXEC, 0));
+  if (!copy.Valid()) {
+    throw SendFailure(failure::kAttachmentUnreadable,
+                      "attachment " + attachment.fileName + ": " + std::strerror(errno));
+  }
+  return copy;
+}
+
+// The message with a marker in place of each attachment's content.
+GObjectPtr<GMimeStream> WriteWithMarkers(const MessageContent& content,
+                                         std::chrono::system_clock::time_point date,
+                                         const std::string& marker) {
   const auto message = Own(g_mime_message_new(TRUE));
   SetHeaders(message.get(), content, date);
   const std::string text = LfLineBreaks(ValidUtf8(content.body));
   const GObjectPtr<GMimeObject> body =
-      content.attachments.empty() ? TextPart(text) : MixedParts(content, text);
+      content.attachments.empty() ? TextPart(text) : MixedParts(content, text, marker);
   g_mime_message_set_mime_part(message.get(), body.get());
 
   const std::size_t expected = ExpectedSize(content);
@@ -220,15 +276,50 @@ MessageText BuildMessage(const MessageContent& content,
   g_mime_format_options_set_newline_format(options.get(), GMIME_NEWLINE_FORMAT_DOS);
   auto buffer = Own(
       g_mime_stream_mem_new_with_byte_array(g_byte_array_sized_new(static_cast<guint>(expected))));
-  // A memory stream takes every write; only reading an attachment can fail.
   if (g_mime_object_write_to_stream(GMIME_OBJECT(message.get()), options.get(), buffer.get()) < 0) {
-    throw SendFailure(failure::kAttachmentUnreadable, "an attachment could not be read to its end");
+    throw SendFailure(failure::kInternal, "GMime could not write the message");
   }
-  const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(buffer.get()));
-  if (bytes->len < 2 || std::memcmp(bytes->data + bytes->len - 2, "\r\n", 2) != 0) {
+  if (!BytesOf(buffer.get()).ends_with("\r\n")) {
     g_mime_stream_write(buffer.get(), "\r\n", 2);  // the data must end with a line break
   }
-  return MessageText(std::move(buffer));
+  return buffer;
+}
+
+}  // namespace
+
+std::string Rfc5322Date(std::chrono::system_clock::time_point date) {
+  EnsureGMime();
+  const auto local = LocalTime(date);
+  const GCharPtr text(g_mime_utils_header_format_date(local.get()));
+  return text.get();
+}
+
+std::string NewMessageId(const std::string& domain) {
+  EnsureGMime();
+  const GCharPtr id(g_mime_utils_generate_message_id(domain.c_str()));
+  return "<" + std::string(id.get()) + ">";
+}
+
+MessageText BuildMessage(const MessageContent& content,
+                         std::chrono::system_clock::time_point date) {
+  EnsureGMime();
+  for (;;) {
+    const std::string marker = NewMarker();
+    GObjectPtr<GMimeStream> buffer = WriteWithMarkers(content, date, marker);
+    const std::vector<std::size_t> positions = MarkerPositions(BytesOf(buffer.get()), marker);
+    if (positions.size() != content.attachments.size()) {
+      continue;  // the marker was not unique after all: another one
+    }
+    std::vector<MessageText::Piece> pieces;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+      pieces.push_back(MessageText::Piece{from, positions[i], Duplicate(content.attachments[i]),
+                                          content.attachments[i].size});
+      from = positions[i] + marker.size();
+    }
+    pieces.push_back(MessageText::Piece{from, BytesOf(buffer.get()).size(), {}, 0});
+    return MessageText(std::move(buffer), std::move(pieces));
+  }
 }
 
 }  // namespace quillpost::smtp

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "mail/attachment_file.h"
-#include "mail/gmime_support.h"
+#include "mail/message_text.h"
 
 namespace quillpost::smtp {
 
@@ -25,16 +25,6 @@ struct MessageContent {
   std::string messageId;        // kept across tries; empty: a new one
 };
 
-// The written message, kept in the buffer GMime wrote it to.
-class MessageText {
- public:
-  explicit MessageText(GObjectPtr<GMimeStream> buffer) : buffer_(std::move(buffer)) {}
-  std::string_view View() const;
-
- private:
-  GObjectPtr<GMimeStream> buffer_;  // a GMimeStreamMem
-};
-
 // A Date: field's value for the given time, in local time with its zone offset.
 std::string Rfc5322Date(std::chrono::system_clock::time_point date);
 
@@ -42,9 +32,8 @@ std::string Rfc5322Date(std::chrono::system_clock::time_point date);
 std::string NewMessageId(const std::string& domain);
 
 // Lines end in CR LF, the last one included, and no line is longer than 998
-// octets. The attachments are read from their files while the message is
-// written; a file that cannot be read to its end throws SendFailure
-// (kAttachmentUnreadable).
+// octets. The attachments are read from their files (opened again, so content
+// may be dropped) only while the message is read out; see MessageText::Read.
 MessageText BuildMessage(const MessageContent& content, std::chrono::system_clock::time_point date =
                                                             std::chrono::system_clock::now());
 

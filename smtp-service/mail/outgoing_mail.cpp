@@ -1,7 +1,6 @@
 #include "mail/outgoing_mail.h"
 
 #include <new>
-#include <optional>
 
 #include "mail/address_syntax.h"
 #include "mail/attachment_file.h"
@@ -118,17 +117,11 @@ void OutgoingMail::Send() {
     content.messageId = messageId_;
     const std::chrono::system_clock::time_point date =
         date_.value_or(std::chrono::system_clock::now());
-    std::string whole;
-    std::optional<MessageText> built;
-    std::string_view message;
-    if (wholeMessage_) {
-      whole = PrepareWholeMessage(*wholeMessage_, content.messageIdDomain, date, messageId_);
-      message = whole;
-    } else {
-      built.emplace(BuildMessage(content, date));
-      message = built->View();
-    }
-    content = MessageContent{};  // the attachments are in the message now: close the files
+    MessageText message = wholeMessage_
+                              ? MessageText(PrepareWholeMessage(
+                                    *wholeMessage_, content.messageIdDomain, date, messageId_))
+                              : BuildMessage(content, date);
+    content = MessageContent{};  // the message holds the attachments' files now
 
     const Envelope envelope{senderAddress_, recipients_};
     DeliveryOutcome outcome;

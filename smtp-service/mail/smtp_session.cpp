@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstring>
 #include <limits>
+#include <new>
 
 #include "mail/address_syntax.h"
 #include "mail/failure_classification.h"
@@ -190,10 +190,14 @@ std::size_t SmtpSession::OnRead(char* buffer, std::size_t size, std::size_t coun
   if (session->MissedAuth()) {
     return CURL_READFUNC_ABORT;  // the server must not take the mail unauthenticated
   }
-  const std::size_t length = std::min(size * count, session->unsent_.size());
-  std::memcpy(buffer, session->unsent_.data(), length);
-  session->unsent_.remove_prefix(length);
-  return length;
+  try {
+    return session->message_->Read(buffer, size * count);
+  } catch (const SendFailure& failure) {
+    session->readFailure_ = failure;
+  } catch (const std::bad_alloc&) {
+    session->readFailure_ = SendFailure(failure::kOutOfMemory, "out of memory");
+  }
+  return CURL_READFUNC_ABORT;
 }
 
 void SmtpSession::DropConnection() {
@@ -226,7 +230,7 @@ bool SmtpSession::NothingOfTheMailSent() const {
   }
 }
 
-DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view message) {
+DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, MessageText& message) {
   if (!curl_) {
     try {
       Configure();
@@ -248,7 +252,8 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
   recipients_.reset(list);
   curl_easy_setopt(curl, CURLOPT_MAIL_FROM, sender.c_str());
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients_.get());
-  curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.size()));
+  curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(message.Size()));
+  message_ = &message;
 
   DeliveryOutcome outcome;
   const bool reusing = connectionKept_;
@@ -256,7 +261,8 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
   for (int attempt = 0;; ++attempt) {
     dialogue_.Reset();
     errorText_.fill('\0');
-    unsent_ = message;
+    message.Rewind();
+    readFailure_.reset();
     curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, attempt > 0 ? 1L : 0L);
     const CURLcode code = curl_easy_perform(curl);
     lastUsed_ = std::chrono::steady_clock::now();
@@ -283,6 +289,10 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
       }
       break;
     }
+    if (readFailure_) {
+      outcome.failure = readFailure_;
+      break;
+    }
     if (MissedAuth()) {
       // libcurl goes on without AUTH when the server offers none it can use;
       // the refusal that follows would blame the sender.
@@ -304,7 +314,7 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, std::string_view 
   }
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, nullptr);
   recipients_.reset();
-  unsent_ = {};
+  message_ = nullptr;
   if (outcome.failure) {
     try {
       DropConnection();

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/message_text.h"
 #include "mail/outgoing_mail.h"
 #include "mail/smtp_dialogue.h"
 
@@ -41,7 +42,9 @@ class SmtpSession {
 
   // Hands one message to the server. When the connection kept from an earlier
   // mail turns out dead before any of this mail went out, a new one is made.
-  DeliveryOutcome Deliver(const Envelope& envelope, std::string_view message);
+  // An attachment that cannot be read to its end fails the mail in the
+  // middle of DATA: the connection is dropped, so the server discards it.
+  DeliveryOutcome Deliver(const Envelope& envelope, MessageText& message);
 
   const std::string& Host() const { return host_; }
   const ConnectionSettings& Settings() const { return settings_; }
@@ -79,7 +82,8 @@ class SmtpSession {
   std::string token_;  // the OAuth2 access token of the current handle
   // The last mail went through and its connection was kept for the next one.
   bool connectionKept_ = false;
-  std::string_view unsent_;
+  MessageText* message_ = nullptr;  // the one being sent
+  std::optional<SendFailure> readFailure_;
   std::chrono::steady_clock::time_point lastUsed_;
   long connectionsOpened_ = 0;
   std::unique_ptr<curl_slist, SlistDeleter> recipients_;

@@ -24,6 +24,11 @@ std::string DetailOf(const smtp::SendFailure& failure) {
 
 std::string Status::DispatchMail(const std::string& document) {
   namespace doc = quillpost::document;
+  // Lines of a request that turns out unreadable go out with the error.
+  const struct FlushAtEnd {
+    StatusView& view;
+    ~FlushAtEnd() { view.Flush(); }
+  } flush{*view_};
   const doc::RequestReader request(document);
   const std::unique_ptr<MailPort> mail = parts_.makeMail();
   mail->SetServer(SmtpServer);
@@ -54,6 +59,7 @@ std::string Status::DispatchMail(const std::string& document) {
     mail->SetWholeMessage(std::move(*whole));
   }
   view_->AppendLine("SENT");
+  view_->Flush();
   mail->SetMailerIdentification(std::string(kMailerIdentification));
   // The same Message-ID and Date on every try, so that a receiver can tell a
   // second delivery for what it is.

@@ -12,20 +12,29 @@ namespace quillpost::relay {
 namespace {
 
 constexpr std::chrono::milliseconds kNoWait{0};
+// How long one arrival may go on taking the requests that wait behind the
+// first before the other events get their turn.
+constexpr std::chrono::milliseconds kBatchTime{50};
 
 }  // namespace
 
 void Status::requestevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
-  current_ = CurrentTry{};
-  std::optional<queue::ReceivedMessage> message;
+  // A full queue is drained without a wake-up and a re-arming per request.
+  const auto until = std::chrono::steady_clock::now() + kBatchTime;
   After after = After::Rearm;
-  try {
-    message = Queue.Receive(kNoWait);
-    if (message) {
-      after = HandleRequest(*message);
+  for (bool more = true; more;) {
+    current_ = CurrentTry{};
+    std::optional<queue::ReceivedMessage> message;
+    try {
+      message = Queue.Receive(kNoWait);
+      if (message) {
+        after = HandleRequest(*message);
+      }
+    } catch (...) {
+      after =
+          RescueAfterFailure(message, queue::RedactPathName(Queue.PathName()), CurrentFailure());
     }
-  } catch (...) {
-    after = RescueAfterFailure(message, queue::RedactPathName(Queue.PathName()), CurrentFailure());
+    more = message && after == After::Rearm && std::chrono::steady_clock::now() < until;
   }
   if (after == After::Park) {
     parked_.inbound = true;

@@ -12,8 +12,10 @@ class StatusView {
  public:
   virtual ~StatusView() = default;
 
-  // Appends one line to the end of the activity list.
+  // Appends one line to the end of the activity list; it shows at the latest
+  // at the next Flush.
   virtual void AppendLine(std::string_view line) = 0;
+  virtual void Flush() {}
   // Empties the activity list.
   virtual void Clear() = 0;
   virtual void Hide() {}

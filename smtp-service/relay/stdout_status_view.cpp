@@ -11,6 +11,9 @@ void StdoutStatusView::AppendLine(std::string_view line) {
   const std::string escaped = activitylog::EscapeForLog(line);
   std::fwrite(escaped.data(), 1, escaped.size(), out_);
   std::fputc('\n', out_);
+}
+
+void StdoutStatusView::Flush() {
   std::fflush(out_);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -130,7 +131,15 @@ class Message : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(folder_); }
 
   std::string Build(std::chrono::system_clock::time_point date = std::chrono::system_clock::now()) {
-    return std::string(BuildMessage(content_, date).View());
+    // Read out in odd pieces, as libcurl might ask for them.
+    MessageText message = BuildMessage(content_, date);
+    std::string text;
+    std::array<char, 1000> block{};
+    while (const std::size_t got = message.Read(block.data(), block.size())) {
+      text.append(block.data(), got);
+    }
+    EXPECT_EQ(text.size(), message.Size());
+    return text;
   }
 
   // An attachment shown under `name` (which need not be a possible file name).
@@ -278,6 +287,20 @@ TEST_F(Message, AttachmentsReadBackByteForByteUnderTheirNames) {
     EXPECT_EQ(Decoded(part), i == 0 ? binary : "");
   }
   EXPECT_NE(text.find("Content-Type: application/pdf"), std::string::npos);
+}
+
+TEST_F(Message, AnAttachmentThatShrankBeforeItWentOutFailsTheMail) {
+  Attach("log.txt", std::string(100000, 'x'));
+  MessageText message = BuildMessage(content_);
+  std::filesystem::resize_file(folder_ / "0", 10);
+  std::array<char, 65536> block{};
+  try {
+    while (message.Read(block.data(), block.size()) > 0) {
+    }
+    FAIL() << "a shortened attachment went out";
+  } catch (const SendFailure& failure) {
+    EXPECT_EQ(failure.Number(), failure::kAttachmentUnreadable);
+  }
 }
 
 TEST_F(Message, DateIsInTheLocalZoneWhateverTheLocale) {

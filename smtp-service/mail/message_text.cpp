@@ -1,0 +1,132 @@
+#include "mail/message_text.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "mail/outgoing_mail.h"
+
+namespace quillpost::smtp {
+namespace {
+
+// 57 octets make one base64 line of 76 characters; a block is as many whole
+// lines as fit in 64 KiB.
+constexpr std::size_t kLineOctets = 57;
+constexpr std::size_t kBlockOctets = kLineOctets * (65536 / kLineOctets);
+
+}  // namespace
+
+MessageText::MessageText(std::string text) : whole_(std::move(text)) {
+  pieces_.push_back(Piece{0, whole_.size(), {}, 0});
+  size_ = whole_.size();
+}
+
+MessageText::MessageText(GObjectPtr<GMimeStream> held, std::vector<Piece> pieces)
+    : held_(std::move(held)), pieces_(std::move(pieces)) {
+  for (const Piece& piece : pieces_) {
+    size_ += piece.textEnd - piece.textBegin;
+    if (piece.file.Valid()) {
+      size_ += EncodedSize(piece.fileSize);
+    }
+  }
+}
+
+std::uint64_t MessageText::EncodedSize(std::uint64_t size) {
+  const std::uint64_t rest = size % kLineOctets;
+  return size / kLineOctets * 78 + (rest == 0 ? 0 : (rest + 2) / 3 * 4 + 2);
+}
+
+std::string_view MessageText::Held() const {
+  if (!held_) {
+    return whole_;
+  }
+  const GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(held_.get()));
+  return {reinterpret_cast<const char*>(bytes->data), bytes->len};
+}
+
+void MessageText::Rewind() {
+  piece_ = 0;
+  textAt_ = 0;
+  fileAt_ = 0;
+  encoded_.clear();
+  encodedAt_ = 0;
+}
+
+std::size_t MessageText::EncodeBlock(const Piece& piece, char* out) {
+  const auto wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(piece.fileSize - fileAt_, kBlockOctets));
+  input_.resize(kBlockOctets);
+  for (std::size_t got = 0; got < wanted;) {
+    const ssize_t read = ::pread(piece.file.Get(), input_.data() + got, wanted - got,
+                                 static_cast<off_t>(fileAt_ + got));
+    if (read < 0 && errno == EINTR) {
+      continue;
+    }
+    if (read <= 0) {
+      throw SendFailure(failure::kAttachmentUnreadable,
+                        read == 0 ? std::string("an attachment became shorter while it was sent")
+                                  : std::string("an attachment could not be read to its end: ") +
+                                        std::strerror(errno));
+    }
+    got += static_cast<std::size_t>(read);
+  }
+  fileAt_ += wanted;
+  // GLib encodes each line straight into place: GMime's encoder ends its
+  // lines in LF, and turning those into CR LF would take another pass.
+  char* at = out;
+  for (std::size_t line = 0; line < wanted; line += kLineOctets) {
+    gint state = 0;
+    gint save = 0;
+    const auto* octets = reinterpret_cast<const guchar*>(input_.data() + line);
+    at += g_base64_encode_step(octets, std::min(kLineOctets, wanted - line), FALSE, at, &state,
+                               &save);
+    at += g_base64_encode_close(FALSE, at, &state, &save);
+    *at++ = '\r';
+    *at++ = '\n';
+  }
+  return static_cast<std::size_t>(at - out);
+}
+
+std::size_t MessageText::Read(char* out, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    if (encodedAt_ < encoded_.size()) {
+      const std::size_t count = std::min(length - done, encoded_.size() - encodedAt_);
+      std::memcpy(out + done, encoded_.data() + encodedAt_, count);
+      encodedAt_ += count;
+      done += count;
+      continue;
+    }
+    if (piece_ >= pieces_.size()) {
+      break;
+    }
+    const Piece& piece = pieces_[piece_];
+    const std::string_view text = Held().substr(piece.textBegin, piece.textEnd - piece.textBegin);
+    if (textAt_ < text.size()) {
+      const std::size_t count = std::min(length - done, text.size() - textAt_);
+      std::memcpy(out + done, text.data() + textAt_, count);
+      textAt_ += count;
+      done += count;
+      continue;
+    }
+    if (piece.file.Valid() && fileAt_ < piece.fileSize) {
+      const std::uint64_t block = std::min<std::uint64_t>(piece.fileSize - fileAt_, kBlockOctets);
+      if (length - done >= EncodedSize(block)) {
+        done += EncodeBlock(piece, out + done);
+      } else {
+        encoded_.resize(EncodedSize(kBlockOctets));
+        encoded_.resize(EncodeBlock(piece, encoded_.data()));
+        encodedAt_ = 0;
+      }
+      continue;
+    }
+    ++piece_;
+    textAt_ = 0;
+    fileAt_ = 0;
+  }
+  return done;
+}
+
+}  // namespace quillpost::smtp
