@@ -1,6 +1,6 @@
 #include "queue/backend.h"
 
-#include "queue/broker/broker_backend.h"
+#include "queue/broker/broker_entry.h"
 #include "queue/path_name.h"
 #include "queue/store/store_backend.h"
 

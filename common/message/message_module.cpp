@@ -1,0 +1,5 @@
+#include "message/message_module.h"
+
+extern "C" __attribute__((visibility("default")))
+const quillpost::message::MessageModule quillpost_message_module{
+    quillpost::message::kMessageModuleVersion, &quillpost::message::Summarise};
