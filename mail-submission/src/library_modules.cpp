@@ -1,13 +1,14 @@
 // libmailer.so alone: the broker and the message summary come from modules in
 // the folder QUILLPOST_MAILER_MODULE_FOLDER next to the library, loaded on
 // first use. A process that only sends to stores maps neither librabbitmq and
-// OpenSSL nor GMime and the GLib stack; start-up is most of what a short-lived
+// OpenSSL nor GMime and GLib; start-up is most of what a short-lived
 // sending program costs. The static copy of the library links both instead.
 
 #include <filesystem>
 #include <mutex>
 #include <string>
 
+#include "document/whole_message.h"
 #include "message/message_module.h"
 #include "message/message_summary.h"
 #include "posix/loaded_module.h"
@@ -62,14 +63,25 @@ std::unique_ptr<queue::SharedSender> queue::MakeBrokerSender() {
   return Broker().makeSender();
 }
 
-message::MessageSummary message::Summarise(std::string_view message) {
+namespace {
+
+const message::MessageModule& Message() {
   try {
-    return ModuleEntry<MessageModule>(kMessageModuleFile, kMessageModuleSymbol,
-                                      kMessageModuleVersion)
-        .summarise(message);
+    return ModuleEntry<message::MessageModule>(
+        message::kMessageModuleFile, message::kMessageModuleSymbol, message::kMessageModuleVersion);
   } catch (const posix::ModuleError& error) {
     throw SubmissionError(SubmissionError::Code::Internal, error.what());
   }
+}
+
+}  // namespace
+
+message::MessageSummary message::Summarise(std::string_view message) {
+  return Message().summarise(message);
+}
+
+std::string document::EncodeWholeMessage(std::string_view message) {
+  return Message().encodeWholeMessage(message);
 }
 
 }  // namespace quillpost
