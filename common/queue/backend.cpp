@@ -16,15 +16,4 @@ const Backend& BackendFor(const std::string& pathName) {
   return StoreBackend();
 }
 
-void RequireOpenFor(const std::string& name, bool open, Access opened, Access wanted,
-                    const char* operation) {
-  if (!open) {
-    throw QueueError("queue '" + name + "' is closed; cannot " + operation);
-  }
-  if (opened != wanted) {
-    throw QueueError("queue '" + name + "' is open for " +
-                     (opened == Access::Send ? "sending" : "receiving") + "; cannot " + operation);
-  }
-}
-
 }  // namespace quillpost::queue
