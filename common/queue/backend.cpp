@@ -1,6 +1,6 @@
 #include "queue/backend.h"
 
-#include "queue/broker/broker_backend.h"
+#include "queue/broker/broker_entry.h"
 #include "queue/path_name.h"
 #include "queue/store/store_backend.h"
 
@@ -14,17 +14,6 @@ const Backend& BackendFor(const std::string& pathName) {
       break;
   }
   return StoreBackend();
-}
-
-void RequireOpenFor(const std::string& name, bool open, Access opened, Access wanted,
-                    const char* operation) {
-  if (!open) {
-    throw QueueError("queue '" + name + "' is closed; cannot " + operation);
-  }
-  if (opened != wanted) {
-    throw QueueError("queue '" + name + "' is open for " +
-                     (opened == Access::Send ? "sending" : "receiving") + "; cannot " + operation);
-  }
 }
 
 }  // namespace quillpost::queue

@@ -1,6 +1,6 @@
 #include "queue/shared_sender.h"
 
-#include "queue/broker/broker_sender.h"
+#include "queue/broker/broker_entry.h"
 #include "queue/path_name.h"
 #include "queue/store/store_sender.h"
 
@@ -19,7 +19,7 @@ std::string SharedSenderKey(const std::string& pathName) {
 std::unique_ptr<SharedSender> MakeSharedSender(const std::string& pathName) {
   switch (BackendKindOf(pathName)) {
     case BackendKind::Broker:
-      return std::make_unique<BrokerSender>();
+      return MakeBrokerSender();
     case BackendKind::Store:
       break;
   }

@@ -21,6 +21,9 @@ lib=$(find "$prefix" -name 'libmailer.so.1.0.0' | head -n1)
 [ -L "$(dirname "$lib")/libmailer.so" ] || fail "libmailer.so link missing"
 objdump -p "$lib" | grep -q 'SONAME *libmailer.so.1$' || fail "SONAME is not libmailer.so.1"
 [ -f "$prefix/include/quillpost/submission.h" ] || fail "headers missing"
+for module in quillpost-message.so quillpost-queue-broker.so; do
+  [ -f "$(dirname "$lib")/quillpost/$module" ] || fail "module $module not installed beside the library"
+done
 
 # Nothing of the components linked into the library may leak out of it.
 leaked=$(nm -D --defined-only -C "$lib" | grep -E 'quillpost::|pugi|sqlite' |

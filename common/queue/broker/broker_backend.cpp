@@ -1,4 +1,4 @@
-#include "queue/broker/broker_backend.h"
+#include "queue/broker/broker_entry.h"
 
 #include <memory>
 

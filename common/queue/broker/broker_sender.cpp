@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "queue/broker/broker_address.h"
+#include "queue/broker/broker_entry.h"
 
 namespace quillpost::queue {
 namespace {
@@ -29,6 +30,10 @@ bool StillWorks(BrokerConnection& connection) {
 }
 
 }  // namespace
+
+std::unique_ptr<SharedSender> MakeBrokerSender() {
+  return std::make_unique<BrokerSender>();
+}
 
 BrokerSender::BrokerSender() : owner_(::getpid()) {}
 
