@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <thread>
 
 #include "eventlog/event_log.h"
@@ -102,7 +103,18 @@ void StoreSender::Lead(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-void StoreSender::ExpectSendersOf(const std::vector<Request*>& batch) {
+void StoreSender::ExpectSendersOf(const std::vector<Request*>& batch) noexcept {
+  try {
+    NoteSendersOf(batch);
+  } catch (const std::bad_alloc&) {
+    // Throwing here would leave the batch unanswered and the lead with
+    // nobody: the next commit waits for nobody instead.
+    expected_ = 0;
+    previousSenders_.clear();
+  }
+}
+
+void StoreSender::NoteSendersOf(const std::vector<Request*>& batch) {
   std::vector<std::thread::id> senders;
   senders.reserve(batch.size());
   for (const Request* request : batch) {

@@ -52,7 +52,8 @@ class StoreSender final : public SharedSender {
   void Lead(std::unique_lock<std::mutex>& lock);
   // Notes the threads of batch, and how many senders the next commit may
   // expect.
-  void ExpectSendersOf(const std::vector<Request*>& batch);
+  void ExpectSendersOf(const std::vector<Request*>& batch) noexcept;
+  void NoteSendersOf(const std::vector<Request*>& batch);
   // Stores batch and records each request's failure; throws nothing.
   void Commit(const std::vector<Request*>& batch) noexcept;
   // Stores one request within the open transaction, or records its own
