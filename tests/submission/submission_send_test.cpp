@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "eventlog/event_log.h"
@@ -177,6 +178,37 @@ TEST_F(SubmissionSend, AStoreReplacedBetweenSendsIsOpenedAnew) {
   EXPECT_EQ(mail.Send(kQueue), kAnswerInternalError);
   EXPECT_NE(mail.LastSendFailure().find("there is no store there"), std::string::npos);
   EXPECT_EQ(entries_.size(), 1U);
+}
+
+TEST_F(SubmissionSend, AFailureOfOneQueueInACommitFailsOnlyItsOwnSends) {
+  // The second queue's bell cannot be opened for writing.
+  testing::TempStore::CreateQueue("broken_bell");
+  std::filesystem::remove(store_.Folder() / "bells" / "2");
+  std::filesystem::create_directory(store_.Folder() / "bells" / "2");
+  Submission first;
+  Complete(first);
+  ASSERT_EQ(first.Send(kQueue), kAnswerOk);  // the store is open from now on
+  // While another process holds the write turn, the next sends gather into
+  // one commit behind the first.
+  const int turn = ::open((store_.Folder() / "write.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(turn, LOCK_EX), 0);
+  std::vector<std::string_view> answers(3);
+  std::vector<std::thread> senders;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    senders.emplace_back([&, i] {
+      Submission mail;
+      Complete(mail);
+      std::this_thread::sleep_for(std::chrono::milliseconds(i == 0 ? 0 : 100));
+      answers[i] = mail.Send(i == 1 ? "broken_bell" : kQueue);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ::close(turn);
+  for (std::thread& sender : senders) {
+    sender.join();
+  }
+  EXPECT_EQ(answers, (std::vector<std::string_view>{kAnswerOk, kAnswerInternalError, kAnswerOk}));
+  EXPECT_EQ(Queued().size(), 3U);
 }
 
 TEST_F(SubmissionSend, SendAfterFinaliseSendsNothing) {

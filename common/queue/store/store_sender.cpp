@@ -9,10 +9,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <thread>
 
 #include "eventlog/event_log.h"
-#include "posix/system_error.h"
 #include "queue/path_name.h"
 
 namespace quillpost::queue {
@@ -103,7 +103,18 @@ void StoreSender::Lead(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-void StoreSender::ExpectSendersOf(const std::vector<Request*>& batch) {
+void StoreSender::ExpectSendersOf(const std::vector<Request*>& batch) noexcept {
+  try {
+    NoteSendersOf(batch);
+  } catch (const std::bad_alloc&) {
+    // Throwing here would leave the batch unanswered and the lead with
+    // nobody: the next commit waits for nobody instead.
+    expected_ = 0;
+    previousSenders_.clear();
+  }
+}
+
+void StoreSender::NoteSendersOf(const std::vector<Request*>& batch) {
   std::vector<std::thread::id> senders;
   senders.reserve(batch.size());
   for (const Request* request : batch) {
@@ -127,10 +138,7 @@ void StoreSender::Commit(const std::vector<Request*>& batch) noexcept {
     Store& store = CurrentStore();
     store.WriteTogether("storing a message", [&] {
       for (Request* request : batch) {
-        if (!Insert(store, *request, bells)) {
-          request->failure =
-              std::make_exception_ptr(NoSuchQueue(NoQueueText(folder_, request->queueName)));
-        }
+        Insert(store, *request, bells);
       }
     });
   } catch (const StoreMissing&) {
@@ -155,7 +163,7 @@ void StoreSender::Commit(const std::vector<Request*>& batch) noexcept {
   Ring(bells);
 }
 
-bool StoreSender::Insert(Store& store, const Request& request, std::vector<int>& bells) {
+void StoreSender::Insert(Store& store, Request& request, std::vector<int>& bells) {
   // A queue deleted (and perhaps created again under a new number) since it
   // was looked up is looked up once more.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -163,12 +171,16 @@ bool StoreSender::Insert(Store& store, const Request& request, std::vector<int>&
     if (found == queues_.end()) {
       const std::optional<std::int64_t> id = store.FindQueue(request.queueName);
       if (!id) {
-        return false;
+        break;
       }
       OpenedQueue opened{*id, OpenBell(store.BellPath(*id), store.FileMode())};
       if (!opened.bell.Valid()) {
-        posix::ThrowSystem<QueueError>("cannot open the bell file " + store.BellPath(*id) +
-                                       " of queue '" + request.queueName + "'");
+        // Nothing of it is stored; the others of the commit go on.
+        const int error = errno;
+        request.failure = std::make_exception_ptr(
+            QueueError("cannot open the bell file " + store.BellPath(*id) + " of queue '" +
+                       request.queueName + "': " + std::strerror(error)));
+        return;
       }
       found = queues_.emplace(request.queueName, std::move(opened)).first;
     }
@@ -176,11 +188,11 @@ bool StoreSender::Insert(Store& store, const Request& request, std::vector<int>&
       if (std::find(bells.begin(), bells.end(), found->second.bell.Get()) == bells.end()) {
         bells.push_back(found->second.bell.Get());
       }
-      return true;
+      return;
     }
     queues_.erase(found);
   }
-  return false;
+  request.failure = std::make_exception_ptr(NoSuchQueue(NoQueueText(folder_, request.queueName)));
 }
 
 Store& StoreSender::CurrentStore() {

@@ -52,12 +52,14 @@ class StoreSender final : public SharedSender {
   void Lead(std::unique_lock<std::mutex>& lock);
   // Notes the threads of batch, and how many senders the next commit may
   // expect.
-  void ExpectSendersOf(const std::vector<Request*>& batch);
+  void ExpectSendersOf(const std::vector<Request*>& batch) noexcept;
+  void NoteSendersOf(const std::vector<Request*>& batch);
   // Stores batch and records each request's failure; throws nothing.
   void Commit(const std::vector<Request*>& batch) noexcept;
-  // Stores one request within the open transaction; false when its queue is
-  // missing. The bell of its queue is added to bells.
-  bool Insert(Store& store, const Request& request, std::vector<int>& bells);
+  // Stores one request within the open transaction, or records its own
+  // failure (its queue is missing, or its bell cannot be opened). The bell
+  // of its queue is added to bells.
+  void Insert(Store& store, Request& request, std::vector<int>& bells);
   Store& CurrentStore();
   void Ring(const std::vector<int>& bells) const;
 
