@@ -2,16 +2,22 @@
 // one Send to the next: opening a store costs several disk flushes, more than
 // the send itself.
 //
-// After fork() the child holds copies of its parent's senders: open files,
-// SQLite state and locks that are the parent's. The child neither uses nor
-// closes them (closing could undo the parent's locks or checkpoint its log);
-// it forgets them and opens its own.
+// No sender is open across fork(): SQLite keeps one record per process of
+// the locks it holds on a file, and a child that inherited it would believe
+// it holds the parent's locks while the kernel gives it none, so a checkpoint
+// elsewhere could reset a log the child is writing to. Before a fork the
+// senders are closed once every send under way is answered; the parent opens
+// them again on its next send, the child opens its own. (posix_spawn, which
+// system() and popen() use, runs no fork handlers and closes nothing.)
+// Should a child still find a copy of its parent's sender, it leaves it be:
+// closing it there could undo the parent's locks or its broker channel.
 
 #include "process_senders.h"
 
 #include <pthread.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,15 +45,26 @@ struct DeleteInOpeningProcess {
 class ProcessSenders {
  public:
   ProcessSenders() {
-    // The lock is taken across fork(), so that the child's copy of it is
-    // never held by a thread that the child does not have.
-    ::pthread_atfork([] { Get().mutex_.lock(); }, [] { Get().mutex_.unlock(); },
-                     [] { Get().mutex_.unlock(); });
+    ::pthread_atfork([] { Get().CloseForFork(); }, [] { Get().ReopenAfterFork(); },
+                     [] { Get().ReopenAfterFork(); });
   }
 
   static ProcessSenders& Get() {
     static ProcessSenders senders;
     return senders;
+  }
+
+  // Brackets a send, so that a fork waits for it to be answered.
+  void EnterSend() {
+    std::unique_lock lock(gateMutex_);
+    noFork_.wait(lock, [this] { return !forking_; });
+    ++sending_;
+  }
+  void LeaveSend() {
+    const std::lock_guard lock(gateMutex_);
+    if (--sending_ == 0) {
+      noSends_.notify_all();
+    }
   }
 
   std::shared_ptr<queue::SharedSender> For(const std::string& pathName) {
@@ -68,6 +85,24 @@ class ProcessSenders {
   }
 
  private:
+  // Both locks stay taken across fork(), so that the child's copies are never
+  // held by a thread the child does not have.
+  void CloseForFork() {
+    gateMutex_.lock();
+    forking_ = true;
+    std::unique_lock gate(gateMutex_, std::adopt_lock);
+    noSends_.wait(gate, [this] { return sending_ == 0; });
+    gate.release();
+    mutex_.lock();
+    senders_.clear();
+  }
+  void ReopenAfterFork() {
+    mutex_.unlock();
+    forking_ = false;
+    gateMutex_.unlock();
+    noFork_.notify_all();
+  }
+
   struct Entry {
     std::shared_ptr<queue::SharedSender> sender;
     std::uint64_t lastUse = 0;
@@ -87,6 +122,11 @@ class ProcessSenders {
     senders_.erase(oldest);
   }
 
+  std::mutex gateMutex_;
+  std::condition_variable noSends_;
+  std::condition_variable noFork_;
+  bool forking_ = false;
+  int sending_ = 0;
   std::mutex mutex_;
   pid_t owner_ = ::getpid();
   std::uint64_t uses_ = 0;
@@ -96,7 +136,13 @@ class ProcessSenders {
 }  // namespace
 
 void SendThroughProcessSender(const std::string& pathName, const queue::Message& message) {
-  ProcessSenders::Get().For(pathName)->Send(pathName, message);
+  ProcessSenders& senders = ProcessSenders::Get();
+  senders.EnterSend();
+  struct Leave {
+    ProcessSenders& senders;
+    ~Leave() { senders.LeaveSend(); }
+  } leave{senders};
+  senders.For(pathName)->Send(pathName, message);
 }
 
 }  // namespace quillpost

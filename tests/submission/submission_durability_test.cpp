@@ -134,5 +134,32 @@ TEST_F(SendDurability, EveryRequestAnsweredOkSurvivesTheSenderBeingKilled) {
   ExpectAllStored({"[parent again]"});
 }
 
+// A child must not inherit the parent's open store: SQLite's record of the
+// locks it holds is per process, and would be wrong in the child.
+TEST_F(SendDurability, NoStoreFileIsOpenInAForkedChild) {
+  Submission mail;
+  mail.Initialise();
+  mail.SetFrom("sender@example.org", "Sender");
+  mail.AddRecipient("to@example.org");
+  mail.SetSubject("subject");
+  mail.SetBody("body");
+  ASSERT_EQ(mail.Send(kQueue), kAnswerOk);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    int open = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      const std::string target = std::filesystem::read_symlink(fd, error).string();
+      open += target.rfind(store_.Folder().string(), 0) == 0 ? 1 : 0;
+    }
+    ::_exit(open);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << WEXITSTATUS(status) << " files of the store were open in the child";
+  EXPECT_EQ(mail.Send(kQueue), kAnswerOk);
+}
+
 }  // namespace
 }  // namespace quillpost
