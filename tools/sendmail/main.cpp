@@ -60,8 +60,11 @@ int ListQueue() {
     program = (self.parent_path() / program).string();
   }
   std::vector<std::string> arguments{program};
+  // Through the environment: a broker's address may hold its password.
   if (const std::string queue = InboundQueue(); queue.find("://") != std::string::npos) {
-    arguments.insert(arguments.end(), {"--store", queue.substr(0, queue.rfind('/'))});
+    ::setenv("QUILLPOST_QUEUE_STORE", queue.substr(0, queue.rfind('/')).c_str(), 1);
+  } else {
+    ::unsetenv("QUILLPOST_QUEUE_STORE");
   }
   arguments.emplace_back("mailq");
   std::vector<char*> argv;
