@@ -99,6 +99,14 @@ class SendDurability : public ::testing::Test {
     return reported;
   }
 
+  static void FillRequest(Submission& mail, const std::string& body) {
+    mail.Initialise();
+    mail.SetFrom("sender@example.org", "Sender");
+    mail.AddRecipient("to@example.org");
+    mail.SetSubject("subject");
+    mail.SetBody(body);
+  }
+
   static void ExpectAllStored(const std::vector<std::string>& reported) {
     std::string stored;
     for (const queue::Message& message : testing::TempStore::Drain(kQueue)) {
@@ -115,11 +123,7 @@ class SendDurability : public ::testing::Test {
 TEST_F(SendDurability, EveryRequestAnsweredOkSurvivesTheSenderBeingKilled) {
   // The parent has the store open when it forks: the child must open its own.
   Submission mail;
-  mail.Initialise();
-  mail.SetFrom("sender@example.org", "Sender");
-  mail.AddRecipient("to@example.org");
-  mail.SetSubject("subject");
-  mail.SetBody("request [parent]");
+  FillRequest(mail, "request [parent]");
   ASSERT_EQ(mail.Send(kQueue), kAnswerOk);
 
   std::vector<std::string> reported = AnsweredBeforeKill(1, 20);
@@ -138,11 +142,7 @@ TEST_F(SendDurability, EveryRequestAnsweredOkSurvivesTheSenderBeingKilled) {
 // locks it holds is per process, and would be wrong in the child.
 TEST_F(SendDurability, NoStoreFileIsOpenInAForkedChild) {
   Submission mail;
-  mail.Initialise();
-  mail.SetFrom("sender@example.org", "Sender");
-  mail.AddRecipient("to@example.org");
-  mail.SetSubject("subject");
-  mail.SetBody("body");
+  FillRequest(mail, "body");
   ASSERT_EQ(mail.Send(kQueue), kAnswerOk);
   const pid_t child = ::fork();
   if (child == 0) {
