@@ -583,37 +583,45 @@ std::int64_t Store::CountWaiting(std::int64_t queueId) {
   return waiting;
 }
 
-std::int64_t Store::PurgeWaiting(std::int64_t queueId, const Progress& progress) {
-  const WriteTurn turn = TakeTurn("purging a queue");
-  WriteTransaction transaction(*db_, "purging a queue");
+std::int64_t Store::InSteps(std::int64_t queueId, const char* what, const Progress& progress,
+                            const std::function<std::int64_t()>& step) {
+  const WriteTurn turn = TakeTurn(what);
+  WriteTransaction transaction(*db_, what);
   const std::int64_t total = CountWaiting(queueId);
-  std::int64_t purged = 0;
-  while (purged < total) {
-    Cached(
-        "DELETE FROM messages WHERE seq IN (SELECT seq FROM messages"
-        " WHERE queue = ?1 AND holder IS NULL ORDER BY priority DESC, seq LIMIT ?2)")
-        .Bind(1, queueId)
-        .Bind(2, kStep)
-        .Run("purging a queue");
-    purged += db_->Changes();
+  std::int64_t done = 0;
+  while (done < total) {
+    const std::int64_t stepped = step();
+    done += stepped;
     if (progress) {
-      progress(static_cast<std::size_t>(purged), static_cast<std::size_t>(total));
+      progress(static_cast<std::size_t>(done), static_cast<std::size_t>(total));
     }
-    if (db_->Changes() == 0) {
+    if (stepped == 0) {
       break;
     }
   }
   transaction.Commit();
-  return purged;
+  return done;
+}
+
+std::int64_t Store::DeleteFirstWaiting(std::int64_t queueId, const char* what) {
+  Cached(
+      "DELETE FROM messages WHERE seq IN (SELECT seq FROM messages"
+      " WHERE queue = ?1 AND holder IS NULL ORDER BY priority DESC, seq LIMIT ?2)")
+      .Bind(1, queueId)
+      .Bind(2, kStep)
+      .Run(what);
+  return db_->Changes();
+}
+
+std::int64_t Store::PurgeWaiting(std::int64_t queueId, const Progress& progress) {
+  constexpr const char* kWhat = "purging a queue";
+  return InSteps(queueId, kWhat, progress, [&] { return DeleteFirstWaiting(queueId, kWhat); });
 }
 
 std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId,
                                 const Progress& progress) {
-  const WriteTurn turn = TakeTurn("moving messages");
-  WriteTransaction transaction(*db_, "moving messages");
-  const std::int64_t total = CountWaiting(fromQueueId);
-  std::int64_t moved = 0;
-  while (moved < total) {
+  constexpr const char* kWhat = "moving messages";
+  return InSteps(fromQueueId, kWhat, progress, [&] {
     // New numbers put the moved messages behind those already waiting on
     // the target, in their old order; ids stay.
     Cached(
@@ -623,27 +631,13 @@ std::int64_t Store::MoveWaiting(std::int64_t fromQueueId, std::int64_t toQueueId
         .Bind(1, fromQueueId)
         .Bind(2, toQueueId)
         .Bind(3, kStep)
-        .Run("moving messages");
+        .Run(kWhat);
     const std::int64_t copied = db_->Changes();
-    Cached(
-        "DELETE FROM messages WHERE seq IN (SELECT seq FROM messages"
-        " WHERE queue = ?1 AND holder IS NULL ORDER BY priority DESC, seq LIMIT ?2)")
-        .Bind(1, fromQueueId)
-        .Bind(2, kStep)
-        .Run("moving messages");
-    if (db_->Changes() != copied) {
+    if (DeleteFirstWaiting(fromQueueId, kWhat) != copied) {
       throw QueueError("queue store " + db_->File() + ": moving messages: counts disagree");
     }
-    moved += copied;
-    if (progress) {
-      progress(static_cast<std::size_t>(moved), static_cast<std::size_t>(total));
-    }
-    if (copied == 0) {
-      break;
-    }
-  }
-  transaction.Commit();
-  return moved;
+    return copied;
+  });
 }
 
 std::string Store::BellPath(std::int64_t queueId) const {

@@ -134,6 +134,13 @@ class Store {
   static int NoteLogLength(void* count, sqlite3* db, const char* name, int frames);
   void CheckpointIfDue() noexcept;
   std::int64_t CountWaiting(std::int64_t queueId);
+  // Runs step, which handles the next few waiting messages of queueId and
+  // says how many, in one transaction until all that were waiting are done,
+  // telling progress after each step. Returns how many were done.
+  std::int64_t InSteps(std::int64_t queueId, const char* what, const Progress& progress,
+                       const std::function<std::int64_t()>& step);
+  // Deletes the next few waiting messages of queueId; returns how many.
+  std::int64_t DeleteFirstWaiting(std::int64_t queueId, const char* what);
   ByIdOutcome MoveByIdInTurn(std::int64_t id, std::int64_t targetQueueId,
                              const std::optional<std::string>& label, bool dueNow);
   // Removes the message if holder still holds it; false when it does not.
