@@ -541,26 +541,31 @@ std::vector<std::int64_t> Store::ReclaimGoneHolders(const std::string& ownHolder
   return queues;
 }
 
+PeekedMessage ReadMessageRow(Statement& row, int first) {
+  PeekedMessage message;
+  message.label = row.Text(first);
+  message.priority = static_cast<int>(row.Int(first + 1));
+  message.size = static_cast<std::size_t>(row.Int(first + 2));
+  message.body = row.Text(first + 3);
+  message.inHand = row.Int(first + 4) != 0;
+  message.notBefore = FromStoreTime(row.Int(first + 5));
+  message.lastFailure = row.Text(first + 6);
+  message.arrived = FromStoreTime(row.Int(first + 7));
+  return message;
+}
+
 std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, std::size_t limit) {
   Statement& peek = Cached(
       "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL,"
-      " not_before, last_failure, coalesce(id, seq), arrived FROM messages WHERE queue = ?1"
+      " not_before, last_failure, arrived, coalesce(id, seq) FROM messages WHERE queue = ?1"
       " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?3");
   const auto sqlLimit =
       limit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(limit);
   peek.Bind(1, queueId).Bind(2, withBodies ? 1 : 0).Bind(3, sqlLimit);
   std::vector<PeekedMessage> messages;
   while (peek.Step("reading messages")) {
-    PeekedMessage message;
-    message.label = peek.Text(0);
-    message.priority = static_cast<int>(peek.Int(1));
-    message.size = static_cast<std::size_t>(peek.Int(2));
-    message.body = peek.Text(3);
-    message.inHand = peek.Int(4) != 0;
-    message.notBefore = FromStoreTime(peek.Int(5));
-    message.lastFailure = peek.Text(6);
-    message.id = std::to_string(peek.Int(7));
-    message.arrived = FromStoreTime(peek.Int(8));
+    PeekedMessage message = ReadMessageRow(peek, 0);
+    message.id = std::to_string(peek.Int(8));
     messages.push_back(std::move(message));
   }
   peek.Reset();

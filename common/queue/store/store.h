@@ -157,6 +157,10 @@ class Store {
   bool checkpointFailureReported_ = false;
 };
 
+// A message's columns label, priority, size, body, in hand, due time, last
+// failure and arrival, read from row from column first on.
+PeekedMessage ReadMessageRow(Statement& row, int first);
+
 // Opens a bell for writing, creating it with exactly mode (whatever the umask)
 // when it is missing. Invalid on failure, with errno set.
 posix::UniqueFd OpenBell(const std::string& path, mode_t mode);

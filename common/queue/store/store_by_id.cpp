@@ -2,7 +2,6 @@
 // shows, removes and moves one at a time.
 
 #include "queue/store/store.h"
-#include "queue/store/store_time.h"
 
 namespace quillpost::queue {
 namespace {
@@ -26,16 +25,8 @@ std::optional<LocatedMessage> Store::FindById(std::int64_t id) {
   if (find.Step("looking up a message")) {
     found.emplace();
     found->queue = find.Text(0);
-    PeekedMessage& message = found->message;
-    message.id = std::to_string(id);
-    message.label = find.Text(1);
-    message.priority = static_cast<int>(find.Int(2));
-    message.size = static_cast<std::size_t>(find.Int(3));
-    message.body = find.Text(4);
-    message.inHand = find.Int(5) != 0;
-    message.notBefore = FromStoreTime(find.Int(6));
-    message.lastFailure = find.Text(7);
-    message.arrived = FromStoreTime(find.Int(8));
+    found->message = ReadMessageRow(find, 1);
+    found->message.id = std::to_string(id);
   }
   find.Reset();
   return found;
