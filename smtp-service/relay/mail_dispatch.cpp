@@ -63,7 +63,7 @@ std::string Status::DispatchMail(const std::string& document) {
   mail->SetMailerIdentification(std::string(kMailerIdentification));
   // The same Message-ID and Date on every try, so that a receiver can tell a
   // second delivery for what it is.
-  if (const std::optional<RequestStamp> stamp = ReadStamp(document);
+  if (const std::optional<RequestStamp>& stamp = current_.stamp;
       stamp && !stamp->messageId.empty()) {
     mail->SetMessageIdentity(stamp->messageId, stamp->submitted);
   }
@@ -137,8 +137,8 @@ std::string Status::RelayName() const {
 
 std::string Status::FailureData() const {
   std::string data;
-  if (const std::optional<RequestStamp> stamp = ReadStamp(current_.document)) {
-    data = "Id=" + stamp->queueId + ", ";
+  if (current_.stamp) {
+    data = "Id=" + current_.stamp->queueId + ", ";
   }
   return data + "Relay=" + RelayName() + ", Reply=" + current_.detail;
 }

@@ -72,14 +72,15 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
     answer = DispatchMail(current_.document);
   } catch (...) {
     current_.document = message.Body();  // nothing went out: kept exactly as it came
+    current_.stamp = ReadStamp(current_.document);
     return DeadLetter(message, "Request cannot be dispatched; moved to dead-letter queue",
                       "Queue=" + queueName + ", Error=" + CurrentFailure())
                ? After::Rearm
                : After::Park;
   }
 
-  if (current_.stamp) {
-    SetTries(current_.document, current_.stamp->tries + 1);
+  if (current_.stamp && SetTries(current_.document, current_.stamp->tries + 1)) {
+    ++current_.stamp->tries;
   }
   if (!current_.delivered.empty()) {
     RecordOutcome(maillog::Status::Sent, current_.delivered, "delivered to " + RelayName());

@@ -76,7 +76,8 @@ class Status {
   void retryswap_Timer();
 
   // Sends one request; answers "OK" or "ERR". Throws when the request cannot
-  // be read (not parseable, an element missing).
+  // be read (not parseable, an element missing). The mail keeps the
+  // Message-ID and Date of current_.stamp, the stamp of document.
   std::string DispatchMail(const std::string& document);
   // Moves message to the retry queue named by TargetRetryQueue with the count
   // below count, or to the dead-letter queue when no try is left or the move
@@ -118,8 +119,8 @@ class Status {
 
   // What the handler at work knows of the try of its request.
   struct CurrentTry {
-    std::string document;  // stamped; what goes on to a queue
-    std::optional<RequestStamp> stamp;
+    std::string document;                           // stamped; what goes on to a queue
+    std::optional<RequestStamp> stamp;              // the document's, kept alike
     std::chrono::system_clock::time_point takenAt;  // when this try began
     std::string from;
     std::vector<std::string> to;         // recipients the mail has still to reach

@@ -25,7 +25,7 @@ std::string Status::LastFailureText(const std::string& fallback) const {
 void Status::RecordOutcome(maillog::Status status, const std::vector<std::string>& to,
                            const std::string& detail) const {
   maillog::Outcome outcome;
-  const std::optional<RequestStamp> stamp = ReadStamp(current_.document);
+  const std::optional<RequestStamp>& stamp = current_.stamp;
   if (stamp) {
     outcome.queueId = stamp->queueId;
     outcome.delay = std::chrono::duration_cast<std::chrono::seconds>(
