@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <utility>
+
 namespace quillpost::posix {
 namespace {
 
@@ -12,12 +14,14 @@ std::string LoaderError() {
 
 }  // namespace
 
-LoadedModule LoadedModule::Open(const std::filesystem::path& path) {
+LoadedModule LoadedModule::Open(const std::filesystem::path& path, std::string kind) {
   LoadedModule module;
   module.path_ = path;
+  module.kind_ = std::move(kind);
   module.handle_.reset(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
   if (!module.handle_) {
-    throw ModuleError("cannot load the module " + path.string() + " (" + LoaderError() + ")");
+    throw ModuleError("cannot load the " + module.kind_ + " " + path.string() + " (" +
+                      LoaderError() + ")");
   }
   return module;
 }
@@ -26,7 +30,8 @@ const void* LoadedModule::Symbol(const char* name) const {
   ::dlerror();
   const void* symbol = ::dlsym(handle_.get(), name);
   if (symbol == nullptr) {
-    throw ModuleError("the module " + path_.string() + " is unusable (" + LoaderError() + ")");
+    throw ModuleError("the " + kind_ + " " + path_.string() + " is unusable (" + LoaderError() +
+                      ")");
   }
   return symbol;
 }

@@ -19,8 +19,9 @@ class ModuleError : public std::runtime_error {
 
 class LoadedModule {
  public:
-  // Throws ModuleError when the module is missing or cannot be loaded.
-  static LoadedModule Open(const std::filesystem::path& path);
+  // Throws ModuleError when the module is missing or cannot be loaded; its
+  // texts call the module kind ("the window module …").
+  static LoadedModule Open(const std::filesystem::path& path, std::string kind = "module");
 
   // The address of the module's symbol name; throws ModuleError when it has
   // none.
@@ -31,6 +32,7 @@ class LoadedModule {
     void operator()(void* handle) const;
   };
   std::filesystem::path path_;
+  std::string kind_;
   std::unique_ptr<void, Unload> handle_;
 };
 

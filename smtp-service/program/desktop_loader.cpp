@@ -1,7 +1,5 @@
 #include "program/desktop_loader.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <string>
 #include <system_error>
@@ -15,17 +13,11 @@ bool Named(const char* value) {
   return value != nullptr && value[0] != '\0';
 }
 
-void ReportNoModule(const std::filesystem::path& module, const std::string& why) {
-  const std::string text = "quillpost-smtp: cannot load the window module " + module.string() +
-                           " (" + why + "); running without a window";
+void ReportNoWindow(const std::string& why) {
+  const std::string text = "quillpost-smtp: " + why + "; running without a window";
   eventlog::ReportError(text);
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
-}
-
-std::string LoaderError() {
-  const char* error = ::dlerror();
-  return error != nullptr ? error : "unknown loader error";
 }
 
 }  // namespace
@@ -44,27 +36,22 @@ std::filesystem::path WindowModulePath() {
       .lexically_normal();
 }
 
-void LoadedDesktop::Unload::operator()(void* handle) const {
-  ::dlclose(handle);
-}
-
 LoadedDesktop OpenDesktop(const std::filesystem::path& module, int& argc, char** argv) {
   LoadedDesktop loaded;
-  // Qt's libraries register exit handlers and are not made to be unloaded:
-  // once mapped, they stay for the life of the process.
-  loaded.module_.reset(::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
-  if (!loaded.module_) {
-    ReportNoModule(module, LoaderError());
-    return {};
-  }
-  const auto* entry = static_cast<const window::DesktopModule*>(
-      ::dlsym(loaded.module_.get(), window::kDesktopModuleSymbol));
-  if (entry == nullptr) {
-    ReportNoModule(module, LoaderError());
+  const window::DesktopModule* entry = nullptr;
+  try {
+    // Qt's libraries register exit handlers and are not made to be unloaded:
+    // the module stays mapped for the life of the process.
+    loaded.module_ = posix::LoadedModule::Open(module, "window module");
+    entry = static_cast<const window::DesktopModule*>(
+        loaded.module_.Symbol(window::kDesktopModuleSymbol));
+  } catch (const posix::ModuleError& error) {
+    ReportNoWindow(error.what());
     return {};
   }
   if (entry->version != window::kDesktopModuleVersion) {
-    ReportNoModule(module, "built for another version of the program");
+    ReportNoWindow("cannot load the window module " + module.string() +
+                   " (built for another version of the program)");
     return {};
   }
   loaded.desktop_ = entry->open(argc, argv);

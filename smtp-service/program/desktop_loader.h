@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "posix/loaded_module.h"
 #include "window/desktop.h"
 
 namespace quillpost::program {
@@ -31,10 +32,7 @@ class LoadedDesktop {
  private:
   friend LoadedDesktop OpenDesktop(const std::filesystem::path&, int&, char**);
 
-  struct Unload {
-    void operator()(void* handle) const;
-  };
-  std::unique_ptr<void, Unload> module_;
+  posix::LoadedModule module_;
   std::unique_ptr<window::Desktop> desktop_;
 };
 
