@@ -73,6 +73,13 @@ std::string_view ParseAuthority(const std::string& url, BrokerAddress& address) 
   if (address.host.empty()) {
     Refuse(url, "names no host");
   }
+  // A host name or address never holds brackets, spaces or control bytes;
+  // one that did could not be written back as the same path name.
+  for (const char c : address.host) {
+    if (c == '[' || c == ']' || static_cast<unsigned char>(c) <= ' ' || c == '\x7f') {
+      Refuse(url, "has a character in its host that no host name holds");
+    }
+  }
   address.port = address.tls ? kAmqpsPort : kAmqpPort;
   if (!portText.empty()) {
     int port = 0;
