@@ -5,6 +5,12 @@
 namespace quillpost::smtp {
 namespace {
 
+// A reply line is at most 512 octets; a server that sends more, or an
+// endless run of continuation lines, must not make the relay hold it all.
+// What is kept goes into log lines and failure texts.
+constexpr std::size_t kLongestLineKept = 1024;
+constexpr std::size_t kLongestReplyKept = 4096;
+
 bool StartsWithCommand(std::string_view line, std::string_view command) {
   if (line.size() < command.size()) {
     return false;
@@ -86,11 +92,17 @@ void SmtpDialogue::ContentSent() {
 
 void SmtpDialogue::ReplyReceived(std::string_view text) {
   anythingReceived_ = anythingReceived_ || !text.empty();
-  pendingLine_.append(text);
-  std::size_t end;
-  while ((end = pendingLine_.find('\n')) != std::string::npos) {
-    std::string line = pendingLine_.substr(0, end);
-    pendingLine_.erase(0, end + 1);
+  for (;;) {
+    const std::size_t end = text.find('\n');
+    const std::string_view piece = text.substr(0, end);
+    pendingLine_.append(
+        piece.substr(0, kLongestLineKept - std::min(pendingLine_.size(), kLongestLineKept)));
+    if (end == std::string_view::npos) {
+      return;
+    }
+    text.remove_prefix(end + 1);
+    std::string line = std::move(pendingLine_);
+    pendingLine_.clear();
     if (!line.empty() && line.back() == '\r') {
       line.pop_back();
     }
@@ -100,10 +112,12 @@ void SmtpDialogue::ReplyReceived(std::string_view text) {
     const bool last = line.size() == 3 || line[3] != '-';
     const std::string_view lineText =
         line.size() > 4 ? std::string_view(line).substr(4) : std::string_view{};
-    if (!pendingText_.empty() && !lineText.empty()) {
-      pendingText_ += ' ';
+    if (pendingText_.size() < kLongestReplyKept) {
+      if (!pendingText_.empty() && !lineText.empty()) {
+        pendingText_ += ' ';
+      }
+      pendingText_ += lineText.substr(0, kLongestReplyKept - pendingText_.size());
     }
-    pendingText_ += lineText;
     if (stage_ == Stage::Hello &&
         (StartsWithCommand(lineText, "AUTH ") || StartsWithCommand(lineText, "AUTH="))) {
       authOffered_ = true;

@@ -62,6 +62,16 @@ TEST(Dialogue, ReplyCodeAndTextOfMultiLineAndSplitReplies) {
   EXPECT_EQ(failure.Number(), failure::kSenderRefused);
   EXPECT_EQ(failure.ReplyCode(), 550);
   EXPECT_EQ(failure.ReplyText(), "5.1.0 first part 5.1.0 second");
+
+  // A hostile server's endless line and endless continuation are cut short.
+  dialogue = Play({"S: 220 hi", "C: EHLO me"});
+  for (int i = 0; i < 1000; ++i) {
+    dialogue.ReplyReceived("250-" + std::string(100000, 'x'));
+    dialogue.ReplyReceived("\r\n");
+  }
+  dialogue.ReplyReceived("250 end\r\n");
+  EXPECT_EQ(dialogue.LastReply().code, 250);
+  EXPECT_LE(dialogue.LastReply().text.size(), 4096U);
 }
 
 TEST(Dialogue, SilenceIsPinnedOnTheStageThatWaited) {
