@@ -14,9 +14,16 @@ namespace {
 constexpr long kTimeoutSeconds = 15;
 constexpr long kNotFound = 404;
 constexpr long kUnauthorised = 401;
+// Far above the list of a broker with a million queues; a reply past it is
+// not a queue list, and is not held in memory to find that out.
+constexpr std::size_t kLongestReply = std::size_t{64} << 20;
 
 std::size_t Collect(char* data, std::size_t size, std::size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
+  auto& body = *static_cast<std::string*>(target);
+  if (size * count > kLongestReply - body.size()) {
+    return 0;  // libcurl ends the transfer with CURLE_WRITE_ERROR
+  }
+  body.append(data, size * count);
   return size * count;
 }
 
@@ -64,6 +71,10 @@ std::vector<QueueInfo> ManagedQueues(const BrokerAddress& address) {
     curl_easy_setopt(curl.get(), CURLOPT_CAINFO, ca);
   }
   const CURLcode result = curl_easy_perform(curl.get());
+  if (result == CURLE_WRITE_ERROR) {
+    throw QueueError("the management interface at " + shown + " answered more than 64 MiB to " +
+                     "the queue list of broker " + address.Display());
+  }
   if (result != CURLE_OK) {
     throw QueueError("listing the queues of broker " + address.Display() +
                      " needs its management interface at " + shown +
