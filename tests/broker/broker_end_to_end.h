@@ -76,14 +76,16 @@ class BrokerEndToEnd : public ::testing::Test {
     return count;
   }
 
-  std::string Submit(const std::string& subject) const {
+  std::string Submit(const std::string& subject) const { return SubmitTo(inbound_, subject); }
+
+  std::string SubmitTo(const std::string& queue, const std::string& subject) const {
     Submission submission;
     submission.Initialise();
     submission.SetFrom("ann@example.org", "Ann Lee");
     submission.AddRecipient("bob@example.org");
     submission.SetSubject(subject);
     submission.SetBody("Hello from " + subject);
-    return std::string(submission.Send(inbound_));
+    return std::string(submission.Send(queue));
   }
 
   std::size_t Waiting(const std::string& queue) const {

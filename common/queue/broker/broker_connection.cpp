@@ -151,7 +151,7 @@ void BrokerConnection::OpenChannel() {
   // TakeOutcome reports them lost.
   inFlight_.clear();
   outcomes_.clear();
-  returnPending_ = false;
+  returnedIds_.clear();
 }
 
 void BrokerConnection::Fail(const std::string& what, const std::string& why) {
@@ -290,9 +290,7 @@ void BrokerConnection::HandleFrame(const amqp_frame_t& frame) {
     case AMQP_BASIC_ACK_METHOD: {
       const auto* ack = static_cast<const amqp_basic_ack_t*>(method.decoded);
       confirmedUpTo_ = std::max<std::uint64_t>(confirmedUpTo_, ack->delivery_tag);
-      // A returned message is confirmed right after its return.
-      Settle(ack->delivery_tag, ack->multiple != 0,
-             std::exchange(returnPending_, false) ? Outcome::NoQueue : Outcome::Stored);
+      Settle(ack->delivery_tag, ack->multiple != 0, Outcome::Stored);
       break;
     }
     case AMQP_BASIC_NACK_METHOD: {
@@ -301,11 +299,16 @@ void BrokerConnection::HandleFrame(const amqp_frame_t& frame) {
       Settle(nack->delivery_tag, nack->multiple != 0, Outcome::Refused);
       break;
     }
-    case AMQP_BASIC_RETURN_METHOD:
-      ReadContent("reading a returned message");
+    case AMQP_BASIC_RETURN_METHOD: {
+      std::string id;
+      ReadContent("reading a returned message", &id);
       returned_ = true;
-      returnPending_ = true;
+      if (std::any_of(inFlight_.begin(), inFlight_.end(),
+                      [&](const auto& entry) { return entry.second == id; })) {
+        returnedIds_.insert(std::move(id));
+      }
       break;
+    }
     case AMQP_BASIC_CANCEL_METHOD:
       cancelledByBroker_ = true;
       break;
@@ -385,12 +388,11 @@ std::size_t BrokerConnection::Purge(const std::string& queue) {
 
 void BrokerConnection::Settle(std::uint64_t tag, bool multiple, Outcome outcome) {
   const auto last = inFlight_.upper_bound(tag);
-  for (auto it = multiple ? inFlight_.begin() : inFlight_.find(tag); it != last;) {
-    if (it == inFlight_.end()) {
-      return;
-    }
-    // Only the last message of a multiple confirm can be the returned one.
-    outcomes_[*it] = (*it == tag || outcome != Outcome::NoQueue) ? outcome : Outcome::Stored;
+  for (auto it = multiple ? inFlight_.begin() : inFlight_.find(tag);
+       it != last && it != inFlight_.end();) {
+    // A message that came back unrouted is confirmed all the same.
+    const bool returned = returnedIds_.erase(it->second) != 0;
+    outcomes_[it->first] = returned && outcome == Outcome::Stored ? Outcome::NoQueue : outcome;
     it = inFlight_.erase(it);
     if (!multiple) {
       return;
@@ -400,8 +402,9 @@ void BrokerConnection::Settle(std::uint64_t tag, bool multiple, Outcome outcome)
 
 std::uint64_t BrokerConnection::PublishUnconfirmed(const std::string& queue,
                                                    const Message& message) {
-  const std::uint64_t sequence = StartPublish(queue, message);
-  inFlight_.insert(sequence);
+  std::string id = NewMessageId();
+  const std::uint64_t sequence = StartPublish(queue, message, id);
+  inFlight_.emplace(sequence, std::move(id));
   return sequence;
 }
 

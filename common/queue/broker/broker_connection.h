@@ -136,11 +136,14 @@ class BrokerConnection {
   std::uint64_t confirmedUpTo_ = 0;
   std::uint64_t refusedTag_ = 0;
   bool returned_ = false;
-  // PublishUnconfirmed's messages not settled yet, and the outcomes not yet
-  // taken. A return comes just before the confirm of the returned message.
-  std::set<std::uint64_t> inFlight_;
+  // PublishUnconfirmed's messages not settled yet, by number, with their
+  // ids; the outcomes not yet taken; the ids of those among them that came
+  // back as returns. A return comes before the confirm of its message, but
+  // that confirm may be a multiple one that settles later messages too, so
+  // a return is matched to its message by id, never by position.
+  std::map<std::uint64_t, std::string> inFlight_;
   std::map<std::uint64_t, Outcome> outcomes_;
-  bool returnPending_ = false;
+  std::set<std::string> returnedIds_;
   std::deque<Delivery> deliveries_;
 };
 
