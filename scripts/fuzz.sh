@@ -27,6 +27,7 @@ targets=(
   "smtp-service/relay/fuzz config_file_fuzz smtp-service/relay/fuzz/corpus smtp-service/relay/fuzz/config.dict"
   "common/queue/fuzz path_name_fuzz common/queue/fuzz/path_name_corpus -"
   "common/queue/fuzz management_reply_fuzz common/queue/fuzz/management_reply_corpus -"
+  "common/message/fuzz message_fuzz common/message/fuzz/corpus -"
 )
 for entry in "${targets[@]}"; do
   read -r folder target corpus dict <<<"$entry"
