@@ -1,5 +1,7 @@
 #include "message/header_fields.h"
 
+#include <algorithm>
+
 namespace quillpost::message {
 namespace {
 
@@ -17,13 +19,24 @@ bool IsContinuation(std::string_view line) {
   return !line.empty() && (line.front() == ' ' || line.front() == '\t');
 }
 
-// "Bcc:", "bcc :" and the like (a field name may be followed by blanks).
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+bool StartsWithName(std::string_view line, std::string_view lowerName) {
+  return line.size() >= lowerName.size() &&
+         std::equal(lowerName.begin(), lowerName.end(), line.begin(),
+                    [](char name, char c) { return name == Lower(c); });
+}
+
+// "Bcc:", "bcc :", "Resent-Bcc:" and the like (a field name may be followed by
+// blanks). A Resent-Bcc field hides the recipients of a forwarded message
+// just as Bcc does.
 bool IsBccField(std::string_view line) {
-  if (line.size() < 3) {
-    return false;
+  if (StartsWithName(line, "resent-")) {
+    line.remove_prefix(7);
   }
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  if (lower(line[0]) != 'b' || lower(line[1]) != 'c' || lower(line[2]) != 'c') {
+  if (!StartsWithName(line, "bcc")) {
     return false;
   }
   std::size_t i = 3;

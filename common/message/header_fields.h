@@ -12,8 +12,8 @@ namespace quillpost::message {
 // The longest line SMTP carries, in octets without the line ending.
 inline constexpr std::size_t kMaxLineLength = 998;
 
-// The message without the Bcc fields of its header (continuation lines
-// included).
+// The message without the Bcc and Resent-Bcc fields of its header
+// (continuation lines included).
 std::string WithoutBcc(std::string_view message);
 
 // field (given without a line ending) in front of the message, ended the way

@@ -14,6 +14,8 @@ const std::string kMime =
     "From: Ann <ann@example.org>\r\n"
     "To: bob@example.org\r\n"
     "Bcc: secret@example.org\r\n"
+    "resent-BCC : forwarded@example.org,\r\n"
+    "  also@example.org\r\n"
     "Subject: =?ISO-8859-1?Q?Gr=FC=DFe?=\r\n"
     "MIME-Version: 1.0\r\n"
     "Content-Type: multipart/alternative; boundary=\"b\"\r\n"
@@ -46,7 +48,9 @@ TEST(SubmissionMessage, CarriesTheMessageWithoutBccAndShowsItsSubjectAndText) {
   EXPECT_EQ(request.First(document::kBodyTag), "Schön \xEF\xBF\xBD & <gut>");
   EXPECT_EQ(request.All(document::kWholeMessageTag).size(), 1U);
   std::string withoutBcc = kMime;
-  withoutBcc.erase(withoutBcc.find("Bcc:"), std::string("Bcc: secret@example.org\r\n").size());
+  const std::string bccFields =
+      "Bcc: secret@example.org\r\nresent-BCC : forwarded@example.org,\r\n  also@example.org\r\n";
+  withoutBcc.erase(withoutBcc.find(bccFields), bccFields.size());
   EXPECT_EQ(document::ReadWholeMessage(request), withoutBcc);
 }
 
