@@ -16,6 +16,15 @@ namespace {
 constexpr std::size_t kLineOctets = 57;
 constexpr std::size_t kBlockOctets = kLineOctets * (65536 / kLineOctets);
 
+// Copies what is left of source from at into out, as much as room holds,
+// and moves at on; the count copied.
+std::size_t CopyOn(std::string_view source, std::size_t& at, char* out, std::size_t room) {
+  const std::size_t count = std::min(room, source.size() - at);
+  std::memcpy(out, source.data() + at, count);
+  at += count;
+  return count;
+}
+
 }  // namespace
 
 MessageText::MessageText(std::string text) : whole_(std::move(text)) {
@@ -93,10 +102,7 @@ std::size_t MessageText::Read(char* out, std::size_t length) {
   std::size_t done = 0;
   while (done < length) {
     if (encodedAt_ < encoded_.size()) {
-      const std::size_t count = std::min(length - done, encoded_.size() - encodedAt_);
-      std::memcpy(out + done, encoded_.data() + encodedAt_, count);
-      encodedAt_ += count;
-      done += count;
+      done += CopyOn({encoded_.data(), encoded_.size()}, encodedAt_, out + done, length - done);
       continue;
     }
     if (piece_ >= pieces_.size()) {
@@ -105,10 +111,7 @@ std::size_t MessageText::Read(char* out, std::size_t length) {
     const Piece& piece = pieces_[piece_];
     const std::string_view text = Held().substr(piece.textBegin, piece.textEnd - piece.textBegin);
     if (textAt_ < text.size()) {
-      const std::size_t count = std::min(length - done, text.size() - textAt_);
-      std::memcpy(out + done, text.data() + textAt_, count);
-      textAt_ += count;
-      done += count;
+      done += CopyOn(text, textAt_, out + done, length - done);
       continue;
     }
     if (piece.file.Valid() && fileAt_ < piece.fileSize) {

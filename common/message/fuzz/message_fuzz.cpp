@@ -25,8 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!Summarise(stripped).bcc.empty()) {
     std::abort();
   }
-  if (!WithFieldInFront(message, "From: a@b.example").starts_with("From: a@b.example\n") &&
-      !WithFieldInFront(message, "From: a@b.example").starts_with("From: a@b.example\r\n")) {
+  const std::string fronted = WithFieldInFront(message, "From: a@b.example");
+  if (!fronted.starts_with("From: a@b.example\n") &&
+      !fronted.starts_with("From: a@b.example\r\n")) {
     std::abort();
   }
   return 0;
