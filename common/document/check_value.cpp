@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "character_rules.h"
 #include "document/request_format.h"
 #include "document/utf8.h"
 
@@ -21,27 +22,33 @@ std::string Hex(std::uint32_t code_point) {
   return buffer;
 }
 
-[[noreturn]] void Refuse(const std::string& what, std::size_t offset) {
-  throw InvalidValue("value cannot be carried in a request document: " + what + " at byte " +
-                     std::to_string(offset));
-}
-
 }  // namespace
 
-void CheckValue(std::string_view value) {
+namespace detail {
+
+std::optional<Uncarriable> FindUncarriable(std::string_view text) {
   std::size_t pos = 0;
-  while (pos < value.size()) {
+  while (pos < text.size()) {
     std::uint32_t code_point = 0;
-    const std::size_t length = DecodeUtf8(value, pos, code_point);
+    const std::size_t length = DecodeUtf8(text, pos, code_point);
     if (length == 0) {
-      Refuse("invalid UTF-8", pos);
+      return Uncarriable{pos, "invalid UTF-8"};
     }
     if (!IsXmlChar(code_point)) {
-      Refuse(code_point < 0x20 ? "control character " + Hex(code_point)
-                               : "character " + Hex(code_point),
-             pos);
+      return Uncarriable{pos, code_point < 0x20 ? "control character " + Hex(code_point)
+                                                : "character " + Hex(code_point)};
     }
     pos += length;
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+
+void CheckValue(std::string_view value) {
+  if (const std::optional<detail::Uncarriable> found = detail::FindUncarriable(value)) {
+    throw InvalidValue("value cannot be carried in a request document: " + found->what +
+                       " at byte " + std::to_string(found->offset));
   }
 }
 

@@ -23,6 +23,11 @@ inline constexpr std::string_view kFileTag = "FILE";
 // Optional, after the three sections: a complete RFC 5322 message as it was
 // given, base64 encoded (see whole_message.h).
 inline constexpr std::string_view kWholeMessageTag = "WHOLE-MESSAGE";
+// Last, written only by the relay: its own section, holding how many tries it
+// has made of the request. Read only as a child of the root; values of the
+// same names anywhere else mean nothing.
+inline constexpr std::string_view kRelayTag = "Relay";
+inline constexpr std::string_view kTriesTag = "TRIES";
 
 class DocumentError : public std::runtime_error {
  public:

@@ -1,18 +1,23 @@
 #include "document/request_reader.h"
 
 #include <algorithm>
+#include <charconv>
 #include <pugixml.hpp>
 #include <string>
 
 #include "character_references.h"
+#include "character_rules.h"
 #include "tree_walk.h"
 
 // What the reader accepts: one element as the root, with only white space,
 // comments, processing instructions and an XML declaration around it (the
 // last three are skipped). A document type declaration is refused outright, so
 // no entity a sender declares is ever expanded and nothing outside the text is
-// ever fetched. Bytes inside values are handed on as they stand; the reader does
-// not re-check their encoding. References are resolved by the reader itself,
+// ever fetched. The text must be well-formed UTF-8 of XML 1.0 characters
+// only, the same rule the writer holds values to, so that every document the
+// reader accepts can be written back with the same values (the relay writes
+// a request anew when it puts it back on a queue). References are resolved by
+// the reader itself,
 // which refuses the ones XML forbids (&#0; and the like), so that no value can
 // be cut short or carry a character the writer would never have put there.
 
@@ -106,6 +111,9 @@ struct RequestReader::Impl {
 };
 
 RequestReader::RequestReader(std::string_view text) : impl_(std::make_unique<Impl>()) {
+  if (const std::optional<detail::Uncarriable> found = detail::FindUncarriable(text)) {
+    Fail(found->what + " is not allowed in a request document", found->offset);
+  }
   const pugi::xml_parse_result result =
       impl_->document.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
   if (!result) {
@@ -140,6 +148,22 @@ std::vector<std::string> RequestReader::All(std::string_view tag) const {
     return true;
   });
   return texts;
+}
+
+std::optional<int> RequestReader::RelayTries() const {
+  const pugi::xml_node relay =
+      impl_->document.document_element().child(std::string(kRelayTag).c_str());
+  const pugi::xml_node tries = relay.child(std::string(kTriesTag).c_str());
+  if (!tries) {
+    return std::nullopt;
+  }
+  const std::string text = detail::TextOf(tries);
+  int count = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || count < 0) {
+    return std::nullopt;
+  }
+  return count;
 }
 
 }  // namespace quillpost::document

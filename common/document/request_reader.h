@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,7 +14,9 @@ namespace quillpost::document {
 // tag name over the whole document, whatever their parent or the root's name.
 class RequestReader {
  public:
-  // Parses text. Throws ParseError naming the position on malformed input.
+  // Parses text. Throws ParseError naming the position on malformed input,
+  // which includes any character that a value may not hold (see CheckValue):
+  // what the reader accepts, the writer can always write back.
   explicit RequestReader(std::string_view text);
   ~RequestReader();
   RequestReader(RequestReader&&) noexcept;
@@ -27,6 +30,10 @@ class RequestReader {
 
   // Texts of every element named tag, in document order.
   std::vector<std::string> All(std::string_view tag) const;
+
+  // The count of tries in the relay's section; nothing when the document has
+  // no such section or its count is not a number.
+  std::optional<int> RelayTries() const;
 
  private:
   struct Impl;

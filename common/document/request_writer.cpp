@@ -96,6 +96,14 @@ void RequestWriter::AppendAfterSections(std::string_view tag, std::string_view v
   SetText(element, value);
 }
 
+void RequestWriter::SetRelayTries(int tries) {
+  pugi::xml_node root = impl_->document.first_child();
+  const std::string relayTag(kRelayTag);
+  root.remove_child(relayTag.c_str());
+  SetText(root.append_child(relayTag.c_str()).append_child(std::string(kTriesTag).c_str()),
+          std::to_string(tries));
+}
+
 bool RequestWriter::SetFirst(std::string_view tag, std::string_view value) {
   CheckValue(value);
   pugi::xml_node element = impl_->FindFirst(tag);

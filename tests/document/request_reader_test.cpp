@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "document/request_rewrite.h"
+
 namespace quillpost::document {
 namespace {
 
@@ -92,6 +94,10 @@ TEST(RequestReader, MalformedTextNamesThePosition) {
       {"<!DOCTYPE r [<!ENTITY e \"v\">]><r>&e;</r>", 0},
       {"<r><TO a=></TO></r>", 9},
       {"<r\n\n\tD", 6},  // ends inside a tag: the end of the text, never beyond it
+      // What the writer could not write back: a raw control character, bytes
+      // that are not UTF-8.
+      {"<r><TO>a\x01</TO></r>", 8},
+      {"<r><TO>\xFF\xFE</TO></r>", 7},
   };
   for (const auto& [text, offset] : cases) {
     try {
@@ -130,9 +136,37 @@ TEST(RequestReader, SurvivesHostileInput) {
   for (std::size_t length = 0; length < whole.size(); ++length) {
     EXPECT_THROW(RequestReader(whole.substr(0, length)), ParseError) << whole.substr(0, length);
   }
+}
 
-  // Bytes that are not UTF-8 are handed on unchanged rather than misread.
-  EXPECT_EQ(RequestReader("<r><TO>\xFF\xFE\xC3</TO></r>").First(kToTag), "\xFF\xFE\xC3");
+// Whatever shape a document came in, the one writer gives back every value
+// the reader took out of it, byte for byte, and the same text when asked again.
+TEST(RequestRewrite, KeepsEveryValueTheReaderAccepted) {
+  const std::string shapes[] = {
+      "<Quillpost-1.0><Routing><FROM>a@x</FROM><FROM-NAME>A &amp; B</FROM-NAME><TO>b@y</TO>"
+      "<TO>c@y</TO></Routing><Message><SUBJECT>&lt;s&gt;</SUBJECT><BODY>one&#13;two\r\nthree"
+      "</BODY></Message><Attachments><FILE>/f</FILE></Attachments></Quillpost-1.0>\n",
+      "<r><TO>temp<Relay/>@example.org</TO><FROM>x<![CDATA[<&>]]>y</FROM><FROM>2nd</FROM>"
+      "<BODY><TO>inner</TO>outer</BODY><SUBJECT/><Relay><QUEUE-ID>0123456789ABCDEF</QUEUE-ID>"
+      "<TRIES>7</TRIES></Relay><WHOLE-MESSAGE>U3ViamVjdDogeA0KDQp5DQo=</WHOLE-MESSAGE></r>",
+  };
+  const std::string_view tags[] = {kFromTag, kFromNameTag, kToTag,          kSubjectTag,
+                                   kBodyTag, kFileTag,     kWholeMessageTag};
+  for (const std::string& shape : shapes) {
+    const RequestReader accepted(shape);
+    const std::string written = RewriteRequest(accepted, {.to = std::nullopt, .tries = 3});
+    const RequestReader again(written);
+    for (const std::string_view tag : tags) {
+      const Texts before = accepted.All(tag);
+      const Texts after = again.All(tag);
+      if (tag == kToTag || tag == kFileTag || before.empty()) {
+        EXPECT_EQ(after, before) << tag << " of " << shape;
+      } else {
+        EXPECT_EQ(after, Texts{before.front()}) << tag << " of " << shape;
+      }
+    }
+    EXPECT_EQ(again.RelayTries(), 3);
+    EXPECT_EQ(RewriteRequest(again, {.to = std::nullopt, .tries = 3}), written);
+  }
 }
 
 }  // namespace
