@@ -61,6 +61,13 @@ struct Message {
   // Why the request this message carries last failed (free text, kept as is
   // by every move); empty when it never failed.
   std::string lastFailure;
+  // Set by the store or broker on a received message and ignored when
+  // sending: the message's name (see message_name.h; empty when the backend
+  // cannot tell) and when it first came into its store or broker (the epoch
+  // when that is not known). Both stay the same through every move, and
+  // neither can be set by whoever sent the message.
+  std::string name;
+  std::chrono::system_clock::time_point arrived{};
 };
 
 // Throws InvalidMessage when message breaks the limits above.
@@ -109,6 +116,9 @@ class ReceivedMessage {
   int Priority() const { return message_.priority; }
   // Why the request it carries last failed; empty when it never did.
   const std::string& LastFailure() const { return message_.lastFailure; }
+  // Who the message is, as its store or broker knows it (see Message).
+  const std::string& Name() const { return message_.name; }
+  std::chrono::system_clock::time_point Arrived() const { return message_.arrived; }
 
   // Removes the message from the store for good. Throws QueueError when the
   // store has given the message back to its queue in the meantime (it took

@@ -30,11 +30,12 @@ struct QueueInfo {
 struct QueueDepth {
   std::size_t waiting = 0;  // not in hand, due or not; on a broker, the ready ones
   // The first waiting message in the order of receiving: its number, which
-  // changes whenever another message takes its place, and its body, left out
-  // when the caller already knew that number. A broker shows neither: its
-  // messages cannot be looked at without taking them.
+  // changes whenever another message takes its place, and when it came into
+  // the store (the epoch when not known), left out when the caller already
+  // knew that number. A broker shows neither: its messages cannot be looked
+  // at without taking them.
   std::optional<std::int64_t> headNumber;
-  std::optional<std::string> headBody;
+  std::optional<std::chrono::system_clock::time_point> headArrived;
 };
 
 struct PeekedMessage {
@@ -42,6 +43,8 @@ struct PeekedMessage {
   // another one: a store's number, kept through moves; empty when the
   // backend has none.
   std::string id;
+  // Its name in log lines (message_name.h); empty when the backend has none.
+  std::string name;
   std::string label;
   int priority = 0;
   std::size_t size = 0;  // body bytes

@@ -140,13 +140,13 @@ void OutgoingMail::Send() {
         break;
       }
     }
+    for (const auto& [recipient, reply] : outcome.refused) {
+      refused_.emplace_back(failure::kRecipientRefused, recipient, reply.code, reply.text);
+    }
     if (outcome.failure) {
       throw *outcome.failure;
     }
     warning_ = std::move(outcome.warning);
-    for (const auto& [recipient, reply] : outcome.refused) {
-      refused_.emplace_back(failure::kRecipientRefused, recipient, reply.code, reply.text);
-    }
   } catch (const std::bad_alloc&) {
     throw SendFailure(failure::kOutOfMemory, "out of memory");
   }

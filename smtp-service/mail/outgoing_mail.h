@@ -154,8 +154,9 @@ class OutgoingMail {
   // The list item of the host that answered last in Send: the one that took
   // the mail, or the one whose failure Send threw.
   const std::string& ServerUsed() const { return serverUsed_; }
-  // After Send: recipients the server refused while it took the mail for the
-  // others, each with the reply code and text of its refusal.
+  // After Send: recipients the server refused, each with the reply code and
+  // text of its refusal; when it refused them all, Send threw failure 40 and
+  // this still names each with its own reply.
   const std::vector<SendFailure>& RefusedRecipients() const { return refused_; }
 
  private:

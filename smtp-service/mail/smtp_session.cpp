@@ -310,6 +310,14 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, MessageText& mess
     curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connectTime);
     outcome.failure =
         ClassifyFailure(code, dialogue_, connectTime > 0 || dialogue_.AnythingReceived(), detail);
+    if (outcome.failure->Number() == failure::kRecipientRefused) {
+      // Every recipient refused: each with its own reply, not only the last.
+      for (const auto& [recipient, reply] : dialogue_.RecipientReplies()) {
+        if (reply.code / 100 != 2) {
+          outcome.refused.emplace_back(recipient, reply);
+        }
+      }
+    }
     break;
   }
   curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, nullptr);

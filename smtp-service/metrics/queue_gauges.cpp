@@ -5,7 +5,6 @@
 
 #include "eventlog/event_log.h"
 #include "queue/queue.h"
-#include "relay/request_stamp.h"
 
 namespace quillpost::metrics {
 namespace {
@@ -31,12 +30,10 @@ void QueueGauges::Read(Reading& reading) {
     reading.waiting = depth.waiting;
     if (!depth.headNumber) {
       reading.headSince.reset();
-    } else if (depth.headNumber != reading.headNumber || depth.headBody) {
-      std::optional<relay::RequestStamp> stamp;
-      if (depth.headBody) {
-        stamp = relay::ReadStamp(*depth.headBody);
-      }
-      reading.headSince = stamp ? stamp->submitted : std::chrono::system_clock::now();
+    } else if (depth.headNumber != reading.headNumber || depth.headArrived) {
+      const auto now = std::chrono::system_clock::now();
+      const auto arrived = depth.headArrived.value_or(now);
+      reading.headSince = arrived.time_since_epoch().count() > 0 && arrived <= now ? arrived : now;
     }
     reading.headNumber = depth.headNumber;
   } catch (const std::exception& e) {

@@ -4,7 +4,6 @@
 #include "document/whole_message.h"
 #include "mail/server_list.h"
 #include "relay/failure_table.h"
-#include "relay/request_stamp.h"
 #include "relay/status.h"
 #include "relay/view_text.h"
 
@@ -23,13 +22,16 @@ std::string DetailOf(const smtp::SendFailure& failure) {
 }  // namespace
 
 std::string Status::DispatchMail(const std::string& document) {
+  return DispatchRequest(document::RequestReader(document));
+}
+
+std::string Status::DispatchRequest(const document::RequestReader& request) {
   namespace doc = quillpost::document;
   // Lines of a request that turns out unreadable go out with the error.
   const struct FlushAtEnd {
     StatusView& view;
     ~FlushAtEnd() { view.Flush(); }
   } flush{*view_};
-  const doc::RequestReader request(document);
   const std::unique_ptr<MailPort> mail = parts_.makeMail();
   mail->SetServer(SmtpServer);
   mail->SetConnectionSettings(settings_.connection);
@@ -63,16 +65,21 @@ std::string Status::DispatchMail(const std::string& document) {
   mail->SetMailerIdentification(std::string(kMailerIdentification));
   // The same Message-ID and Date on every try, so that a receiver can tell a
   // second delivery for what it is.
-  if (const std::optional<RequestStamp>& stamp = current_.stamp;
-      stamp && !stamp->messageId.empty()) {
-    mail->SetMessageIdentity(stamp->messageId, stamp->submitted);
+  if (current_.identity) {
+    mail->SetMessageIdentity(current_.identity->messageId, current_.identity->submitted);
   }
 
   try {
     mail->Send();
   } catch (const smtp::SendFailure& failure) {
     current_.serverUsed = mail->ServerUsed();
-    NoteSendFailure(failure);
+    // Every recipient refused: each keeps its own reply, as when only some are.
+    if (std::vector<smtp::SendFailure> refused = mail->RefusedRecipients();
+        failure.Number() == smtp::failure::kRecipientRefused && !refused.empty()) {
+      NoteRefusedRecipients(std::move(refused));
+    } else {
+      NoteSendFailure(failure);
+    }
     return "ERR";
   }
   current_.serverUsed = mail->ServerUsed();
@@ -83,26 +90,45 @@ std::string Status::DispatchMail(const std::string& document) {
     WriteLog(entry.message, entry.data);
   }
   current_.delivered = current_.to;
-  current_.to.clear();
   current_.detail = "delivered to " + RelayName();
   // Some recipients refused while the others got the mail: only the refused
   // ones stay to be tried again.
-  const std::vector<smtp::SendFailure> refused = mail->RefusedRecipients();
+  std::vector<smtp::SendFailure> refused = mail->RefusedRecipients();
   if (refused.empty()) {
+    current_.to.clear();
     return "OK";
   }
-  std::string refusals;
-  int mildest = 599;
+  for (const smtp::SendFailure& one : refused) {
+    std::erase(current_.delivered, std::string(one.what()));
+  }
+  NoteRefusedRecipients(std::move(refused));
+  return "ERR";
+}
+
+void Status::NoteRefusedRecipients(std::vector<smtp::SendFailure> refused) {
+  current_.to.clear();
   for (const smtp::SendFailure& one : refused) {
     current_.to.emplace_back(one.what());
-    std::erase(current_.delivered, std::string(one.what()));
-    refusals += (refusals.empty() ? "" : "; ") + std::string(one.what()) + ": " + DetailOf(one);
+  }
+  NoteSendFailure(smtp::SendFailure(smtp::failure::kRecipientRefused, RefusalsText(refused)));
+  current_.replyCode = MildestReply(refused);
+  current_.refused = std::move(refused);
+}
+
+std::string Status::RefusalsText(const std::vector<smtp::SendFailure>& refused) {
+  std::string text;
+  for (const smtp::SendFailure& one : refused) {
+    text += (text.empty() ? "" : "; ") + std::string(one.what()) + ": " + DetailOf(one);
+  }
+  return text;
+}
+
+int Status::MildestReply(const std::vector<smtp::SendFailure>& refused) {
+  int mildest = 599;
+  for (const smtp::SendFailure& one : refused) {
     mildest = std::min(mildest, one.ReplyCode());
   }
-  NoteSendFailure(smtp::SendFailure(smtp::failure::kRecipientRefused, refusals));
-  // Any refusal that may pass keeps the refused recipients in the queue.
-  current_.replyCode = mildest;
-  return "ERR";
+  return mildest;
 }
 
 void Status::NoteSendFailure(const smtp::SendFailure& failure) {
@@ -137,8 +163,8 @@ std::string Status::RelayName() const {
 
 std::string Status::FailureData() const {
   std::string data;
-  if (current_.stamp) {
-    data = "Id=" + current_.stamp->queueId + ", ";
+  if (current_.identity) {
+    data = "Id=" + current_.identity->queueId + ", ";
   }
   return data + "Relay=" + RelayName() + ", Reply=" + current_.detail;
 }

@@ -40,8 +40,8 @@ class MailPort {
   // The Message-ID and Date the mail keeps across tries.
   virtual void SetMessageIdentity(std::string /*messageId*/,
                                   std::chrono::system_clock::time_point /*date*/) {}
-  // After Send: recipients the server refused while it took the mail for the
-  // others (number 40, the address as what(), the refusal's reply).
+  // After Send: recipients the server refused (number 40, the address as
+  // what(), the refusal's reply), also when it refused them all and Send threw.
   virtual std::vector<smtp::SendFailure> RefusedRecipients() const { return {}; }
 };
 

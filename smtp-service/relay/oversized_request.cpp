@@ -10,15 +10,25 @@
 
 namespace quillpost::relay {
 
+namespace {
+
+// What the relay adds to a request it puts back on a queue (its count of
+// tries) must never make the request too large for the relay itself: a
+// request the queue took from a sender stays within the limit with room to
+// spare.
+constexpr std::size_t kRelayRoom = 64 * 1024;
+
+}  // namespace
+
 bool Status::IsOversized(const queue::ReceivedMessage& message) {
-  return message.Body().size() > queue::kMaxBodyBytes;
+  return message.Body().size() > queue::kMaxBodyBytes + kRelayRoom;
 }
 
 Status::After Status::DeadLetterOversized(queue::ReceivedMessage& message,
                                           const std::string& queueName) {
-  const std::string data = "Queue=" + queueName +
-                           ", Size=" + std::to_string(message.Body().size()) +
-                           " bytes, Limit=" + std::to_string(queue::kMaxBodyBytes) + " bytes";
+  const std::string data =
+      "Queue=" + queueName + ", Size=" + std::to_string(message.Body().size()) +
+      " bytes, Limit=" + std::to_string(queue::kMaxBodyBytes + kRelayRoom) + " bytes";
   if (DeadLetter(message, "Request too large; moved to dead-letter queue", data)) {
     return After::Rearm;
   }

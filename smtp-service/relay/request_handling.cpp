@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "document/request_rewrite.h"
 #include "relay/current_failure.h"
 #include "relay/retry_label.h"
 #include "relay/status.h"
@@ -59,29 +60,28 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
     return DeadLetterOversized(message, queueName);
   }
   current_ = CurrentTry{};
-  current_.document = message.Body();
   current_.takenAt = std::chrono::system_clock::now();
-  try {
-    // First sight: the request gets its id, Message-ID and submission time.
-    current_.stamp = StampRequest(current_.document, current_.takenAt);
-  } catch (...) {
-    // Left as it came; dispatch names what is wrong with it.
-  }
+  // The request is read once, here; what goes back on a queue is written
+  // anew from what was read, so every try sends the same values.
+  std::optional<document::RequestReader> request;
   std::string answer;
   try {
-    answer = DispatchMail(current_.document);
+    request.emplace(message.Body());
+    current_.identity = IdentifyRequest(message, &*request, current_.takenAt);
+    answer = DispatchRequest(*request);
   } catch (...) {
-    current_.document = message.Body();  // nothing went out: kept exactly as it came
-    current_.stamp = ReadStamp(current_.document);
+    // Nothing went out: dead-lettered exactly as it came.
+    const std::string failure = CurrentFailure();
+    if (!current_.identity) {
+      current_.identity = IdentifyRequest(message, nullptr, current_.takenAt);
+    }
     return DeadLetter(message, "Request cannot be dispatched; moved to dead-letter queue",
-                      "Queue=" + queueName + ", Error=" + CurrentFailure())
+                      "Queue=" + queueName + ", Error=" + failure)
                ? After::Rearm
                : After::Park;
   }
 
-  if (current_.stamp && SetTries(current_.document, current_.stamp->tries + 1)) {
-    ++current_.stamp->tries;
-  }
+  ++current_.identity->tries;
   if (!current_.delivered.empty()) {
     RecordOutcome(maillog::Status::Sent, current_.delivered, "delivered to " + RelayName());
   }
@@ -100,16 +100,25 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
     return After::Rearm;
   }
 
+  if (const std::optional<After> after = GiveUpPermanentRefusals(message, *request)) {
+    return *after;
+  }
+  if (current_.document.empty()) {
+    // With this try counted and, when some recipients have the mail, only
+    // the others left to reach.
+    document::RequestChanges changes;
+    changes.tries = current_.identity->tries;
+    if (!current_.delivered.empty()) {
+      changes.to = current_.to;
+    }
+    current_.document = document::RewriteRequest(*request, changes);
+  }
   const std::optional<int> count = countOnFailure();
   if (!count) {
     return DeadLetter(message, "Retry count unreadable; request moved to dead-letter queue",
                       "Queue=" + queueName + ", Lable='" + message.Label() + "'")
                ? After::Rearm
                : After::Park;
-  }
-  if (!current_.delivered.empty()) {
-    // Only the refused recipients go on; the others have the mail.
-    KeepRecipients(current_.document, {current_.to.begin(), current_.to.end()});
   }
   RequeueForRetry(message, current_.document, *count);
   return message.Held() ? After::Park : After::Rearm;

@@ -76,9 +76,9 @@ void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string&
     return;
   }
   const auto now = std::chrono::system_clock::now();
-  const std::optional<RequestStamp> stamp = ReadStamp(document);
   const auto queuedFor = std::chrono::duration_cast<std::chrono::milliseconds>(
-      stamp ? now - stamp->submitted : std::chrono::system_clock::duration::zero());
+      current_.identity ? now - current_.identity->submitted
+                        : std::chrono::system_clock::duration::zero());
   if (IsPermanentFailure(current_.number, current_.replyCode)) {
     DeadLetter(message, "Retry allowance used up; request moved to dead-letter queue",
                "Lable=" + message.Label());

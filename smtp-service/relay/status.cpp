@@ -120,17 +120,11 @@ void Status::Count(long Outcomes::*outcome) {
   ++(outcomes_.*outcome);
   notifier_->Status(OutcomesText());
   if (outcome == &Outcomes::sent) {
-    std::optional<std::chrono::system_clock::duration> sinceStamp;
-    if (current_.stamp) {
-      // The stamp keeps whole seconds: within the second this try began,
-      // that moment is the closer start (a first try's stamp is made then).
-      auto start = current_.stamp->submitted;
-      if (current_.takenAt - start < std::chrono::seconds(1)) {
-        start = current_.takenAt;
-      }
-      sinceStamp = std::chrono::system_clock::now() - start;
+    std::optional<std::chrono::system_clock::duration> sinceArrival;
+    if (current_.identity) {
+      sinceArrival = std::chrono::system_clock::now() - current_.identity->submitted;
     }
-    observer_->Sent(sinceStamp);
+    observer_->Sent(sinceArrival);
   } else if (outcome == &Outcomes::requeued) {
     observer_->Deferred();
   } else {

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "document/request_reader.h"
 #include "queue/queue.h"
 #include "relay/delivery_observer.h"
 #include "relay/handler_sink.h"
@@ -17,7 +19,7 @@
 #include "relay/mail_log.h"
 #include "relay/mail_port.h"
 #include "relay/queue_access.h"
-#include "relay/request_stamp.h"
+#include "relay/request_identity.h"
 #include "relay/service_notifier.h"
 #include "relay/settings.h"
 #include "relay/status_view.h"
@@ -76,8 +78,8 @@ class Status {
   void retryswap_Timer();
 
   // Sends one request; answers "OK" or "ERR". Throws when the request cannot
-  // be read (not parseable, an element missing). The mail keeps the
-  // Message-ID and Date of current_.stamp, the stamp of document.
+  // be read (not parseable, an element missing). The mail carries the
+  // Message-ID and Date of current_.identity, when the request has one.
   std::string DispatchMail(const std::string& document);
   // Moves message to the retry queue named by TargetRetryQueue with the count
   // below count, or to the dead-letter queue when no try is left or the move
@@ -119,8 +121,8 @@ class Status {
 
   // What the handler at work knows of the try of its request.
   struct CurrentTry {
-    std::string document;                           // stamped; what goes on to a queue
-    std::optional<RequestStamp> stamp;              // the document's, kept alike
+    std::string document;  // what goes on to a queue: the request written anew
+    std::optional<RequestIdentity> identity;
     std::chrono::system_clock::time_point takenAt;  // when this try began
     std::string from;
     std::vector<std::string> to;         // recipients the mail has still to reach
@@ -129,11 +131,15 @@ class Status {
     int replyCode = 0;
     std::string detail;      // the server's reply or the local reason
     std::string serverUsed;  // the server list item that answered; empty: none yet
+    // Each recipient the server refused, with its own reply.
+    std::vector<smtp::SendFailure> refused;
   };
 
   void OpenAndArm(const std::string& pathName, std::unique_ptr<queue::OpenQueue>& slot,
                   HandlerSink& sink);
 
+  // DispatchMail on a request read already.
+  std::string DispatchRequest(const document::RequestReader& request);
   After HandleRequest(queue::ReceivedMessage& message);
   void RetryArrived(queue::OpenQueue& queue, const std::string& letter, HandlerSink& sink,
                     bool& parked);
@@ -167,6 +173,17 @@ class Status {
   // Notes a failed send (or a refusal of some recipients) in current_ and
   // writes its activity log entry.
   void NoteSendFailure(const smtp::SendFailure& failure);
+  // Notes the recipients the server refused as the ones still to reach, and
+  // logs them with their replies.
+  void NoteRefusedRecipients(std::vector<smtp::SendFailure> refused);
+  static std::string RefusalsText(const std::vector<smtp::SendFailure>& refused);
+  static int MildestReply(const std::vector<smtp::SendFailure>& refused);
+  // Gives up at once on the refused recipients whose reply was permanent: a
+  // copy of the request for them alone goes to the dead-letter queue, and
+  // only the others are left in current_ to be tried again. Returns what the
+  // handler does next when nothing is left to try again.
+  std::optional<After> GiveUpPermanentRefusals(queue::ReceivedMessage& message,
+                                               const document::RequestReader& request);
   // "Id=..., Relay=host:port, Reply=...": the detail of a failure entry.
   // The relay named is the smarthost that answered, when one did.
   std::string FailureData() const;

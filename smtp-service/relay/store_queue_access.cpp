@@ -13,4 +13,11 @@ std::unique_ptr<queue::OpenQueue> StoreQueueAccess::OpenForReceive(const std::st
   return queue::QueuePath(pathName).Open(queue::Access::Receive, queue::ShareMode::DenyNone);
 }
 
+void StoreQueueAccess::Send(const std::string& pathName, const queue::Message& message) {
+  const std::unique_ptr<queue::OpenQueue> queue =
+      queue::QueuePath(pathName).Open(queue::Access::Send, queue::ShareMode::DenyNone);
+  queue->Send(message);
+  queue->Close();
+}
+
 }  // namespace quillpost::relay

@@ -25,12 +25,11 @@ std::string Status::LastFailureText(const std::string& fallback) const {
 void Status::RecordOutcome(maillog::Status status, const std::vector<std::string>& to,
                            const std::string& detail) const {
   maillog::Outcome outcome;
-  const std::optional<RequestStamp>& stamp = current_.stamp;
-  if (stamp) {
-    outcome.queueId = stamp->queueId;
+  if (const std::optional<RequestIdentity>& identity = current_.identity) {
+    outcome.queueId = identity->queueId;
     outcome.delay = std::chrono::duration_cast<std::chrono::seconds>(
-        std::chrono::system_clock::now() - stamp->submitted);
-    outcome.tries = stamp->tries;
+        std::chrono::system_clock::now() - identity->submitted);
+    outcome.tries = identity->tries;
   } else {
     outcome.queueId = "NOQUEUE";
   }

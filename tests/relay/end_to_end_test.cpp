@@ -1,6 +1,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "document/request_reader.h"
 #include "end_to_end_support.h"
 
 namespace quillpost::relay::testing {
@@ -124,39 +125,40 @@ TEST_F(EndToEndTest, SessionKeptForTheNextMailEndsOnceTheQueuesAreQuiet) {
   EXPECT_TRUE(relay->Running());
 }
 
-TEST_F(EndToEndTest, RefusedRecipientIsRetriedAtEachTickThenDeadLetteredForReInjection) {
+TEST_F(EndToEndTest, RefusedRecipientsAreJudgedOneByOneAndThoseRefusedForGoodGoAtOnce) {
+  // Every recipient refused, the passing refusal first: the last reply no
+  // longer decides for both.
   peer::SmtpPeerOptions refusing;
+  refusing.refuseRecipient["temp@example.org"] = 450;
   refusing.refuseRecipient["bob@example.org"] = 550;
   auto smtp = std::make_unique<peer::SmtpPeer>(refusing);
   auto relay = StartRelay(smtp->Port(), {"--retry-interval", "0.3"});
-  ASSERT_EQ(Submit("Refused"), "OK");
-  const std::string used = "Retry allowance used up; request moved to dead-letter queue";
-  ASSERT_TRUE(WaitFor([&] { return CountLog(used) == 1; })) << relay->ErrorOutput();
-
-  // Four tries, each failure logged; every re-queue goes to the queue that
-  // does not have the turn, so the request changes queue at every try.
-  const std::string refused = "SMTP server has rejected the recipient(s)";
-  const auto entries = ReadLog(logFile);
-  ASSERT_EQ(entries.size(), 9U);
-  std::vector<std::string> letters;
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(entries[1 + 2 * i].first, refused);
-    EXPECT_TRUE(
-        entries[1 + 2 * i].second.ends_with("Reply=550 bob@example.org refused by the test peer"))
-        << entries[1 + 2 * i].second;
-    const auto& [message, data] = entries[2 + 2 * i];
-    EXPECT_EQ(data, "Lable=Quillpost-Retry:" + std::to_string(3 - i));
-    ASSERT_TRUE(message.starts_with("Message submitted for retry to queue '")) << message;
-    letters.push_back(message.substr(message.size() - 2, 1));
-  }
-  EXPECT_NE(letters[0], letters[1]);
-  EXPECT_NE(letters[1], letters[2]);
-  EXPECT_EQ(entries[7].first, refused);
-  EXPECT_EQ(entries[8], std::make_pair(used, std::string("Lable=Quillpost-Retry:1")));
+  Put("kvr_mailer", "Quillpost-Inbound",
+      "<Quillpost-1.0><Routing><FROM>ann@example.org</FROM><FROM-NAME>Ann</FROM-NAME>"
+      "<TO>temp@example.org</TO><TO>bob@example.org</TO></Routing><Message>"
+      "<SUBJECT>Refused</SUBJECT><BODY>b</BODY></Message><Attachments/></Quillpost-1.0>");
+  const std::string givenUp = "Recipient(s) refused for good; moved to dead-letter queue";
+  ASSERT_TRUE(WaitFor([&] { return CountLog(givenUp) == 1; })) << relay->ErrorOutput();
   const auto dead = queue::PeekQueue("kvr_mailer_dead", true);
   ASSERT_EQ(dead.size(), 1U);
-  EXPECT_EQ(dead[0].label, "Quillpost-Inbound");
-  EXPECT_NE(dead[0].body.find("<SUBJECT>Refused</SUBJECT>"), std::string::npos);
+  EXPECT_EQ(document::RequestReader(dead[0].body).All(document::kToTag),
+            std::vector<std::string>{"bob@example.org"});
+
+  // The passing one is tried at each tick and then deferred, never dead-lettered.
+  const auto deferred = [] {
+    for (const char* queue : {"kvr_mailer_rA", "kvr_mailer_rB"}) {
+      for (const auto& message : queue::PeekQueue(queue, true)) {
+        if (message.label == "Quillpost-Retry:0") {
+          return document::RequestReader(message.body).All(document::kToTag);
+        }
+      }
+    }
+    return std::vector<std::string>{};
+  };
+  ASSERT_TRUE(WaitFor([&] { return !deferred().empty(); })) << relay->ErrorOutput();
+  EXPECT_EQ(deferred(), std::vector<std::string>{"temp@example.org"});
+  EXPECT_EQ(CountLog(givenUp), 1U);
+  EXPECT_EQ(queue::PeekQueue("kvr_mailer_dead", false).size(), 1U);
   relay->Stop();
 
   // Once the server takes the mail, moving it back to the inbound queue is all it needs.
@@ -165,7 +167,8 @@ TEST_F(EndToEndTest, RefusedRecipientIsRetriedAtEachTickThenDeadLetteredForReInj
   EXPECT_EQ(RunProgram({QUILLPOST_QUEUE_PROGRAM, "move", "kvr_mailer_dead", "kvr_mailer"}, nullptr,
                        {{"QUILLPOST_STORE", store.string()}}),
             0);
-  EXPECT_TRUE(WaitFor([&] { return Subjects(*smtp)["Refused"] == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return Subjects(*smtp)["Refused"] == 1; }));
+  EXPECT_EQ(smtp->Messages()[0].envelopeTo, std::vector<std::string>{"bob@example.org"});
 }
 
 TEST_F(EndToEndTest, InboundQueueCreatedAgainIsOpenedAgainAtTheNextTick) {

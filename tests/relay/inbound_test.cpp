@@ -26,7 +26,7 @@ TEST_F(InboundTest, FailedRequestMovesToRetryQueueBWithCountThree) {
   ASSERT_EQ(Waiting("kvr_mailer_rB").size(), 1U);
   const queue::Message& retry = Waiting("kvr_mailer_rB").front();
   EXPECT_EQ(retry.label, "Quillpost-Retry:3");
-  EXPECT_EQ(WithoutStamp(retry.body), kRequest);
+  EXPECT_EQ(ValuesOf(retry.body), ValuesOf(kRequest));
   EXPECT_EQ(retry.priority, 7);
   EXPECT_EQ(store.inHand, 0);
   ASSERT_EQ(log.entries.size(), 2U);
@@ -73,7 +73,15 @@ TEST_F(InboundTest, UnreadableRequestsGoToTheDeadLetterQueueUnchanged) {
   const std::string noSubject =
       "<Quillpost-1.0><Routing><FROM>a@x</FROM><FROM-NAME>A</FROM-NAME><TO>b@y</TO></Routing>"
       "</Quillpost-1.0>";
-  for (const std::string& body : {std::string("not a document <"), noSubject}) {
+  // Shapes a writer may put straight into a store, which the one reader
+  // refuses: a NUL that would cut an address short, a document type
+  // declaration, text after the root, a raw control character.
+  const std::string request = kRequest;
+  const std::string nul = "<Quillpost-1.0><TO>cy@example.org&#0;,evil@example.org</TO>" +
+                          request.substr(std::string_view("<Quillpost-1.0>").size());
+  for (const std::string& body :
+       {std::string("not a document <"), noSubject, nul, "<!DOCTYPE x []>" + request,
+        request + "trailing", "<Quillpost-1.0>\x01" + request.substr(15)}) {
     log.entries.clear();
     Arrive(Inbound(), "Quillpost-Inbound", body);
     ASSERT_FALSE(Waiting("kvr_mailer_dead").empty());
@@ -85,11 +93,34 @@ TEST_F(InboundTest, UnreadableRequestsGoToTheDeadLetterQueueUnchanged) {
     EXPECT_TRUE(Inbound().Armed());
   }
   EXPECT_TRUE(Waiting("kvr_mailer_rB").empty());
+  EXPECT_TRUE(mails.Sent().empty());
   EXPECT_EQ(store.inHand, 0);
 }
 
+TEST_F(InboundTest, EveryTrySendsTheValuesAsAcceptedWhateverShapeTheyCameIn) {
+  // A carriage return, a stray element inside an address, and a request as
+  // large as a queue takes from a sender: the next try, from the retry queue
+  // the relay put it on, sends exactly the same and is not refused as too large.
+  std::string body =
+      "<Quillpost-1.0><Routing><FROM>ann@example.org</FROM><FROM-NAME>Ann</FROM-NAME>"
+      "<TO>temp<Relay/>@example.org</TO></Routing><Message><SUBJECT>S</SUBJECT>"
+      "<BODY>one&#13;two</BODY></Message><Attachments/></Quillpost-1.0>";
+  body.insert(body.find("</BODY>"), queue::kMaxBodyBytes - body.size(), 'x');
+  FailSends(451);
+  Arrive(Inbound(), "Quillpost-Inbound", body);
+  status->retryswap_Timer();
+  RetryB().DeliverNotification();
+  ASSERT_EQ(mails.Sent().size(), 2U);
+  EXPECT_TRUE(Waiting("kvr_mailer_dead").empty());
+  for (const auto& mail : mails.Sent()) {
+    EXPECT_EQ(mail.calls.at(4), "AddRecipient:temp@example.org");
+    EXPECT_TRUE(mail.calls.at(6).starts_with("SetBody:one\rtwoxxx"))
+        << mail.calls.at(6).substr(0, 20);
+  }
+}
+
 TEST_F(InboundTest, OversizedRequestIsNeverDispatchedAndTheNextIsDelivered) {
-  const std::string huge(queue::kMaxBodyBytes + 1, '<');
+  const std::string huge(queue::kMaxBodyBytes * 2, '<');
   const auto putAheadOfAGoodOne = [&] {
     log.entries.clear();
     store.Put("kvr_mailer", "Quillpost-Inbound", huge);

@@ -46,8 +46,9 @@ TEST_F(EndToEndTest, MetricsCountMailsAndQueuesForAScrape) {
   EXPECT_TRUE(Has(text, "^quillpost_mails_dead_lettered_total 0$")) << text;
   EXPECT_TRUE(Has(text, R"(^quillpost_send_failures_total\{number="40"\} 1$)")) << text;
   EXPECT_TRUE(Has(text, "^quillpost_delivery_seconds_count 2$")) << text;
-  // First tries to a local peer: well within a second, though stamps keep whole seconds.
-  EXPECT_TRUE(Has(text, R"(^quillpost_delivery_seconds_bucket\{le="1"\} 2$)")) << text;
+  // First tries to a local peer, counted from their arrival in the store: a
+  // few seconds at most, even on a loaded machine.
+  EXPECT_TRUE(Has(text, R"(^quillpost_delivery_seconds_bucket\{le="5"\} 2$)")) << text;
   // The refused request waits on retry queue B for its next try.
   EXPECT_TRUE(Has(text, R"(^quillpost_queue_waiting_requests\{queue="inbound"\} 0$)")) << text;
   EXPECT_TRUE(Has(text, R"(^quillpost_oldest_waiting_request_age_seconds [0-9.e-]+$)")) << text;

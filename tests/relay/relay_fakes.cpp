@@ -1,5 +1,7 @@
 #include "relay_fakes.h"
 
+#include <algorithm>
+
 namespace quillpost::relay::testing {
 
 class FakeHold final : public queue::HeldMessage {
@@ -18,7 +20,11 @@ class FakeHold final : public queue::HeldMessage {
     if (store_.failMoveTo.count(pathName) != 0 || store_.queues_.count(pathName) == 0) {
       throw queue::QueueError("cannot move to " + pathName);
     }
-    store_.queues_[pathName].push_back(next);
+    // As a store does: the message keeps its name and arrival.
+    queue::Message moved = next;
+    moved.name = message_.name;
+    moved.arrived = message_.arrived;
+    store_.queues_[pathName].push_back(std::move(moved));
     --store_.inHand;
   }
   void Release() noexcept override {
@@ -100,6 +106,16 @@ class ScriptedMail final : public MailPort {
   void Send() override {
     Note("Send", "");
     owner_.sent_.push_back(script_);
+    const std::vector<smtp::SendFailure> refused = RefusedRecipients();
+    if (script_.failure == 0 && !refused.empty() &&
+        refused.size() == static_cast<std::size_t>(std::count_if(
+                              script_.calls.begin(), script_.calls.end(), [](const std::string& c) {
+                                return c.starts_with("AddRecipient:");
+                              }))) {
+      // Every recipient refused: the last reply decides the failure, as libcurl's does.
+      throw smtp::SendFailure(smtp::failure::kRecipientRefused, refused.back().what(),
+                              refused.back().ReplyCode(), refused.back().ReplyText());
+    }
     if (script_.failure != 0) {
       // A number that is a reply code comes with that reply.
       const bool reply = script_.failure >= 400 && script_.failure < 600;
@@ -108,16 +124,19 @@ class ScriptedMail final : public MailPort {
     }
   }
   void SetMessageIdentity(std::string messageId,
-                          std::chrono::system_clock::time_point /*date*/) override {
+                          std::chrono::system_clock::time_point date) override {
     Note("SetMessageIdentity", messageId);
+    Note("SetDate", std::to_string(std::chrono::system_clock::to_time_t(date)));
   }
   std::string ServerUsed() const override { return owner_.serverUsed; }
   std::vector<smtp::SendFailure> RefusedRecipients() const override {
     std::vector<smtp::SendFailure> refused;
     for (const std::string& call : script_.calls) {
       const std::string address = call.substr(call.find(':') + 1);
-      if (call.starts_with("AddRecipient:") && owner_.refuse.count(address) != 0) {
-        refused.emplace_back(smtp::failure::kRecipientRefused, address, 550, "no such user");
+      const auto code = owner_.refuse.find(address);
+      if (call.starts_with("AddRecipient:") && code != owner_.refuse.end()) {
+        refused.emplace_back(smtp::failure::kRecipientRefused, address, code->second,
+                             code->second < 500 ? "try later" : "no such user");
       }
     }
     return refused;

@@ -4,6 +4,8 @@
 // queues with failures on demand, a scripted mail, and recorders for the log,
 // the status lines and the swap timer.
 
+#include <chrono>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -51,10 +53,24 @@ class FakeStore final : public QueueAccess {
  public:
   void EnsureExists(const std::string& pathName) override;
   std::unique_ptr<queue::OpenQueue> OpenForReceive(const std::string& pathName) override;
+  void Send(const std::string& pathName, const queue::Message& message) override {
+    if (failMoveTo.count(pathName) != 0 || queues_.count(pathName) == 0) {
+      throw queue::QueueError("cannot send to " + pathName);
+    }
+    queues_[pathName].push_back(message);
+  }
 
   std::deque<queue::Message>& Messages(const std::string& pathName) { return queues_[pathName]; }
-  void Put(const std::string& pathName, std::string label, std::string body) {
-    queues_[pathName].push_back({std::move(label), std::move(body), 7});
+  // A message as a store takes it from a sender: with a name of its own and
+  // its arrival.
+  void Put(const std::string& pathName, std::string label, std::string body,
+           std::chrono::system_clock::time_point arrived = std::chrono::system_clock::now()) {
+    queue::Message message{std::move(label), std::move(body), 7};
+    char name[17] = {};
+    std::snprintf(name, sizeof name, "%016llX", ++named_);
+    message.name = name;
+    message.arrived = arrived;
+    queues_[pathName].push_back(std::move(message));
   }
   bool Has(const std::string& pathName) const { return queues_.count(pathName) != 0; }
 
@@ -71,6 +87,7 @@ class FakeStore final : public QueueAccess {
   friend class FakeQueue;
   friend class FakeHold;
   std::map<std::string, std::deque<queue::Message>> queues_;
+  unsigned long long named_ = 0x51A7E00000000000ULL;
 };
 
 class RecordingLog final : public LogWriter {
@@ -119,8 +136,11 @@ class ScriptedMails {
 
   MailFactory Factory();
   const std::vector<MailScript>& Sent() const { return sent_; }
-  // Recipients the server refuses (550) while it takes the mail for the others.
-  std::set<std::string> refuse;
+  // Recipients the server refuses, with the reply code of each (550 when
+  // inserted without one); when it refuses them all, Send fails with 40.
+  struct Refusals : std::map<std::string, int> {
+    void insert(const std::string& address) { (*this)[address] = 550; }
+  } refuse;
   // The server list item every mail reports as the one that answered.
   std::string serverUsed;
   void Script(std::vector<MailScript> scripts) {

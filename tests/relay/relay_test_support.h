@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "document/request_reader.h"
 #include "eventlog/event_log.h"
 #include "relay/status.h"
 #include "relay_fakes.h"
@@ -31,14 +32,17 @@ class RecordingNotifier final : public ServiceNotifier {
   std::vector<std::string> notes;
 };
 
-// body without the stamp the relay adds to a request on first sight.
-inline std::string WithoutStamp(std::string body) {
-  const std::size_t start = body.find("<Relay>");
-  const std::size_t end = body.find("</Relay>");
-  if (start != std::string::npos && end != std::string::npos) {
-    body.erase(start, end + 8 - start);
+// The values a reader takes out of a request: what must never change on its
+// way through the relay's queues.
+inline std::vector<std::vector<std::string>> ValuesOf(const std::string& body) {
+  const document::RequestReader reader(body);
+  std::vector<std::vector<std::string>> values;
+  for (const std::string_view tag :
+       {document::kFromTag, document::kFromNameTag, document::kToTag, document::kSubjectTag,
+        document::kBodyTag, document::kFileTag, document::kWholeMessageTag}) {
+    values.push_back(reader.All(tag));
   }
-  return body;
+  return values;
 }
 
 // A started service on fakes, with the event log captured.
@@ -57,8 +61,9 @@ class ServiceTest : public ::testing::Test {
   FakeQueue& RetryB() { return static_cast<FakeQueue&>(*status->RetryQueueB); }
 
   // Puts a message on a queue and lets the queue report it.
-  void Arrive(FakeQueue& queue, std::string label, std::string body = kRequest) {
-    store.Put(queue.PathName(), std::move(label), std::move(body));
+  void Arrive(FakeQueue& queue, std::string label, std::string body = kRequest,
+              std::chrono::system_clock::time_point arrived = std::chrono::system_clock::now()) {
+    store.Put(queue.PathName(), std::move(label), std::move(body), arrived);
     queue.DeliverNotification();
   }
   void FailSends(int number) { mails.Script({MailScript{{}, number, 0}}); }

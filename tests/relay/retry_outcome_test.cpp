@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
+#include "document/request_rewrite.h"
 #include "relay/mail_log.h"
-#include "relay/request_stamp.h"
 #include "relay/stdout_status_view.h"
 #include "relay_test_support.h"
 
@@ -25,12 +25,14 @@ class RetryOutcomeTest : public ServiceTest {
     EXPECT_EQ(Waiting(name).size(), 1U) << name;
     return Waiting(name).front();
   }
-  // A request first seen that long ago, with that many tries behind it.
-  static std::string SeenAgo(system_clock::duration age, int tries) {
-    std::string body = kRequest;
-    StampRequest(body, system_clock::now() - age);
-    SetTries(body, tries);
-    return body;
+  // A request that came into the store that long ago, with that many tries
+  // behind it.
+  void ArriveSeenAgo(FakeQueue& queue, std::string label, system_clock::duration age, int tries) {
+    document::RequestChanges changes;
+    changes.tries = tries;
+    Arrive(queue, std::move(label),
+           document::RewriteRequest(document::RequestReader(kRequest), changes),
+           system_clock::now() - age);
   }
 
   std::vector<std::string> mailLog;
@@ -56,7 +58,7 @@ TEST_F(RetryOutcomeTest, PassingFailureIsDeferredWithGrowingWaitsUntilTooOld) {
   StartWith();
   FailSends(10);
   // Queued for 3 minutes: the shortest wait, 5 minutes.
-  Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(std::chrono::minutes(3), 3));
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:1", std::chrono::minutes(3), 3);
   const queue::Message deferred = OnlyOn("kvr_mailer_rB");
   EXPECT_EQ(deferred.label, "Quillpost-Retry:0");
   const auto wait = deferred.notBefore - system_clock::now();
@@ -68,15 +70,15 @@ TEST_F(RetryOutcomeTest, PassingFailureIsDeferredWithGrowingWaitsUntilTooOld) {
   Waiting("kvr_mailer_rB").clear();
 
   // Queued for 40 minutes: waits as long again; after 3 hours, at most an hour.
-  Arrive(RetryA(), "Quillpost-Retry:0", SeenAgo(std::chrono::minutes(40), 5));
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:0", std::chrono::minutes(40), 5);
   EXPECT_GT(OnlyOn("kvr_mailer_rB").notBefore - system_clock::now(), std::chrono::minutes(39));
   Waiting("kvr_mailer_rB").clear();
-  Arrive(RetryA(), "Quillpost-Retry:0", SeenAgo(std::chrono::hours(3), 8));
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:0", std::chrono::hours(3), 8);
   EXPECT_LE(OnlyOn("kvr_mailer_rB").notBefore - system_clock::now(), std::chrono::hours(1));
   Waiting("kvr_mailer_rB").clear();
 
   // Past the lifetime it is given up, and says why.
-  Arrive(RetryA(), "Quillpost-Retry:0", SeenAgo(std::chrono::hours(24 * 5 + 1), 40));
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:0", std::chrono::hours(24 * 5 + 1), 40);
   EXPECT_TRUE(Waiting("kvr_mailer_rB").empty());
   EXPECT_EQ(log.entries.back().first, "Request queued for too long; moved to dead-letter queue");
   EXPECT_NE(OnlyOn("kvr_mailer_dead").lastFailure.find("failure 10"), std::string::npos);
@@ -86,7 +88,7 @@ TEST_F(RetryOutcomeTest, LogLinesNameTheSmarthostThatAnswered) {
   StartWith();
   mails.serverUsed = "backup.example.org:2525";
   FailSends(200);
-  Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(seconds(30), 3));
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:1", seconds(30), 3);
   mails.serverUsed = "[::1]";  // no port of its own: the configured one
   SucceedSends();
   Arrive(Inbound(), "Quillpost-Inbound");
@@ -103,7 +105,7 @@ TEST_F(RetryOutcomeTest, PermanentFailureIsDeadLetteredWhenTheTriesAreUsedUp) {
   StartWith();
   for (const int number : {550, 200, 101}) {
     FailSends(number);
-    Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(seconds(10), 3));
+    ArriveSeenAgo(RetryA(), "Quillpost-Retry:1", seconds(10), 3);
     EXPECT_EQ(log.entries.back().first,
               "Retry allowance used up; request moved to dead-letter queue");
     EXPECT_NE(OnlyOn("kvr_mailer_dead").lastFailure.find("failure " + std::to_string(number)),
@@ -120,7 +122,7 @@ TEST_F(RetryOutcomeTest, EveryTryIsOneMailLogLineAndFailuresNameRequestRelayAndR
   FailSends(451);
   Arrive(Inbound(), "Quillpost-Inbound");
   FailSends(200);
-  Arrive(RetryA(), "Quillpost-Retry:1", SeenAgo(seconds(30), 3));
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:1", seconds(30), 3);
   ASSERT_EQ(mailLog.size(), 3U);
   const std::string route =
       "from=<ann@example.org>, to=<bob@example.org>, to=<cy@example.org>, "
@@ -149,7 +151,7 @@ TEST_F(RetryOutcomeTest, EveryTryIsOneMailLogLineAndFailuresNameRequestRelayAndR
 
 TEST_F(RetryOutcomeTest, RefusedRecipientsAloneGoOnAndTheOthersAreNeverReachedTwice) {
   StartWith();
-  mails.refuse = {"cy@example.org"};
+  mails.refuse["cy@example.org"] = 450;
   Arrive(Inbound(), "Quillpost-Inbound");
   const queue::Message& retry = OnlyOn("kvr_mailer_rB");
   const std::string expected = "<TO>cy@example.org</TO></Routing>";
@@ -158,7 +160,7 @@ TEST_F(RetryOutcomeTest, RefusedRecipientsAloneGoOnAndTheOthersAreNeverReachedTw
             std::string::npos)
       << retry.body;
   EXPECT_EQ(log.entries.front().first, "SMTP server has rejected the recipient(s)");
-  EXPECT_NE(log.entries.front().second.find("cy@example.org: 550 no such user"), std::string::npos);
+  EXPECT_NE(log.entries.front().second.find("cy@example.org: 450 try later"), std::string::npos);
   ASSERT_EQ(mailLog.size(), 2U);
   EXPECT_NE(mailLog[0].find("to=<bob@example.org>, relay"), std::string::npos) << mailLog[0];
   EXPECT_NE(mailLog[0].find("status=sent"), std::string::npos);
@@ -174,28 +176,78 @@ TEST_F(RetryOutcomeTest, RefusedRecipientsAloneGoOnAndTheOthersAreNeverReachedTw
             0);
 }
 
-TEST_F(RetryOutcomeTest, MessageIdDateAndIdStayTheSameAcrossTries) {
+TEST_F(RetryOutcomeTest, EachRefusedRecipientKeepsItsOwnReplyInEitherOrder) {
+  StartWith();
+  for (const bool passingFirst : {true, false}) {
+    mailLog.clear();
+    mails.refuse["bob@example.org"] = passingFirst ? 450 : 550;
+    mails.refuse["cy@example.org"] = passingFirst ? 550 : 450;
+    const std::string forNow = passingFirst ? "bob@example.org" : "cy@example.org";
+    const std::string forGood = passingFirst ? "cy@example.org" : "bob@example.org";
+    Arrive(Inbound(), "Quillpost-Inbound");
+    // Refused for good: given up at once, alone.
+    EXPECT_EQ(ValuesOf(OnlyOn("kvr_mailer_dead").body)[2], std::vector<std::string>{forGood});
+    ASSERT_EQ(mailLog.size(), 2U);
+    EXPECT_NE(mailLog[0].find("to=<" + forGood + ">, relay"), std::string::npos) << mailLog[0];
+    EXPECT_NE(mailLog[0].find("status=bounced"), std::string::npos) << mailLog[0];
+    EXPECT_NE(mailLog[1].find("to=<" + forNow + ">, relay"), std::string::npos) << mailLog[1];
+    EXPECT_NE(mailLog[1].find("status=deferred"), std::string::npos) << mailLog[1];
+    // Refused for now: tried again, and deferred once its tries are used up.
+    const std::string retry = OnlyOn("kvr_mailer_rB").body;
+    EXPECT_EQ(ValuesOf(retry)[2], std::vector<std::string>{forNow});
+    Waiting("kvr_mailer_rB").clear();
+    Arrive(RetryA(), "Quillpost-Retry:1", retry);
+    EXPECT_EQ(OnlyOn("kvr_mailer_rB").label, "Quillpost-Retry:0");
+    EXPECT_EQ(OnlyOn("kvr_mailer_dead").body.find(forNow), std::string::npos);
+    Waiting("kvr_mailer_rB").clear();
+    Waiting("kvr_mailer_dead").clear();
+  }
+}
+
+TEST_F(RetryOutcomeTest, IdentityComesFromTheQueueAndStaysTheSameAcrossTriesAndCrashes) {
   StartWith();
   FailSends(10);
-  Arrive(Inbound(), "Quillpost-Inbound");
-  const std::string stamped = OnlyOn("kvr_mailer_rB").body;
-  EXPECT_EQ(WithoutStamp(stamped), kRequest);
-  const std::optional<RequestStamp> stamp = ReadStamp(stamped);
-  ASSERT_TRUE(stamp);
-  EXPECT_EQ(stamp->tries, 1);
+  // A writer's own stamp, with another mail's id, a Message-ID of its choice
+  // and a date of 1970, counts for nothing.
+  std::string forged = kRequest;
+  forged.insert(forged.rfind("</Quillpost-1.0>"),
+                "<Relay><QUEUE-ID>0123456789ABCDEF</QUEUE-ID><MESSAGE-ID>&lt;x@y&gt;</MESSAGE-ID>"
+                "<SUBMITTED>1</SUBMITTED></Relay>");
+  const auto arrived = system_clock::now() - std::chrono::minutes(5);
+  Arrive(Inbound(), "Quillpost-Inbound", forged, arrived);
+  const std::string name = OnlyOn("kvr_mailer_rB").name;
+  const std::string messageId = "<" + name + ".quillpost@example.org>";
+  const std::string date = std::to_string(system_clock::to_time_t(arrived));
+  EXPECT_EQ(ValuesOf(OnlyOn("kvr_mailer_rB").body), ValuesOf(kRequest));
 
+  // A crash with the mail in hand gives it back to its queue untouched; the
+  // next try, by whichever relay, still sends the same Message-ID and Date.
   status->retryswap_Timer();  // queue B gets the turn, failures go to A
+  RetryB().Receive(std::chrono::milliseconds(0)).reset();
   RetryB().DeliverNotification();
-  const std::optional<RequestStamp> again = ReadStamp(OnlyOn("kvr_mailer_rA").body);
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->messageId, stamp->messageId);
-  EXPECT_EQ(again->submitted, stamp->submitted);
-  EXPECT_EQ(again->tries, 2);
-  const auto& calls = mails.Sent()[1].calls;
-  EXPECT_NE(std::find(calls.begin(), calls.end(), "SetMessageIdentity:" + stamp->messageId),
-            calls.end());
-  EXPECT_EQ(mailLog[0].substr(0, 17), stamp->queueId + ":");
-  EXPECT_EQ(mailLog[1].substr(0, 17), stamp->queueId + ":");
+  EXPECT_EQ(document::RequestReader(OnlyOn("kvr_mailer_rA").body).RelayTries(), 2);
+  for (const auto& mail : mails.Sent()) {
+    EXPECT_NE(std::find(mail.calls.begin(), mail.calls.end(), "SetMessageIdentity:" + messageId),
+              mail.calls.end());
+    EXPECT_NE(std::find(mail.calls.begin(), mail.calls.end(), "SetDate:" + date), mail.calls.end());
+  }
+  ASSERT_EQ(mailLog.size(), 2U);
+  EXPECT_EQ(mailLog[0].substr(0, 17), name + ":");
+  EXPECT_EQ(mailLog[1].substr(0, 17), name + ":");
+}
+
+TEST_F(RetryOutcomeTest, AnArrivalInTheFutureCountsAsNow) {
+  StartWith();
+  FailSends(451);
+  const auto before = system_clock::now();
+  Arrive(Inbound(), "Quillpost-Inbound", kRequest, before + std::chrono::hours(24 * 365));
+  const auto& calls = mails.Sent()[0].calls;
+  const auto date = std::find_if(calls.begin(), calls.end(), [](const std::string& call) {
+    return call.starts_with("SetDate:");
+  });
+  ASSERT_NE(date, calls.end());
+  EXPECT_LE(std::stoll(date->substr(8)), system_clock::to_time_t(system_clock::now()));
+  EXPECT_NE(mailLog.at(0).find(" delay=0, "), std::string::npos) << mailLog[0];
 }
 
 TEST(HeadlessStatusLineTest, ControlCharactersAreEscapedAsInTheLog) {

@@ -38,6 +38,9 @@ class StoreWithBrokenQueue final : public relay::QueueAccess {
     }
     return store_.OpenForReceive(pathName);
   }
+  void Send(const std::string& pathName, const queue::Message& message) override {
+    store_.Send(pathName, message);
+  }
 
  private:
   relay::StoreQueueAccess store_;

@@ -79,7 +79,7 @@ std::string ShowJson(const LocatedMessage& located) {
   fields["recipients"] = request.recipients;
   fields["subject"] = request.subject;
   fields["attachments"] = request.attachments;
-  fields["relay_id"] = TextOrNull(request.relayId);
+  fields["relay_id"] = TextOrNull(message.name);
   return Dump(fields);
 }
 

@@ -108,8 +108,8 @@ void WriteMessageReport(std::ostream& out, const LocatedMessage& located) {
     Field(out, "recipients", ShownList(request.recipients));
     Field(out, "subject", Shown(request.subject));
     Field(out, "attachments", ShownList(request.attachments));
-    Field(out, "relay id", Shown(request.relayId));
   }
+  Field(out, "relay id", message.name.empty() ? kNothing : message.name);
   Field(out, "last failure", Shown(message.lastFailure));
 }
 

@@ -164,14 +164,26 @@ void Expect(const CommandLine& line, std::size_t least, std::size_t most) {
 }
 
 // The message that given names: its id, or the relay's id of its request
-// (as the relay's log lines show it).
+// (as the relay's log lines show it). Text that names two messages, one by
+// each, names neither: the command refuses rather than guess.
 std::string MessageId(const CommandLine& line, const std::string& given) {
-  if (LooksLikeRelayId(given)) {
-    if (std::optional<std::string> id = FindByRelayId(line.store, given)) {
-      return *id;
-    }
+  if (!LooksLikeRelayId(given)) {
+    return given;
   }
-  return given;
+  std::vector<std::string> ids = FindByRelayId(line.store, given);
+  if (std::all_of(given.begin(), given.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+      std::find(ids.begin(), ids.end(), given) == ids.end() && FindMessage(line.store, given)) {
+    ids.push_back(given);
+  }
+  if (ids.size() > 1) {
+    std::string list;
+    for (const std::string& id : ids) {
+      list += (list.empty() ? "" : ", ") + id;
+    }
+    throw UsageError("'" + given + "' names more than one message (ids " + list +
+                     "); give the id of the one you mean");
+  }
+  return ids.empty() ? given : ids.front();
 }
 
 // An id as a store gives them (a number) or a broker (24 hex digits), or the

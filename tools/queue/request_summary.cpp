@@ -9,10 +9,9 @@
 namespace quillpost::queue {
 namespace {
 
-// The labels and the stamp element the relay writes (see relay/retry_label.h
-// and relay/request_stamp.h); the queue tool does not link the relay.
+// The labels the relay writes (see relay/retry_label.h); the queue tool does
+// not link the relay.
 constexpr std::string_view kRetryLabelPrefix = "Quillpost-Retry:";
-constexpr std::string_view kRelayIdTag = "QUEUE-ID";
 
 std::string FirstOf(const document::RequestReader& reader, std::string_view tag) {
   std::vector<std::string> all = reader.All(tag);
@@ -30,7 +29,6 @@ RequestSummary SummarizeRequest(const std::string& body) {
     summary.recipients = reader.All(document::kToTag);
     summary.subject = FirstOf(reader, document::kSubjectTag);
     summary.attachments = reader.All(document::kFileTag);
-    summary.relayId = FirstOf(reader, kRelayIdTag);
     summary.readable = true;
   } catch (const document::DocumentError&) {
     // Shown as unreadable: a queue may carry anything.

@@ -24,7 +24,6 @@ struct RequestSummary {
   std::vector<std::string> recipients;
   std::string subject;
   std::vector<std::string> attachments;
-  std::string relayId;  // the relay's name for it in its logs, once it has seen it
 };
 
 RequestSummary SummarizeRequest(const std::string& body);

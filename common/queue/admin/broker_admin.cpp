@@ -59,6 +59,8 @@ class BrokerAdminImpl final : public AdminBackend {
         }
         PeekedMessage message;
         message.id = std::move(delivery->id);
+        message.name = std::move(delivery->message.name);
+        message.arrived = delivery->message.arrived;
         message.label = std::move(delivery->message.label);
         message.priority = delivery->message.priority;
         message.notBefore = delivery->message.notBefore;
@@ -128,6 +130,8 @@ class BrokerAdminImpl final : public AdminBackend {
                   found->queue = queue;
                   PeekedMessage& message = found->message;
                   message.id = id;
+                  message.name = delivery.message.name;
+                  message.arrived = delivery.message.arrived;
                   message.label = delivery.message.label;
                   message.priority = delivery.message.priority;
                   message.notBefore = delivery.message.notBefore;

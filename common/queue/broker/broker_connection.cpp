@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "posix/system_error.h"
+#include "queue/message_name.h"
 
 namespace quillpost::queue {
 namespace {
@@ -238,8 +239,15 @@ Message BrokerConnection::ReadContent(const std::string& what, std::string* id) 
     }
   }
   message.priority = (properties._flags & AMQP_BASIC_PRIORITY_FLAG) != 0 ? properties.priority : 0;
-  if (id != nullptr && (properties._flags & AMQP_BASIC_MESSAGE_ID_FLAG) != 0) {
-    *id = Text(properties.message_id);
+  if ((properties._flags & AMQP_BASIC_MESSAGE_ID_FLAG) != 0) {
+    message.name = BrokerMessageName(Text(properties.message_id));
+    if (id != nullptr) {
+      *id = Text(properties.message_id);
+    }
+  }
+  if ((properties._flags & AMQP_BASIC_TIMESTAMP_FLAG) != 0) {
+    message.arrived = std::chrono::system_clock::time_point(
+        std::chrono::seconds(static_cast<std::int64_t>(properties.timestamp)));
   }
   message.body = Text(content.body);
   amqp_destroy_message(&content);
@@ -452,10 +460,16 @@ std::uint64_t BrokerConnection::StartPublish(const std::string& queue, const Mes
     Fail("sending to queue '" + queue + "'", "the connection is broken");
   }
   amqp_basic_properties_t properties{};
-  properties._flags =
-      AMQP_BASIC_DELIVERY_MODE_FLAG | AMQP_BASIC_PRIORITY_FLAG | AMQP_BASIC_MESSAGE_ID_FLAG;
+  properties._flags = AMQP_BASIC_DELIVERY_MODE_FLAG | AMQP_BASIC_PRIORITY_FLAG |
+                      AMQP_BASIC_MESSAGE_ID_FLAG | AMQP_BASIC_TIMESTAMP_FLAG;
   const std::string messageId = id.empty() ? NewMessageId() : id;
   properties.message_id = Bytes(messageId);
+  // When the message first came to the broker: kept by every move.
+  const auto arrived = message.arrived.time_since_epoch().count() > 0
+                           ? message.arrived
+                           : std::chrono::system_clock::now();
+  properties.timestamp = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(arrived.time_since_epoch()).count());
   properties.delivery_mode = AMQP_DELIVERY_PERSISTENT;
   properties.priority = static_cast<std::uint8_t>(message.priority);
   std::array<amqp_table_entry_t, 3> headers{};

@@ -20,8 +20,12 @@ using posix::ThrowSystem;
 class BrokerHeldMessage final : public HeldMessage {
  public:
   BrokerHeldMessage(std::shared_ptr<BrokerSession> session, std::uint64_t epoch, std::uint64_t tag,
-                    std::string id)
-      : session_(std::move(session)), epoch_(epoch), tag_(tag), id_(std::move(id)) {}
+                    std::string id, std::chrono::system_clock::time_point arrived)
+      : session_(std::move(session)),
+        epoch_(epoch),
+        tag_(tag),
+        id_(std::move(id)),
+        arrived_(arrived) {}
 
   void Finish() override {
     Connection().Ack(tag_);
@@ -42,8 +46,10 @@ class BrokerHeldMessage final : public HeldMessage {
     }
     // Stored on the target first, then taken off its queue: a failure in
     // between leaves it on both (at least once), never on neither.
-    // It keeps its id on the next queue.
-    Connection().Publish(target.queue, next, id_);
+    // It keeps its id and arrival on the next queue.
+    Message moved = next;
+    moved.arrived = arrived_;
+    Connection().Publish(target.queue, moved, id_);
     Connection().Ack(tag_);
     session_->SignalIfPending();
   }
@@ -73,6 +79,7 @@ class BrokerHeldMessage final : public HeldMessage {
   std::uint64_t epoch_;
   std::uint64_t tag_;
   std::string id_;
+  std::chrono::system_clock::time_point arrived_;
 };
 
 }  // namespace
@@ -253,10 +260,11 @@ void BrokerQueue::GiveBack(const std::vector<std::uint64_t>& tags) {
 }
 
 ReceivedMessage BrokerQueue::Hand(Delivery delivery) {
+  const auto arrived = delivery.message.arrived;
   return ReceivedMessage(
       std::move(delivery.message),
       std::make_unique<BrokerHeldMessage>(session_, session_->connection->ChannelEpoch(),
-                                          delivery.tag, std::move(delivery.id)));
+                                          delivery.tag, std::move(delivery.id), arrived));
 }
 
 std::optional<ReceivedMessage> BrokerQueue::Receive(std::chrono::milliseconds timeout) {

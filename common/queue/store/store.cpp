@@ -1,6 +1,7 @@
 #include "queue/store/store.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "eventlog/event_log.h"
 #include "posix/system_error.h"
+#include "queue/message_name.h"
 #include "queue/store/holder.h"
 #include "queue/store/store_time.h"
 
@@ -288,6 +290,46 @@ void Store::MigrateFromLayout1() {
   transaction.Commit();
 }
 
+std::uint64_t Store::Identity() {
+  if (identity_) {
+    return *identity_;
+  }
+  // Kept in a table of its own, which every version of the store's layout
+  // may hold: programs that do not know it pass it by.
+  const auto read = [this]() -> std::optional<std::uint64_t> {
+    if (ReadPragma(*db_, "SELECT count(*) FROM sqlite_schema WHERE name = 'store_identity'") == 0) {
+      return std::nullopt;
+    }
+    Statement select = db_->Prepare("SELECT value FROM store_identity LIMIT 1");
+    if (!select.Step("reading the store's identity")) {
+      return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(select.Int(0));
+  };
+  identity_ = read();
+  if (!identity_) {
+    std::uint64_t value = 0;
+    if (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+      posix::ThrowSystem<QueueError>("cannot make the store's identity");
+    }
+    const WriteTurn turn = TakeTurn("giving the store its identity");
+    WriteTransaction transaction(*db_, "giving the store its identity");
+    db_->Execute("CREATE TABLE IF NOT EXISTS store_identity(value INTEGER NOT NULL)",
+                 "giving the store its identity");
+    Statement insert = db_->Prepare(
+        "INSERT INTO store_identity(value) SELECT ?1"
+        " WHERE NOT EXISTS (SELECT 1 FROM store_identity)");
+    insert.Bind(1, static_cast<std::int64_t>(value)).Run("giving the store its identity");
+    transaction.Commit();
+    // Another process may have given it one first.
+    identity_ = read();
+  }
+  if (!identity_) {
+    throw QueueError("queue store " + db_->File() + ": the store has no identity");
+  }
+  return *identity_;
+}
+
 void Store::MigrateFromLayout2() {
   const WriteTurn turn = TakeTurn("updating the store's layout");
   WriteTransaction transaction(*db_, "updating the store's layout");
@@ -417,11 +459,13 @@ void Store::WriteTogether(std::string_view what, const std::function<void()>& wr
 }
 
 std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string& holder) {
+  const std::uint64_t identity = Identity();
   Statement& take = Cached(
       "UPDATE messages SET holder = ?2 WHERE seq = ("
       " SELECT seq FROM messages WHERE queue = ?1 AND holder IS NULL AND not_before <= ?3"
       " ORDER BY priority DESC, seq LIMIT 1)"
-      " RETURNING seq, priority, label, body, not_before, last_failure");
+      " RETURNING seq, priority, label, body, not_before, last_failure, coalesce(id, seq), "
+      "arrived");
   take.Bind(1, queueId).Bind(2, holder).Bind(3, StoreTimeNow());
   const WriteTurn turn = TakeTurn("receiving a message");
   // Should a power cut undo the mark, the message is simply waiting again.
@@ -435,6 +479,8 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
     taken->message.body = take.Text(3);
     taken->message.notBefore = FromStoreTime(take.Int(4));
     taken->message.lastFailure = take.Text(5);
+    taken->message.arrived = FromStoreTime(take.Int(7));
+    taken->message.name = StoreMessageName(identity, take.Int(6));
     while (take.Step("receiving a message")) {
     }
   }
@@ -473,15 +519,18 @@ bool Store::FinishAndInsert(std::int64_t queueId, std::int64_t seq, const std::s
                             std::int64_t targetQueueId, const Message& message) {
   const WriteTurn turn = TakeTurn("moving a message");
   WriteTransaction transaction(*db_, "moving a message");
-  // The message keeps its id and arrival on its new queue.
+  // The message keeps its id and arrival on its new queue; one that came
+  // before arrivals were kept counts as arriving now.
   Statement& insert = Cached(
       "INSERT INTO messages(queue, priority, label, body, not_before, last_failure, id, arrived)"
-      " SELECT ?4, ?5, ?6, ?7, ?8, ?9, coalesce(id, seq), arrived FROM messages"
+      " SELECT ?4, ?5, ?6, ?7, ?8, ?9, coalesce(id, seq), iif(arrived = 0, ?10, arrived)"
+      " FROM messages"
       " WHERE seq = ?1 AND holder = ?2 AND queue = ?3"
       " AND EXISTS (SELECT 1 FROM queues WHERE queues.id = ?4)");
   insert.Bind(1, seq).Bind(2, holder).Bind(3, queueId).Bind(4, targetQueueId);
   insert.Bind(5, message.priority).Bind(6, message.label).BindBlob(7, message.body);
   insert.Bind(8, StoreTime(message.notBefore)).Bind(9, message.lastFailure);
+  insert.Bind(10, StoreTimeNow());
   insert.Run("moving a message");
   const bool inserted = db_->Changes() == 1;
   if (!DeleteHeld(queueId, seq, holder)) {
@@ -555,6 +604,7 @@ PeekedMessage ReadMessageRow(Statement& row, int first) {
 }
 
 std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, std::size_t limit) {
+  const std::uint64_t identity = Identity();
   Statement& peek = Cached(
       "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL,"
       " not_before, last_failure, arrived, coalesce(id, seq) FROM messages WHERE queue = ?1"
@@ -566,6 +616,7 @@ std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, st
   while (peek.Step("reading messages")) {
     PeekedMessage message = ReadMessageRow(peek, 0);
     message.id = std::to_string(peek.Int(8));
+    message.name = StoreMessageName(identity, peek.Int(8));
     messages.push_back(std::move(message));
   }
   peek.Reset();

@@ -101,6 +101,10 @@ class Store {
   ByIdOutcome MoveById(std::int64_t id, std::int64_t targetQueueId,
                        const std::optional<std::string>& label, bool dueNow);
 
+  // A random number the store got when it was first asked for it, which
+  // makes its messages' names its own (message_name.h).
+  std::uint64_t Identity();
+
   std::string BellPath(std::int64_t queueId) const;
   std::string HoldersPath() const { return folder_ + "/holders"; }
   // Touches the queue's bell; a failure goes to the event log, since the
@@ -155,6 +159,7 @@ class Store {
   std::unique_ptr<Database> db_;
   std::unordered_map<const char*, Statement> statements_;
   bool checkpointFailureReported_ = false;
+  std::optional<std::uint64_t> identity_;
 };
 
 // A message's columns label, priority, size, body, in hand, due time, last

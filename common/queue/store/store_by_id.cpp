@@ -1,6 +1,7 @@
 // Single messages of a store, named by their ids: what the administration
 // shows, removes and moves one at a time.
 
+#include "queue/message_name.h"
 #include "queue/store/store.h"
 
 namespace quillpost::queue {
@@ -13,6 +14,7 @@ constexpr const char* kSameMessage = "((seq = ?1 AND id IS NULL) OR id = ?1)";
 }  // namespace
 
 std::optional<LocatedMessage> Store::FindById(std::int64_t id) {
+  const std::uint64_t identity = Identity();
   static const std::string sql =
       std::string(
           "SELECT q.name, m.label, m.priority, length(m.body), m.body, m.holder IS NOT NULL,"
@@ -27,6 +29,7 @@ std::optional<LocatedMessage> Store::FindById(std::int64_t id) {
     found->queue = find.Text(0);
     found->message = ReadMessageRow(find, 1);
     found->message.id = std::to_string(id);
+    found->message.name = StoreMessageName(identity, id);
   }
   find.Reset();
   return found;

@@ -1,8 +1,9 @@
 // How full a queue is, for a monitor: both questions are answered from the
 // index of waiting messages, so neither reads the messages themselves; only
-// a new head's body is read, one row.
+// a new head's arrival is read, one row.
 
 #include "queue/store/store.h"
+#include "queue/store/store_time.h"
 
 namespace quillpost::queue {
 
@@ -25,12 +26,12 @@ QueueDepth Store::Depth(std::int64_t queueId, std::optional<std::int64_t> knownH
   head.Reset();
 
   if (depth.headNumber && depth.headNumber != knownHead) {
-    Statement& body = Cached("SELECT body FROM messages WHERE seq = ?1 AND holder IS NULL");
-    body.Bind(1, *depth.headNumber);
-    if (body.Step("reading the first waiting message")) {
-      depth.headBody = body.Text(0);
+    Statement& arrived = Cached("SELECT arrived FROM messages WHERE seq = ?1 AND holder IS NULL");
+    arrived.Bind(1, *depth.headNumber);
+    if (arrived.Step("reading the first waiting message")) {
+      depth.headArrived = FromStoreTime(arrived.Int(0));
     }
-    body.Reset();
+    arrived.Reset();
   }
   return depth;
 }
