@@ -4,7 +4,7 @@
 // is the moment of acceptance; the subject carries the moment of Send.
 //
 //   relay_bench [--mails N] [--relay PATH] [--limit-mails N] [--paced-rate R]
-//               [--server-delay MS] [--delayed-mails N] [--drain-runs K]
+//               [--server-delay MS] [--delayed-mails N] [--drain-runs K] [--network K]
 //
 // Prints, for one relay and for two: mails per second draining a full queue,
 // mails per second and latency (median, 99th percentile) while requests
@@ -15,7 +15,9 @@
 // held back by a delay, as a distant server's would be (--server-delay MS).
 // With --drain-runs K it measures only one relay draining a full queue, K
 // times, each beside smtp-source pushing as many mails of the same size into
-// the same sink (dumping them too), and prints the median share.
+// the same sink (dumping them too), and prints the median share. With
+// --network K, one relay on its default settings against smtp-source -s 20 -d,
+// both through a proxy that adds a round trip of 0, 2, 10 and 40 ms.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -203,6 +205,9 @@ std::vector<Accepted> ReadDumps(const fs::path& folder) {
   return result;
 }
 
+// Octets added to each body, so that mails come to the size a run wants.
+std::size_t bodyPadding = 0;
+
 void Submit(const std::string& phase, int number) {
   quillpost::Submission submission;
   submission.Initialise();
@@ -210,10 +215,12 @@ void Submit(const std::string& phase, int number) {
   submission.AddRecipient("ops@example.org");
   submission.SetSubject("bench " + phase + " " + std::to_string(number) + " " +
                         std::to_string(NowNs()));
-  submission.SetBody(std::string(
-      "The nightly run finished without errors. Totals and timings are in the usual place.\n"
-      "This line and the next make the body about as long as a short notification.\n"
-      "Nothing needs to be done.\n"));
+  submission.SetBody(
+      std::string(
+          "The nightly run finished without errors. Totals and timings are in the usual place.\n"
+          "This line and the next make the body about as long as a short notification.\n"
+          "Nothing needs to be done.\n") +
+      std::string(bodyPadding, 'x'));
   if (submission.Send(quillpost::kInboundQueueName) != quillpost::kAnswerOk) {
     Fail("Send did not answer OK");
   }
@@ -245,7 +252,7 @@ std::vector<std::string> SinkCommand(int port, const std::string& dumpTemplate) 
 }
 
 double MeasureSinkLimit(const fs::path& folder, const fs::path& dumpRoot, int mails, bool dump,
-                        std::uintmax_t size = 400) {
+                        std::uintmax_t size = 400, int sessions = 1, double delayMs = 0) {
   const int port = FreePort();
   const fs::path dumps = dumpRoot / (dump ? "limit-dumps" : "limit-none");
   fs::create_directories(dumps);
@@ -255,10 +262,17 @@ double MeasureSinkLimit(const fs::path& folder, const fs::path& dumpRoot, int ma
   if (!WaitFor([&] { return Accepts(port); }, 5s)) {
     Fail("smtp-sink does not accept connections");
   }
+  std::optional<quillpost::bench::DelayProxy> distant;
+  int sourcePort = port;
+  if (delayMs > 0) {
+    distant.emplace(port, std::chrono::microseconds(static_cast<std::int64_t>(delayMs * 1000)));
+    sourcePort = distant->Port();
+  }
   const auto start = std::chrono::steady_clock::now();
-  Child source({"/usr/sbin/smtp-source", "-d", "-s", "1", "-m", std::to_string(mails), "-l",
-                std::to_string(size), "127.0.0.1:" + std::to_string(port)},
-               (folder / "limit-source.out").string());
+  Child source(
+      {"/usr/sbin/smtp-source", "-d", "-s", std::to_string(sessions), "-m", std::to_string(mails),
+       "-l", std::to_string(size), "127.0.0.1:" + std::to_string(sourcePort)},
+      (folder / "limit-source.out").string());
   int status = 0;
   ::waitpid(source.Pid(), &status, 0);
   const double seconds =
@@ -377,6 +391,9 @@ Figures RunRelays(const fs::path& folder, const fs::path& dumpRoot, const std::s
   figures.mailSize = fs::file_size(fs::directory_iterator(dumps)->path());
   if (setup.serverDelayMs > 0 || setup.drainOnly) {
     for (auto& relay : running) {
+      figures.peakMb = std::max(figures.peakMb, PeakMegabytes(relay->Pid()));
+    }
+    for (auto& relay : running) {
       relay->Stop(SIGTERM);
     }
     return figures;
@@ -461,6 +478,39 @@ void Print(const char* title, const Figures& f, double limit) {
   std::printf("  relay CPU in 3 s idle:       %8.2f s\n", f.idleCpuSeconds);
 }
 
+double Median(std::vector<double> values) {
+  return Percentile(std::move(values), 0.5);
+}
+
+// One relay on its default settings draining mails of about 2 KB through a
+// proxy that adds each round trip, beside smtp-source -s 20 -d pushing as
+// many of the same size through the same proxy into the same kind of sink;
+// medians of runs.
+void CompareOverNetwork(const fs::path& folder, const fs::path& dumpRoot, const std::string& relay,
+                        int mails, int runs) {
+  bodyPadding = 1800;
+  std::printf("%-10s %14s %12s %10s %22s %8s\n", "round trip", "relay mails/s", "CPU ms/mail",
+              "peak MB", "smtp-source -s 20 -d", "share");
+  for (const double rtt : {0.0, 2.0, 10.0, 40.0}) {
+    std::vector<double> rates;
+    std::vector<double> cpu;
+    std::vector<double> peak;
+    std::vector<double> source;
+    for (int run = 0; run < runs; ++run) {
+      const std::string name =
+          "-net-" + std::to_string(static_cast<int>(rtt)) + "-" + std::to_string(run);
+      const Figures f = RunRelays(folder, dumpRoot, relay, Run{1, mails, 0, rtt, true, name});
+      rates.push_back(f.drainRate);
+      cpu.push_back(f.drainCpuMsPerMail);
+      peak.push_back(f.peakMb);
+      source.push_back(MeasureSinkLimit(folder, dumpRoot, mails, true, f.mailSize, 20, rtt));
+    }
+    std::printf("%7.0f ms %14.0f %12.3f %10.1f %22.0f %7.0f%%\n", rtt, Median(rates), Median(cpu),
+                Median(peak), Median(source), 100 * Median(rates) / Median(source));
+    std::fflush(stdout);
+  }
+}
+
 // One relay draining a full queue, runs times, each right after smtp-source
 // pushed as many mails of the same size into a sink that dumps them alike.
 void CompareDrains(const fs::path& folder, const fs::path& dumpRoot, const std::string& relay,
@@ -497,6 +547,7 @@ int main(int argc, char** argv) {
   double serverDelayMs = 2;
   int delayedMails = 1000;
   int drainRuns = 0;
+  int networkRuns = 0;
   std::string relay = QUILLPOST_SMTP_PROGRAM;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
@@ -511,7 +562,10 @@ int main(int argc, char** argv) {
           "1000) to the sink with each of its replies held back MS milliseconds\n"
           "(--server-delay, default 2; 0 leaves this out).\n"
           "--drain-runs K: only one relay draining N requests, K times, each beside\n"
-          "smtp-source pushing N mails of the same size; prints the median share.");
+          "smtp-source pushing N mails of the same size; prints the median share.\n"
+          "--network K: only one relay on its default settings draining N mails of\n"
+          "about 2 KB through a proxy adding a round trip of 0, 2, 10 and 40 ms,\n"
+          "beside smtp-source -s 20 -d through the same proxy; medians of K runs.");
       return 0;
     }
     if (i + 1 >= argc) {
@@ -529,6 +583,8 @@ int main(int argc, char** argv) {
         serverDelayMs = std::stod(value);
       } else if (argument == "--drain-runs") {
         drainRuns = std::stoi(value);
+      } else if (argument == "--network") {
+        networkRuns = std::stoi(value);
       } else if (argument == "--delayed-mails") {
         delayedMails = std::stoi(value);
       } else if (argument == "--relay") {
@@ -567,6 +623,12 @@ int main(int argc, char** argv) {
   fs::create_directories(dumpRoot);
   fs::permissions(dumpRoot, fs::perms::all);
 
+  if (networkRuns > 0) {
+    CompareOverNetwork(folder, dumpRoot, relay, mails, networkRuns);
+    fs::remove_all(dumpRoot);
+    fs::remove_all(folder);
+    return 0;
+  }
   if (drainRuns > 0) {
     CompareDrains(folder, dumpRoot, relay, mails, drainRuns);
     fs::remove_all(dumpRoot);

@@ -11,7 +11,7 @@ SessionCache::SessionCache() = default;
 SessionCache::~SessionCache() = default;
 
 SessionCache& SessionCache::Process() {
-  static SessionCache cache;
+  thread_local SessionCache cache;
   return cache;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 // Open SMTP sessions kept between mails, so that consecutive mails to the same
-// relay host share one connection. One cache serves the whole process; it is
-// not thread-safe and must be used from one thread only (the relay's).
+// relay host share one connection. Each thread that sends has a cache of its
+// own; a cache is not thread-safe and is used by its thread alone.
 
 #include <cstddef>
 #include <memory>
@@ -22,7 +22,7 @@ class SessionCache {
   SessionCache(const SessionCache&) = delete;
   SessionCache& operator=(const SessionCache&) = delete;
 
-  // The process-wide cache that OutgoingMail uses.
+  // The calling thread's cache, which OutgoingMail uses.
   static SessionCache& Process();
 
   // The session for this host and these settings, opened if there is none.

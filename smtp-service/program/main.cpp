@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -119,10 +120,20 @@ int main(int argc, char** argv) {
   const std::string attachmentRefusal = settings.connection.attachments.refusal;
   const std::string metricsAddress =
       settings.metricsListen ? settings.metricsListen->Text() : std::string();
+  const auto maxParallel = static_cast<std::size_t>(settings.maxParallelDeliveries);
+  const double maxSendRate = settings.maxSendRate;
+  const auto idleSessionTimeout = settings.connection.idleSessionTimeout;
   Status status(std::move(settings), ServiceParts{queues, SmtpMailFactory(), log, loop, [] {
                                                     std::fflush(nullptr);
                                                     std::_Exit(0);
                                                   }});
+  // Mails go out over several sessions at once from the pool's threads; one
+  // at a time, they go out from this thread as they always did.
+  std::optional<DeliveryPool> pool;
+  if (maxParallel > 1) {
+    pool.emplace(maxParallel, maxSendRate, idleSessionTimeout);
+    status.AttachDeliveryPool(*pool, maxParallel);
+  }
   StdoutStatusView view;
   if (desktop) {
     // Quit and closing the window run the shutdown.

@@ -89,6 +89,9 @@ void RelayLoop::Attach(relay::Status& status) {
     signals_.Drain();
     status.Shutdown();
   });
+  if (const int completed = status.CompletionDescriptor(); completed >= 0) {
+    Watch(completed, [&status] { status.DeliveriesCompleted(); });
+  }
   for (queue::OpenQueue* open :
        {status.InboundQueue.get(), status.RetryQueueA.get(), status.RetryQueueB.get()}) {
     if (open == nullptr) {

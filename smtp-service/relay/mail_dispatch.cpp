@@ -26,13 +26,27 @@ std::string Status::DispatchMail(const std::string& document) {
 }
 
 std::string Status::DispatchRequest(const document::RequestReader& request) {
+  return DispatchPrepared(*PrepareMail(request));
+}
+
+std::string Status::DispatchPrepared(MailPort& mail) {
+  std::exception_ptr failure;
+  try {
+    mail.Send();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  return ConcludeSend(mail, failure);
+}
+
+std::unique_ptr<MailPort> Status::PrepareMail(const document::RequestReader& request) {
   namespace doc = quillpost::document;
   // Lines of a request that turns out unreadable go out with the error.
   const struct FlushAtEnd {
     StatusView& view;
     ~FlushAtEnd() { view.Flush(); }
   } flush{*view_};
-  const std::unique_ptr<MailPort> mail = parts_.makeMail();
+  std::unique_ptr<MailPort> mail = parts_.makeMail();
   mail->SetServer(SmtpServer);
   mail->SetConnectionSettings(settings_.connection);
 
@@ -68,24 +82,29 @@ std::string Status::DispatchRequest(const document::RequestReader& request) {
   if (current_.identity) {
     mail->SetMessageIdentity(current_.identity->messageId, current_.identity->submitted);
   }
+  return mail;
+}
 
+std::string Status::ConcludeSend(MailPort& mail, const std::exception_ptr& failure) {
   try {
-    mail->Send();
-  } catch (const smtp::SendFailure& failure) {
-    current_.serverUsed = mail->ServerUsed();
+    if (failure) {
+      std::rethrow_exception(failure);
+    }
+  } catch (const smtp::SendFailure& refusal) {
+    current_.serverUsed = mail.ServerUsed();
     // Every recipient refused: each keeps its own reply, as when only some are.
-    if (std::vector<smtp::SendFailure> refused = mail->RefusedRecipients();
-        failure.Number() == smtp::failure::kRecipientRefused && !refused.empty()) {
+    if (std::vector<smtp::SendFailure> refused = mail.RefusedRecipients();
+        refusal.Number() == smtp::failure::kRecipientRefused && !refused.empty()) {
       NoteRefusedRecipients(std::move(refused));
     } else {
-      NoteSendFailure(failure);
+      NoteSendFailure(refusal);
     }
     return "ERR";
   }
-  current_.serverUsed = mail->ServerUsed();
+  current_.serverUsed = mail.ServerUsed();
   // The server has the mail: a problem after that is worth a line, never a
   // second delivery.
-  if (const auto warning = mail->Warning()) {
+  if (const auto warning = mail.Warning()) {
     const LogEntry entry = DescribeSendFailure(warning->Number());
     WriteLog(entry.message, entry.data);
   }
@@ -93,7 +112,7 @@ std::string Status::DispatchRequest(const document::RequestReader& request) {
   current_.detail = "delivered to " + RelayName();
   // Some recipients refused while the others got the mail: only the refused
   // ones stay to be tried again.
-  std::vector<smtp::SendFailure> refused = mail->RefusedRecipients();
+  std::vector<smtp::SendFailure> refused = mail.RefusedRecipients();
   if (refused.empty()) {
     current_.to.clear();
     return "OK";

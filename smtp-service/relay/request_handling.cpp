@@ -20,10 +20,12 @@ constexpr std::chrono::milliseconds kBatchTime{50};
 }  // namespace
 
 void Status::requestevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
-  // A full queue is drained without a wake-up and a re-arming per request.
+  // A full queue is drained without a wake-up and a re-arming per request,
+  // as far as there is room for deliveries; a delivery that ends makes room
+  // and arms the queue again.
   const auto until = std::chrono::steady_clock::now() + kBatchTime;
-  After after = After::Rearm;
-  for (bool more = true; more;) {
+  After after = HasRoom() ? After::Rearm : After::Park;
+  for (bool more = after == After::Rearm; more;) {
     current_ = CurrentTry{};
     std::optional<queue::ReceivedMessage> message;
     try {
@@ -35,9 +37,10 @@ void Status::requestevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
       after =
           RescueAfterFailure(message, queue::RedactPathName(Queue.PathName()), CurrentFailure());
     }
-    more = message && after == After::Rearm && std::chrono::steady_clock::now() < until;
+    more =
+        message && after == After::Rearm && std::chrono::steady_clock::now() < until && HasRoom();
   }
-  if (after == After::Park) {
+  if (after == After::Park || !HasRoom()) {
     parked_.inbound = true;
   } else {
     Rearm(Queue, requestevent, parked_.inbound);
@@ -64,11 +67,15 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
   // The request is read once, here; what goes back on a queue is written
   // anew from what was read, so every try sends the same values.
   std::optional<document::RequestReader> request;
+  std::unique_ptr<MailPort> mail;
   std::string answer;
   try {
     request.emplace(message.Body());
     current_.identity = IdentifyRequest(message, &*request, current_.takenAt);
-    answer = DispatchRequest(*request);
+    mail = PrepareMail(*request);
+    if (!pool_) {
+      answer = DispatchPrepared(*mail);
+    }
   } catch (...) {
     // Nothing went out: dead-lettered exactly as it came.
     const std::string failure = CurrentFailure();
@@ -80,7 +87,23 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
                ? After::Rearm
                : After::Park;
   }
+  if (pool_) {
+    // Its session sends it while this thread goes on; DeliveriesCompleted
+    // sees it through from there.
+    const std::uint64_t ticket = ++lastTicket_;
+    inFlight_.emplace(ticket, InFlight{std::move(current_), std::move(message), std::move(*request),
+                                       queueName, countOnFailure});
+    pool_->Submit({ticket, std::move(mail), {}});
+    return After::Rearm;
+  }
+  return ConcludeTry(message, *request, queueName, countOnFailure, answer);
+}
 
+Status::After Status::ConcludeTry(queue::ReceivedMessage& message,
+                                  const document::RequestReader& request,
+                                  const std::string& queueName,
+                                  const std::function<std::optional<int>()>& countOnFailure,
+                                  const std::string& answer) {
   ++current_.identity->tries;
   if (!current_.delivered.empty()) {
     RecordOutcome(maillog::Status::Sent, current_.delivered, "delivered to " + RelayName());
@@ -100,7 +123,7 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
     return After::Rearm;
   }
 
-  if (const std::optional<After> after = GiveUpPermanentRefusals(message, *request)) {
+  if (const std::optional<After> after = GiveUpPermanentRefusals(message, request)) {
     return *after;
   }
   if (current_.document.empty()) {
@@ -111,7 +134,7 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
     if (!current_.delivered.empty()) {
       changes.to = current_.to;
     }
-    current_.document = document::RewriteRequest(*request, changes);
+    current_.document = document::RewriteRequest(request, changes);
   }
   const std::optional<int> count = countOnFailure();
   if (!count) {

@@ -29,9 +29,10 @@ void Status::retrybevent_Arrived(queue::OpenQueue& Queue, long /*Cursor*/) {
 
 void Status::RetryArrived(queue::OpenQueue& queue, const std::string& letter, HandlerSink& sink,
                           bool& parked) {
-  if (ActiveRetryQueue != letter) {
-    // Not this queue's turn: the message stays where it is, and the queue is
-    // armed again only when a tick gives it the turn.
+  if (ActiveRetryQueue != letter || !HasRoom()) {
+    // Not this queue's turn, or no room for another delivery: the message
+    // stays where it is, and the queue is armed again when a tick gives it
+    // the turn or a delivery makes room.
     parked = true;
     return;
   }
@@ -63,7 +64,7 @@ Status::After Status::HandleRetry(queue::ReceivedMessage& message, const std::st
   }
   const std::string& queueName = letter == "A" ? RetryQueueNameA : RetryQueueNameB;
   return DispatchHeld(message, queue::RedactPathName(queueName),
-                      [&label] { return ReadRetryCount(label); });
+                      [label] { return ReadRetryCount(label); });
 }
 
 void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string& document,
@@ -126,16 +127,8 @@ void Status::retryswap_Timer() {
   // A failed request always waits at least one interval before its next try.
   TargetRetryQueue = OtherLetter(ActiveRetryQueue);
   RenewReplacedQueues();
-
-  if (parked_.inbound && InboundQueue) {
-    Rearm(*InboundQueue, requestevent, parked_.inbound);
-  }
-  if (ActiveRetryQueue == "A" && parked_.retryA && RetryQueueA) {
-    Rearm(*RetryQueueA, retryAevent, parked_.retryA);
-  }
-  if (ActiveRetryQueue == "B" && parked_.retryB && RetryQueueB) {
-    Rearm(*RetryQueueB, retrybevent, parked_.retryB);
-  }
+  holdOffUntilTick_ = false;
+  RearmParked();
 }
 
 }  // namespace quillpost::relay

@@ -80,6 +80,28 @@ std::chrono::milliseconds Interval(std::string_view key, std::string_view value,
 
 // Reads the first line only, and no further than a password can be long: a
 // path such as /dev/zero must not be read for as long as memory lasts.
+// Mails per second: "N", "N/s" or "N/min"; 0 or "unlimited" for none.
+double SendRate(std::string_view key, std::string_view value) {
+  if (value == "unlimited") {
+    return 0;
+  }
+  double per = 1;
+  std::string_view number = value;
+  if (value.ends_with("/min")) {
+    per = 60;
+    number.remove_suffix(4);
+  } else if (value.ends_with("/s")) {
+    number.remove_suffix(2);
+  }
+  double rate = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), rate);
+  if (number.empty() || error != std::errc() || end != number.data() + number.size() || rate < 0 ||
+      rate > 1e6) {
+    Bad(key, value, "expected mails per second, or per minute with /min (e.g. 10 or 600/min)");
+  }
+  return rate / per;
+}
+
 std::string PasswordFromFile(std::string_view key, std::string_view path) {
   constexpr std::size_t kMaxPasswordBytes = 4096;
   std::ifstream in{std::string(path), std::ios::binary};
@@ -140,6 +162,10 @@ const std::vector<SettingKey>& SettingKeys() {
       {"max_defer_interval", "SECONDS", "longest wait between deferred tries (3600)", true},
       {"max_queue_lifetime", "SECONDS",
        "how long a failing request is kept from its first submission (432000: 5 days)", true},
+      {"max_parallel_deliveries", "N",
+       "SMTP sessions delivering at the same time; 1: one mail at a time (20)", true},
+      {"max_send_rate", "N[/s|/min]",
+       "most mails sent per second, or per minute with /min, over all sessions (no limit)", true},
       {"metrics_listen", "ADDR:PORT",
        "serve Prometheus metrics at /metrics there: 127.0.0.1:PORT or [::1]:PORT (off)", true},
   };
@@ -218,6 +244,10 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     if (connection.tokenCommand.empty()) {
       Bad(key, value, "expected a command, quoted as for a shell");
     }
+  } else if (key == "max_parallel_deliveries") {
+    settings.maxParallelDeliveries = static_cast<int>(WholeNumber(key, value, 1, 500));
+  } else if (key == "max_send_rate") {
+    settings.maxSendRate = SendRate(key, value);
   } else if (key == "metrics_listen") {
     std::string why;
     settings.metricsListen = ParseListenAddress(value, why);

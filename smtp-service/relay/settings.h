@@ -36,6 +36,12 @@ struct Settings {
   std::chrono::milliseconds maxDeferInterval{60 * 60'000};
   std::chrono::milliseconds maxQueueLifetime{5 * 24 * 3600'000LL};
 
+  // How many SMTP sessions deliver different requests at the same time; 1
+  // sends one mail at a time on the service's own thread.
+  int maxParallelDeliveries = 20;
+  // Mails per second across all sessions; 0: no limit.
+  double maxSendRate = 0;
+
   // Where /metrics is served for a monitor; empty: nowhere.
   std::optional<ListenAddress> metricsListen;
 

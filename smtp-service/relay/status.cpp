@@ -98,6 +98,9 @@ void Status::OpenAndArm(const std::string& pathName, std::unique_ptr<queue::Open
 }
 
 void Status::Shutdown() {
+  // Mails that came back already are finished; those still under way go
+  // back to their queues as the process ends.
+  DeliveriesCompleted();
   notifier_->Stopping();
   view_->RemoveTrayIcon();
   WriteLog("Server Terminated", "");

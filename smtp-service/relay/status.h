@@ -5,7 +5,9 @@
 // tick). Handlers run one at a time, each to completion; nothing is locked.
 
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +16,7 @@
 #include "document/request_reader.h"
 #include "queue/queue.h"
 #include "relay/delivery_observer.h"
+#include "relay/delivery_pool.h"
 #include "relay/handler_sink.h"
 #include "relay/log_writer.h"
 #include "relay/mail_log.h"
@@ -55,6 +58,15 @@ class Status {
   void AttachNotifier(ServiceNotifier& notifier) { notifier_ = &notifier; }
   // Who counts the outcomes for a monitor; must outlive the service.
   void AttachObserver(DeliveryObserver& observer) { observer_ = &observer; }
+  // Sends mails on pool's threads, up to maxParallel at a time, instead of
+  // one at a time on the service's thread; the pool must outlive the service.
+  void AttachDeliveryPool(DeliveryPool& pool, std::size_t maxParallel);
+  // Readable when deliveries on the pool have come back: the event loop then
+  // calls DeliveriesCompleted. -1 without a pool.
+  [[nodiscard]] int CompletionDescriptor() const;
+  void DeliveriesCompleted();
+  // How many deliveries may be under way now.
+  [[nodiscard]] std::size_t SessionCeiling() const { return ceiling_; }
 
   // What became of the requests handled so far.
   struct Outcomes {
@@ -140,6 +152,28 @@ class Status {
 
   // DispatchMail on a request read already.
   std::string DispatchRequest(const document::RequestReader& request);
+  // Shows the request's status lines and fills in its mail, ready to send.
+  std::unique_ptr<MailPort> PrepareMail(const document::RequestReader& request);
+  // Sends mail here and now; answers as DispatchMail.
+  std::string DispatchPrepared(MailPort& mail);
+  // What the send of mail came to, given what Send threw: "OK" or "ERR".
+  std::string ConcludeSend(MailPort& mail, const std::exception_ptr& failure);
+  // After the send: counts the try, then finishes, re-queues or dead-letters
+  // message as answer says.
+  After ConcludeTry(queue::ReceivedMessage& message, const document::RequestReader& request,
+                    const std::string& queueName,
+                    const std::function<std::optional<int>()>& countOnFailure,
+                    const std::string& answer);
+  // Room for one more delivery: always without a pool.
+  [[nodiscard]] bool HasRoom() const;
+  // Arms the queues left unarmed (the inbound queue, and the retry queue
+  // that has the turn).
+  void RearmParked();
+  // A session the relay host would not open while others were under way:
+  // the host allows no more. The request goes back to its queue untried.
+  bool SessionRefused(const std::exception_ptr& failure) const;
+  void LowerCeiling(const std::exception_ptr& failure);
+  void RaiseCeiling();
   After HandleRequest(queue::ReceivedMessage& message);
   void RetryArrived(queue::OpenQueue& queue, const std::string& letter, HandlerSink& sink,
                     bool& parked);
@@ -212,6 +246,25 @@ class Status {
   // Requests that could neither be dispatched nor moved: kept in hand, so no
   // receiver takes them again, until the relay stops.
   std::vector<queue::ReceivedMessage> setAside_;
+
+  // A request whose mail is on its way on the pool.
+  struct InFlight {
+    CurrentTry current;
+    queue::ReceivedMessage message;
+    document::RequestReader request;
+    std::string queueName;
+    std::function<std::optional<int>()> countOnFailure;
+  };
+  DeliveryPool* pool_ = nullptr;
+  std::map<std::uint64_t, InFlight> inFlight_;
+  std::uint64_t lastTicket_ = 0;
+  std::size_t maxParallel_ = 1;
+  std::size_t ceiling_ = 1;
+  // The ceiling does not grow again before this, after a host refused a session.
+  std::chrono::steady_clock::time_point holdCeilingUntil_{};
+  // A store that failed to take a finished request back: no new deliveries
+  // before the next tick, so that nothing is sent again and again.
+  bool holdOffUntilTick_ = false;
 };
 
 }  // namespace quillpost::relay

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -116,6 +117,12 @@ std::vector<std::string> Arguments(const SmtpPeerOptions& options,
     if (on) {
       args.emplace_back(flag);
     }
+  }
+  if (options.delaySeconds > 0) {
+    args.insert(args.end(), {"--delay", std::to_string(options.delaySeconds)});
+  }
+  if (options.maxConnections > 0) {
+    args.insert(args.end(), {"--max-connections", std::to_string(options.maxConnections)});
   }
   if (!options.authUser.empty()) {
     args.insert(args.end(), {"--auth", options.authUser + ":" + options.authPassword});
@@ -284,6 +291,35 @@ int SmtpPeer::Connections() const {
   return static_cast<int>(std::count_if(events.begin(), events.end(), [](const std::string& e) {
     return e.size() > 8 && e.compare(e.size() - 8, 8, " CONNECT") == 0;
   }));
+}
+
+int SmtpPeer::MostSessionsAtOnce() const {
+  const auto events = Events();
+  std::set<std::string> refused;
+  for (const std::string& event : events) {
+    if (event.ends_with(" TOO-MANY")) {
+      refused.insert(event.substr(0, event.find(' ')));
+    }
+  }
+  int open = 0;
+  int most = 0;
+  for (const std::string& event : events) {
+    if (refused.count(event.substr(0, event.find(' '))) != 0) {
+      continue;
+    }
+    if (event.ends_with(" CONNECT")) {
+      most = std::max(most, ++open);
+    } else if (event.ends_with(" CLOSE")) {
+      --open;
+    }
+  }
+  return most;
+}
+
+int SmtpPeer::RefusedAsTooMany() const {
+  const auto events = Events();
+  return static_cast<int>(std::count_if(
+      events.begin(), events.end(), [](const std::string& e) { return e.ends_with(" TOO-MANY"); }));
 }
 
 std::vector<std::string> SmtpPeer::Commands() const {

@@ -37,6 +37,11 @@ struct SmtpPeerOptions {
   bool authWithoutTls = false;  // allow AUTH on a connection without TLS
   bool closeAfterMail = false;  // drop the connection right after accepting a message
   bool refuseOnReuse = false;   // 421 and close when a second mail comes on one connection
+  // Seconds before each reply to MAIL, RCPT, DATA and the data's end: a far
+  // relay host.
+  double delaySeconds = 0;
+  // Above zero: a 421 greeting for any connection beyond this many open ones.
+  int maxConnections = 0;
 };
 
 struct DeliveredAttachment {
@@ -79,6 +84,10 @@ class SmtpPeer {
   int Connections() const;
   // Command lines received so far, as "<connection> <line>".
   std::vector<std::string> Commands() const;
+  // The most sessions open at once, and the connections refused for being
+  // too many (maxConnections).
+  int MostSessionsAtOnce() const;
+  int RefusedAsTooMany() const;
   // Waits until `count` connections have been closed, or the time is up.
   bool WaitForClosedConnections(int count, std::chrono::milliseconds timeout) const;
 

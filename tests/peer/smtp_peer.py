@@ -57,6 +57,8 @@ class Peer:
         self.refuse = dict(options.refuse)
         self.refuse_recipient = dict(options.refuse_recipient)
         self.connections = 0
+        self.open = 0
+        self.most_open = 0
         self.messages = 0
         self.peers = {}
         self.log = open(os.path.join(self.folder, "events.log"), "a", buffering=1, encoding="utf-8",
@@ -93,6 +95,8 @@ class Peer:
     async def stall_or_refuse(self, stage):
         if self.options.stall == stage:
             await asyncio.sleep(FOREVER)
+        if self.options.delay and stage in ("mail", "rcpt", "content"):
+            await asyncio.sleep(self.options.delay)
         if stage in self.refuse:
             return "%d %s refused by the test peer" % (self.refuse[stage], stage)
         return None
@@ -199,16 +203,24 @@ def make_protocol(peer, tls_context):
                 peer.connections += 1
                 self.connection = peer.connections
                 peer.peers[transport.get_extra_info("peername")] = self.connection
+                peer.open += 1
+                peer.most_open = max(peer.most_open, peer.open)
                 peer.event(self.connection, "CONNECT")
             super().connection_made(transport)
 
         def connection_lost(self, error):
+            peer.open -= 1
             peer.event(self.connection, "CLOSE")
             super().connection_lost(error)
 
         async def _handle_client(self):
             if peer.options.stall == "greeting":
                 await asyncio.sleep(FOREVER)
+            if peer.options.max_connections and peer.open > peer.options.max_connections:
+                peer.event(self.connection, "TOO-MANY")
+                await self.push("421 too many connections from you")
+                self.transport.close()
+                return
             if "greeting" in peer.refuse:
                 await self.push("%d greeting refused by the test peer" % peer.refuse["greeting"])
                 self.transport.close()
@@ -223,6 +235,8 @@ def make_protocol(peer, tls_context):
 
         async def smtp_DATA(self, arg):
             if self.envelope.rcpt_tos:
+                if peer.options.delay:
+                    await asyncio.sleep(peer.options.delay)
                 if peer.options.stall == "data":
                     await asyncio.sleep(FOREVER)
                 if "data" in peer.refuse:
@@ -304,6 +318,11 @@ def parse_options(argv):
                         help="close the connection right after accepting a message")
     parser.add_argument("--refuse-on-reuse", action="store_true",
                         help="answer 421 and close when a second mail comes on one connection")
+    parser.add_argument("--delay", type=float, default=0.0, metavar="SECONDS",
+                        help="wait this long before answering MAIL, RCPT, DATA and the data's end"
+                             " (a relay host far away)")
+    parser.add_argument("--max-connections", type=int, default=0, metavar="N",
+                        help="answer 421 to the greeting of any connection beyond N open ones")
     return parser.parse_args(argv)
 
 

@@ -28,14 +28,16 @@ TEST_F(EndToEndTest, TwoRelaysOnOneStoreDeliverEveryMailOnce) {
   const auto subjects = Subjects(smtp);
   EXPECT_EQ(subjects.size(), static_cast<std::size_t>(kMails));
   EXPECT_EQ(Duplicates(subjects), 0);
-  EXPECT_TRUE(queue::PeekQueue("kvr_mailer", false).empty());
+  EXPECT_TRUE(WaitFor([] { return queue::PeekQueue("kvr_mailer", false).empty(); }));
   EXPECT_EQ(CountLog("Unable to receive from queue"), 0U);
 }
 
 TEST_F(EndToEndTest, KilledRelayLosesNothingOnceRestarted) {
   constexpr int kMails = 200;
   peer::SmtpPeer smtp;
-  auto relay = StartRelay(smtp.Port());
+  // One mail at a time, so that one mail at most is in hand at the kill.
+  const std::vector<std::string> oneAtATime = {"--max-parallel-deliveries", "1"};
+  auto relay = StartRelay(smtp.Port(), oneAtATime);
   std::thread submitter([this] {
     for (int i = 0; i < kMails; ++i) {
       EXPECT_EQ(Submit(SubjectOf(i)), "OK");
@@ -44,7 +46,7 @@ TEST_F(EndToEndTest, KilledRelayLosesNothingOnceRestarted) {
   ASSERT_TRUE(WaitFor([&] { return smtp.Messages().size() >= 50; }, 30s));
   relay->Stop(SIGKILL);
   const std::size_t beforeRestart = smtp.Messages().size();
-  relay = StartRelay(smtp.Port(), {}, "restarted");
+  relay = StartRelay(smtp.Port(), oneAtATime, "restarted");
   submitter.join();
 
   ASSERT_TRUE(WaitFor([&] { return Subjects(smtp).size() == kMails; }, 30s))
