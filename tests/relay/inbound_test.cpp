@@ -73,7 +73,13 @@ TEST_F(InboundTest, UnreadableRequestsGoToTheDeadLetterQueueUnchanged) {
   const std::string noSubject =
       "<Quillpost-1.0><Routing><FROM>a@x</FROM><FROM-NAME>A</FROM-NAME><TO>b@y</TO></Routing>"
       "</Quillpost-1.0>";
-  for (const std::string& body : {std::string("not a document <"), noSubject}) {
+  // Whole messages the library would have refused: empty, and one holding a NUL.
+  const auto whole = [](const std::string& element) {
+    return kRequest.substr(0, kRequest.rfind("</Quillpost-1.0>")) + element + "</Quillpost-1.0>";
+  };
+  for (const std::string& body :
+       {std::string("not a document <"), noSubject, whole("<WHOLE-MESSAGE/>"),
+        whole("<WHOLE-MESSAGE>U3ViamVjdDogeA0KDQpudWwgAA0K</WHOLE-MESSAGE>")}) {
     log.entries.clear();
     Arrive(Inbound(), "Quillpost-Inbound", body);
     ASSERT_FALSE(Waiting("kvr_mailer_dead").empty());

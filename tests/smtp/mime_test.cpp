@@ -220,6 +220,11 @@ TEST_F(Message, ValuesCannotAddHeaders) {
   for (const char* name : {"\r\nBcc:", "\r\nX-Evil"}) {
     EXPECT_EQ(text.find(name), std::string::npos) << name;
   }
+  // GMime writes a kept Message-ID as it is; a lone CR in it must not reach the wire.
+  content_.messageId = "<a\r.\rMAIL FROM:<x@evil.example>@b>";
+  for (const std::string& line : CrlfLines(Build())) {
+    EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+  }
 }
 
 TEST_F(Message, BodiesReadBackAsGivenWithCrLfBreaks) {
