@@ -9,12 +9,17 @@
 #include <filesystem>
 #include <fstream>
 
-#include "mail/address_syntax.h"
 #include "mail/content_type.h"
 #include "mail/header_text.h"
 #include "mail/message_builder.h"
+#include "message/address_syntax.h"
 
 namespace quillpost::smtp {
+
+using message::IsSafeSenderAddress;
+using message::IsValidEhloName;
+using message::IsValidRecipientAddress;
+using message::IsValidServerName;
 namespace {
 
 std::vector<std::string> CrlfLines(const std::string& text) {
