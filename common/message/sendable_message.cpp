@@ -19,10 +19,14 @@ std::size_t LineNumberOf(std::string_view message, std::size_t position) {
   return number;
 }
 
+bool IsEmpty(std::string_view message) {
+  return message.find_first_not_of("\r\n") == std::string_view::npos;
+}
+
 }  // namespace
 
 std::string SendableMessage(std::string_view given) {
-  if (given.find_first_not_of("\r\n") == std::string_view::npos) {
+  if (IsEmpty(given)) {
     throw UnsendableMessage(Fault::Empty, "the message is empty");
   }
   if (const std::size_t nul = given.find('\0'); nul != std::string_view::npos) {
@@ -35,6 +39,9 @@ std::string SendableMessage(std::string_view given) {
                                                  std::to_string(kMaxLineLength) + " octets");
   }
   std::string sendable = WithoutBcc(WithCrlfLines(given));
+  if (IsEmpty(sendable)) {
+    throw UnsendableMessage(Fault::Empty, "the message holds nothing but Bcc fields");
+  }
   if (!sendable.ends_with("\r\n")) {
     sendable += "\r\n";
   }

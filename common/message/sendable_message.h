@@ -15,7 +15,7 @@ namespace quillpost::message {
 class UnsendableMessage : public std::runtime_error {
  public:
   enum class Fault {
-    Empty,     // nothing but line ends
+    Empty,     // nothing but line ends, before or after the Bcc fields are taken out
     Nul,       // a NUL byte
     LongLine,  // a line longer than kMaxLineLength octets
   };

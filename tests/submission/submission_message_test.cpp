@@ -62,7 +62,8 @@ TEST(SubmissionMessage, TakesEveryLineEndAsOneAndRefusesANul) {
             "To: bob@example.org\r\nSubject: x\r\n\r\nline\r\n.\r\nend\r\n");
 
   using namespace std::string_literals;
-  for (const std::string& refused : {"Subject: x\r\n\r\nnul \0 here\r\n"s, "\r\n\n"s}) {
+  for (const std::string& refused :
+       {"Subject: x\r\n\r\nnul \0 here\r\n"s, "\r\n\n"s, "Bcc: secret@example.org\n"s}) {
     try {
       mail.SetMessage(refused);
       ADD_FAILURE() << "taken: " << refused;
