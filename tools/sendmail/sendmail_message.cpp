@@ -126,7 +126,6 @@ Delivery PlanDelivery(const SendmailOptions& options, std::string given,
                       const LocalIdentity& identity) {
   // The -t recipients, the Bcc removal and the relay all see the same lines.
   std::string message = message::WithCrlfLines(given);
-  given.clear();
   const message::MessageSummary summary = message::Summarise(message);
   RecipientList recipients(identity);
   for (const std::string& argument : options.recipients) {
