@@ -129,7 +129,8 @@ class MAILER_API Submission {
   // them and a relay that does not know whole messages still sends a readable
   // mail. A later call replaces the message; attachments are not sent with it.
   // Throws SubmissionError: NoRequest, NoTextForm, InvalidValue (the message
-  // is empty, holds a NUL byte or a line longer than 998 octets), Internal.
+  // is empty, or holds nothing but Bcc fields, a NUL byte or a line longer
+  // than 998 octets), Internal.
   void SetMessage(const Value& message);
 
   // Checks the request and puts it, as it now stands, on the queue named by
