@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "message/sendable_message.h"
+
 namespace quillpost::document {
 namespace {
 
@@ -55,12 +57,15 @@ std::optional<std::string> ReadWholeMessage(const RequestReader& request) {
   if (!IsBase64(text)) {
     throw DocumentError("the " + std::string(kWholeMessageTag) + " element is not base64");
   }
-  if (text.empty()) {
-    return std::string();
-  }
   gsize size = 0;
-  const std::unique_ptr<guchar, GFree> decoded(g_base64_decode(text.c_str(), &size));
-  return std::string(reinterpret_cast<const char*>(decoded.get()), size);
+  const std::unique_ptr<guchar, GFree> decoded(text.empty() ? nullptr
+                                                            : g_base64_decode(text.c_str(), &size));
+  try {
+    return message::SendableMessage({reinterpret_cast<const char*>(decoded.get()), size});
+  } catch (const message::UnsendableMessage& error) {
+    throw DocumentError("the " + std::string(kWholeMessageTag) +
+                        " element cannot be sent: " + error.what());
+  }
 }
 
 }  // namespace quillpost::document

@@ -1,9 +1,9 @@
 #include "eventlog/event_log.h"
 
-#include <syslog.h>
-
 #include <mutex>
 #include <string>
+
+#include "eventlog/syslog_socket.h"
 
 namespace quillpost::eventlog {
 namespace {
@@ -18,13 +18,6 @@ Sink& CurrentSink() {
   return sink;
 }
 
-void WriteSyslog(std::string_view text) {
-  const std::string entry(text);
-  // LOG_PID and the identifier let an administrator tell which program complained.
-  openlog("quillpost", LOG_PID, LOG_USER);
-  syslog(LOG_ERR, "%s", entry.c_str());
-}
-
 }  // namespace
 
 void ReportError(std::string_view text) noexcept {
@@ -33,7 +26,7 @@ void ReportError(std::string_view text) noexcept {
     if (CurrentSink()) {
       CurrentSink()(text);
     } else {
-      WriteSyslog(text);
+      SendSyslogEntry(kSyslogSocket, text);
     }
   } catch (...) {
     // The event log is the last resort; there is nowhere left to report to.

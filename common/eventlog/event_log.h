@@ -2,7 +2,9 @@
 
 // The application event log: where a component reports a failure that an
 // administrator must see outside the activity log file. Entries go to syslog at
-// priority LOG_ERR under the identifier "quillpost" unless the sink is replaced.
+// LOG_USER | LOG_ERR under the identifier "quillpost" with the process id,
+// unless the sink is replaced. They are sent over a socket of their own
+// (syslog_socket.h): the process's openlog(3) settings stay the application's.
 
 #include <functional>
 #include <string_view>

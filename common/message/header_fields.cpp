@@ -2,18 +2,10 @@
 
 #include <algorithm>
 
+#include "message/message_lines.h"
+
 namespace quillpost::message {
 namespace {
-
-// The line starting at position, with its line ending.
-std::string_view LineAt(std::string_view text, std::size_t position) {
-  const std::size_t end = text.find('\n', position);
-  return text.substr(position, end == std::string_view::npos ? end : end - position + 1);
-}
-
-bool IsBlankLine(std::string_view line) {
-  return line == "\n" || line == "\r\n";
-}
 
 bool IsContinuation(std::string_view line) {
   return !line.empty() && (line.front() == ' ' || line.front() == '\t');
@@ -54,27 +46,26 @@ std::string WithoutBcc(std::string_view message) {
   std::size_t position = 0;
   bool dropping = false;
   while (position < message.size()) {
-    const std::string_view line = LineAt(message, position);
-    if (IsBlankLine(line)) {
+    const Line line = LineAt(message, position);
+    if (line.text.empty()) {
       break;  // the body follows, untouched
     }
-    if (!IsContinuation(line)) {
-      dropping = IsBccField(line);
+    if (!IsContinuation(line.text)) {
+      dropping = IsBccField(line.text);
     }
     if (!dropping) {
-      out += line;
+      out += message.substr(position, line.Size());
     }
-    position += line.size();
+    position += line.Size();
   }
   out += message.substr(position);
   return out;
 }
 
 std::string WithFieldInFront(std::string_view message, std::string_view field) {
-  const std::string_view first = LineAt(message, 0);
-  const bool crlf = first.size() >= 2 && first.substr(first.size() - 2) == "\r\n";
+  const std::string_view end = message.empty() ? std::string_view() : LineAt(message, 0).end;
   std::string out(field);
-  out += crlf ? "\r\n" : "\n";
+  out += end.empty() ? std::string_view("\r\n") : end;
   out += message;
   return out;
 }
@@ -83,16 +74,10 @@ std::size_t FirstLongLine(std::string_view message) {
   std::size_t number = 0;
   std::size_t position = 0;
   while (position < message.size()) {
-    std::string_view line = LineAt(message, position);
-    position += line.size();
+    const Line line = LineAt(message, position);
+    position += line.Size();
     ++number;
-    if (!line.empty() && line.back() == '\n') {
-      line.remove_suffix(1);
-    }
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
-    if (line.size() > kMaxLineLength) {
+    if (line.text.size() > kMaxLineLength) {
       return number;
     }
   }

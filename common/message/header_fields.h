@@ -1,7 +1,8 @@
 #pragma once
 
 // Changes to the header of a message as given, byte for byte: what is not
-// named here stays exactly as it was.
+// named here stays exactly as it was. Lines are found as message_lines.h
+// says.
 
 #include <cstddef>
 #include <string>
@@ -17,11 +18,11 @@ inline constexpr std::size_t kMaxLineLength = 998;
 std::string WithoutBcc(std::string_view message);
 
 // field (given without a line ending) in front of the message, ended the way
-// the message's first line ends (CR LF or LF).
+// the message's first line ends (CR LF when it has no end).
 std::string WithFieldInFront(std::string_view message, std::string_view field);
 
 // The number (from 1) of the first line longer than kMaxLineLength octets,
-// not counting its LF or CR LF; 0 when there is none.
+// not counting its end; 0 when there is none.
 std::size_t FirstLongLine(std::string_view message);
 
 }  // namespace quillpost::message

@@ -2,8 +2,8 @@
 
 #include "document/request_format.h"
 #include "document/whole_message.h"
-#include "message/header_fields.h"
 #include "message/message_summary.h"
+#include "message/sendable_message.h"
 #include "quillpost/submission.h"
 #include "submission_state.h"
 
@@ -20,18 +20,14 @@ void Submission::SetMessage(const Value& message) {
     throw SubmissionError(Code::NoTextForm,
                           std::string(kOperation) + "message has no text form (a null string)");
   }
-  const std::string& given = message.Text();
-  if (given.empty()) {
-    throw SubmissionError(Code::InvalidValue, std::string(kOperation) + "the message is empty");
+  std::string sendable;
+  try {
+    sendable = message::SendableMessage(message.Text());
+  } catch (const message::UnsendableMessage& error) {
+    throw SubmissionError(Code::InvalidValue, std::string(kOperation) + error.what());
   }
-  if (const std::size_t line = message::FirstLongLine(given); line != 0) {
-    throw SubmissionError(Code::InvalidValue,
-                          std::string(kOperation) + "line " + std::to_string(line) +
-                              " of the message is longer than " +
-                              std::to_string(message::kMaxLineLength) + " characters");
-  }
-  const message::MessageSummary summary = message::Summarise(given);
-  const std::string encoded = document::EncodeWholeMessage(message::WithoutBcc(given));
+  const message::MessageSummary summary = message::Summarise(sendable);
+  const std::string encoded = document::EncodeWholeMessage(sendable);
   // The summary only holds carriable text, so these cannot fail on a value.
   SetSubject(summary.subject);
   SetBody(summary.text);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "mail/outgoing_mail.h"
+#include "message/message_lines.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -29,11 +30,32 @@ std::size_t CopyOn(std::string_view source, std::size_t& at, char* out, std::siz
 
 MessageText::MessageText(std::string text) : whole_(std::move(text)) {
   pieces_.push_back(Piece{0, whole_.size(), {}, 0});
-  size_ = whole_.size();
+  EndLinesInCrlf();
 }
 
 MessageText::MessageText(GObjectPtr<GMimeStream> held, std::vector<Piece> pieces)
     : held_(std::move(held)), pieces_(std::move(pieces)) {
+  EndLinesInCrlf();
+}
+
+void MessageText::EndLinesInCrlf() {
+  const std::string_view held = Held();
+  const auto textOf = [&held](const Piece& piece) {
+    return held.substr(piece.textBegin, piece.textEnd - piece.textBegin);
+  };
+  if (!std::all_of(pieces_.begin(), pieces_.end(),
+                   [&](const Piece& piece) { return message::HasOnlyCrlfLines(textOf(piece)); })) {
+    std::string text;
+    for (Piece& piece : pieces_) {
+      const std::size_t begin = text.size();
+      text += message::WithCrlfLines(textOf(piece));
+      piece.textBegin = begin;
+      piece.textEnd = text.size();
+    }
+    whole_ = std::move(text);
+    held_.reset();
+  }
+  size_ = 0;
   for (const Piece& piece : pieces_) {
     size_ += piece.textEnd - piece.textBegin;
     if (piece.file.Valid()) {

@@ -4,6 +4,11 @@
 // for them. The text around the attachments is held in memory; each
 // attachment's content is read from its file and encoded in base64 only as
 // its turn comes, so that a large file never sits in memory whole.
+//
+// Every octet of a mail passes through here, so this is where the wire's
+// line rule is kept: every line end of the held text goes out as CR LF,
+// whatever made the text. A lone CR or LF that reached the wire could end the
+// data early for a receiver that reads line ends its own way.
 
 #include <cstddef>
 #include <cstdint>
@@ -30,7 +35,8 @@ class MessageText {
 
   // A message held whole.
   explicit MessageText(std::string text);
-  // Pieces of the text in held (a GMimeStreamMem).
+  // Pieces of the text in held (a GMimeStreamMem). A piece's text is taken
+  // on its own: a CR at its end is a line end.
   MessageText(GObjectPtr<GMimeStream> held, std::vector<Piece> pieces);
 
   MessageText(MessageText&&) noexcept = default;
@@ -54,6 +60,8 @@ class MessageText {
 
  private:
   std::string_view Held() const;
+  // Makes every line end of the held text CR LF and counts size_.
+  void EndLinesInCrlf();
   // Reads and encodes the next block of the current piece's file into out,
   // which has room for it; returns the octets written.
   std::size_t EncodeBlock(const Piece& piece, char* out);

@@ -2,15 +2,20 @@
 
 #include <new>
 
-#include "mail/address_syntax.h"
 #include "mail/attachment_file.h"
 #include "mail/message_builder.h"
 #include "mail/server_list.h"
 #include "mail/session_cache.h"
 #include "mail/smtp_session.h"
 #include "mail/whole_message.h"
+#include "message/address_syntax.h"
 
 namespace quillpost::smtp {
+
+using message::DomainOf;
+using message::IsSafeSenderAddress;
+using message::IsValidEhloName;
+using message::IsValidRecipientAddress;
 namespace {
 
 std::string MessageIdDomain(const std::string& senderAddress, const ConnectionSettings& settings) {

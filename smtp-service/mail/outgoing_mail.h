@@ -40,7 +40,8 @@ inline constexpr int kCaFileUnreadable = 906;
 inline constexpr int kConnectionLost = 907;  // the server went away at no stage named above
 inline constexpr int kLineTooLong = 908;     // a whole message holds a line over 998 octets
 inline constexpr int kAuthenticationImpossible = 909;  // a user is set, the server offers no AUTH
-inline constexpr int kInternal = 999;  // any other failure of the SMTP client itself
+inline constexpr int kMessageUnsendable = 910;  // a whole message is empty or holds a NUL byte
+inline constexpr int kInternal = 999;           // any other failure of the SMTP client itself
 }  // namespace failure
 
 enum class Security {

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <charconv>
 
-#include "mail/address_syntax.h"
 #include "mail/outgoing_mail.h"
+#include "message/address_syntax.h"
 
 namespace quillpost::smtp {
+
+using message::IsValidServerName;
 
 std::vector<std::string> ListItems(std::string_view list) {
   std::vector<std::string> items;

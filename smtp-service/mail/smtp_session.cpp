@@ -7,11 +7,13 @@
 #include <limits>
 #include <new>
 
-#include "mail/address_syntax.h"
 #include "mail/failure_classification.h"
 #include "mail/token_command.h"
+#include "message/address_syntax.h"
 
 namespace quillpost::smtp {
+
+using message::IsValidEhloName;
 namespace {
 
 void InitialiseCurlOnce() {

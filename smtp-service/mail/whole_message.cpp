@@ -2,11 +2,11 @@
 
 #include "mail/message_builder.h"
 #include "mail/outgoing_mail.h"
+#include "message/message_lines.h"
+#include "message/sendable_message.h"
 
 namespace quillpost::smtp {
 namespace {
-
-constexpr std::size_t kMaxLineLength = 998;
 
 bool FieldNamed(std::string_view line, std::string_view name) {
   if (line.size() <= name.size()) {
@@ -25,39 +25,31 @@ bool FieldNamed(std::string_view line, std::string_view name) {
   return i < line.size() && line[i] == ':';
 }
 
+std::string Sendable(std::string_view given) {
+  try {
+    return message::SendableMessage(given);
+  } catch (const message::UnsendableMessage& error) {
+    const bool tooLong = error.WhatFault() == message::UnsendableMessage::Fault::LongLine;
+    throw SendFailure(tooLong ? failure::kLineTooLong : failure::kMessageUnsendable, error.what());
+  }
+}
+
 }  // namespace
 
 std::string PrepareWholeMessage(std::string_view given, const std::string& messageIdDomain,
                                 std::chrono::system_clock::time_point date,
                                 const std::string& messageId) {
-  std::string lines;
-  lines.reserve(given.size() + given.size() / 32);
-  bool inHeader = true;
+  std::string lines = Sendable(given);
   bool hasDate = false;
   bool hasMessageId = false;
-  std::size_t number = 0;
-  std::size_t position = 0;
-  while (position < given.size()) {
-    const std::size_t end = given.find('\n', position);
-    std::string_view line =
-        given.substr(position, end == std::string_view::npos ? end : end - position);
-    position = end == std::string_view::npos ? given.size() : end + 1;
-    ++number;
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
+  for (std::size_t position = 0; position < lines.size();) {
+    const message::Line line = message::LineAt(lines, position);
+    if (line.text.empty()) {
+      break;  // the end of the header
     }
-    if (line.size() > kMaxLineLength) {
-      throw SendFailure(failure::kLineTooLong, "line " + std::to_string(number) +
-                                                   " of the message is longer than " +
-                                                   std::to_string(kMaxLineLength) + " octets");
-    }
-    if (inHeader) {
-      inHeader = !line.empty();
-      hasDate = hasDate || FieldNamed(line, "date");
-      hasMessageId = hasMessageId || FieldNamed(line, "message-id");
-    }
-    lines += line;
-    lines += "\r\n";
+    hasDate = hasDate || FieldNamed(line.text, "date");
+    hasMessageId = hasMessageId || FieldNamed(line.text, "message-id");
+    position += line.Size();
   }
   std::string prepared;
   if (!hasDate) {

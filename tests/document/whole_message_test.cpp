@@ -10,7 +10,7 @@ namespace {
 
 TEST(WholeMessage, TravelsAfterTheSectionsAndReadsBackByteForByte) {
   using namespace std::string_literals;
-  const std::string message = "Subject: x\r\n\r\n\0\x01\xff tail\n"s;
+  const std::string message = "Subject: x\r\n\r\n\x01\x02\xff tail\r\n"s;
   RequestWriter writer;
   writer.AppendAfterSections(kWholeMessageTag, EncodeWholeMessage(message));
   writer.Append(RequestWriter::Section::Attachments, kFileTag, "/a");
@@ -24,6 +24,21 @@ TEST(WholeMessage, TravelsAfterTheSectionsAndReadsBackByteForByte) {
   EXPECT_THROW(
       ReadWholeMessage(RequestReader("<r><WHOLE-MESSAGE>U3V*amVjdA==</WHOLE-MESSAGE></r>")),
       DocumentError);
+}
+
+// A writer may put a request straight on the queue: what the library would
+// have changed or refused, the reader changes or refuses too.
+TEST(WholeMessage, ReadsAsTheLibraryWouldHaveTakenIt) {
+  using namespace std::string_literals;
+  const auto request = [](const std::string& message) {
+    return RequestReader("<r><WHOLE-MESSAGE>" + EncodeWholeMessage(message) +
+                         "</WHOLE-MESSAGE></r>");
+  };
+  EXPECT_EQ(ReadWholeMessage(request("To: a@x.org\rBcc: b@x.org\n\nbody\r.\rMAIL FROM:<x@y>")),
+            "To: a@x.org\r\n\r\nbody\r\n.\r\nMAIL FROM:<x@y>\r\n");
+  for (const std::string& refused : {""s, "\r\n"s, "Subject: x\r\n\r\n\0\r\n"s}) {
+    EXPECT_THROW(ReadWholeMessage(request(refused)), DocumentError) << refused;
+  }
 }
 
 }  // namespace

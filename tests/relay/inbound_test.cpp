@@ -75,13 +75,18 @@ TEST_F(InboundTest, UnreadableRequestsGoToTheDeadLetterQueueUnchanged) {
       "</Quillpost-1.0>";
   // Shapes a writer may put straight into a store, which the one reader
   // refuses: a NUL that would cut an address short, a document type
-  // declaration, text after the root, a raw control character.
+  // declaration, text after the root, a raw control character; and whole
+  // messages the library would have refused: empty, and one holding a NUL.
   const std::string request = kRequest;
   const std::string nul = "<Quillpost-1.0><TO>cy@example.org&#0;,evil@example.org</TO>" +
                           request.substr(std::string_view("<Quillpost-1.0>").size());
+  const auto whole = [](const std::string& element) {
+    return kRequest.substr(0, kRequest.rfind("</Quillpost-1.0>")) + element + "</Quillpost-1.0>";
+  };
   for (const std::string& body :
        {std::string("not a document <"), noSubject, nul, "<!DOCTYPE x []>" + request,
-        request + "trailing", "<Quillpost-1.0>\x01" + request.substr(15)}) {
+        request + "trailing", "<Quillpost-1.0>\x01" + request.substr(15), whole("<WHOLE-MESSAGE/>"),
+        whole("<WHOLE-MESSAGE>U3ViamVjdDogeA0KDQpudWwgAA0K</WHOLE-MESSAGE>")}) {
     log.entries.clear();
     Arrive(Inbound(), "Quillpost-Inbound", body);
     ASSERT_FALSE(Waiting("kvr_mailer_dead").empty());

@@ -165,6 +165,21 @@ TEST_F(SendmailTest, RefusalsNameTheirReasonAndUseSysexitsCodes) {
   refused({"bob@example.org"}, "Subject: long\n\n" + std::string(999, 'x'), EX_DATAERR,
           "longer than 998");
   refused({"-t"}, "Subject: nobody\n\nbody\n", EX_USAGE, "no recipients");
+  // What the relay could not send is refused here, never answered as sent.
+  for (const std::string sender : {"not an address", "<a@b.org> extra", "a@b.org\r\nRSET"}) {
+    refused({"-f", sender, "bob@example.org"}, "Subject: x\n\nx\n", EX_USAGE,
+            "cannot be used as the sender address");
+  }
+  refused({"bob@example.org"}, std::string("Subject: nul\n\n\0\n", 16), EX_DATAERR,
+          "holds a NUL byte");
+  std::vector<std::string> many;
+  for (int i = 0; i < 33'000; ++i) {
+    many.push_back("r" + std::to_string(i) + "@example.org");
+  }
+  refused(many, "Subject: many\n\nx\n", EX_DATAERR, "too many recipients");
+  const ProgramResult closed = Shell("'" + tool + "' bob@example.org <&-");
+  EXPECT_EQ(closed.exitStatus, EX_IOERR) << closed.err;
+  EXPECT_NE(closed.err.find("standard input is closed"), std::string::npos) << closed.err;
   // No store holds the inbound queue: a temporary failure, the caller keeps the mail.
   refused({"bob@example.org"}, "Subject: later\n\nbody\n", EX_TEMPFAIL, "ERR - Internal error");
 }

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
+#include <cstdio>
+#include <memory>
 
 #include "sendmail_message.h"
 
@@ -30,11 +31,16 @@ TEST(SendmailOptions, TakesWhatProgramsPassAndIgnoresWhatMeansNothingHere) {
   EXPECT_THROW(ParseOptions("sendmail", {"-f"}), UsageError);
 }
 
+// Standard input holding text.
+std::unique_ptr<std::FILE, int (*)(std::FILE*)> Input(std::string& text) {
+  return {::fmemopen(text.data(), text.size(), "r"), &std::fclose};
+}
+
 TEST(SendmailInput, LoneDotEndsTheMessageUnlessTurnedOff) {
-  std::istringstream dotted("Subject: a\n\nbody\n.\nafter\n");
-  EXPECT_EQ(ReadMessage(dotted, true), "Subject: a\n\nbody\n");
-  std::istringstream kept("Subject: a\r\n\r\n.\r\nafter");
-  EXPECT_EQ(ReadMessage(kept, false), "Subject: a\r\n\r\n.\r\nafter");
+  std::string dotted("Subject: a\n\nbody\n.\nafter\n");
+  EXPECT_EQ(ReadMessage(Input(dotted).get(), true), "Subject: a\n\nbody\n");
+  std::string kept("Subject: a\r\n\r\n.\r\nafter");
+  EXPECT_EQ(ReadMessage(Input(kept).get(), false), "Subject: a\r\n\r\n.\r\nafter");
 }
 
 TEST(SendmailDelivery, ArgumentsThenHeaderRecipientsOnceEachAndBareNamesQualified) {
@@ -48,6 +54,17 @@ TEST(SendmailDelivery, ArgumentsThenHeaderRecipientsOnceEachAndBareNamesQualifie
             (std::vector<std::string>{"cy@example.org", "bob@example.org", "root@host.example"}));
   EXPECT_EQ(delivery.sender, "ann@example.org");
   EXPECT_EQ(delivery.senderName, "Lee, Ann");
+}
+
+TEST(SendmailDelivery, HeaderLinesEndedByALoneCrAreLinesForEveryStep) {
+  SendmailOptions options;
+  options.recipientsFromHeaders = true;
+  const Delivery delivery = PlanDelivery(
+      options, "From: ann@example.org\rTo: bob@example.org\rBcc: cy@example.org\r\rx\n",
+      {"ann", "host.example"});
+  EXPECT_EQ(delivery.recipients, (std::vector<std::string>{"bob@example.org", "cy@example.org"}));
+  EXPECT_EQ(delivery.message,
+            "From: ann@example.org\r\nTo: bob@example.org\r\nBcc: cy@example.org\r\n\r\nx\r\n");
 }
 
 }  // namespace

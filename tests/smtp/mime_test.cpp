@@ -9,12 +9,17 @@
 #include <filesystem>
 #include <fstream>
 
-#include "mail/address_syntax.h"
 #include "mail/content_type.h"
 #include "mail/header_text.h"
 #include "mail/message_builder.h"
+#include "message/address_syntax.h"
 
 namespace quillpost::smtp {
+
+using message::IsSafeSenderAddress;
+using message::IsValidEhloName;
+using message::IsValidRecipientAddress;
+using message::IsValidServerName;
 namespace {
 
 std::vector<std::string> CrlfLines(const std::string& text) {
@@ -219,6 +224,11 @@ TEST_F(Message, ValuesCannotAddHeaders) {
   EXPECT_STREQ(g_mime_message_get_subject(message.get()), "Hi Bcc: x@example.com");
   for (const char* name : {"\r\nBcc:", "\r\nX-Evil"}) {
     EXPECT_EQ(text.find(name), std::string::npos) << name;
+  }
+  // GMime writes a kept Message-ID as it is; a lone CR in it must not reach the wire.
+  content_.messageId = "<a\r.\rMAIL FROM:<x@evil.example>@b>";
+  for (const std::string& line : CrlfLines(Build())) {
+    EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
   }
 }
 

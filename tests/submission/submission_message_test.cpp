@@ -54,5 +54,24 @@ TEST(SubmissionMessage, CarriesTheMessageWithoutBccAndShowsItsSubjectAndText) {
   EXPECT_EQ(document::ReadWholeMessage(request), withoutBcc);
 }
 
+TEST(SubmissionMessage, TakesEveryLineEndAsOneAndRefusesANul) {
+  Submission mail;
+  mail.Initialise();
+  mail.SetMessage("To: bob@example.org\rBcc: secret@example.org\rSubject: x\n\rline\r.\r\nend");
+  EXPECT_EQ(document::ReadWholeMessage(document::RequestReader(mail.DocumentText())),
+            "To: bob@example.org\r\nSubject: x\r\n\r\nline\r\n.\r\nend\r\n");
+
+  using namespace std::string_literals;
+  for (const std::string& refused :
+       {"Subject: x\r\n\r\nnul \0 here\r\n"s, "\r\n\n"s, "Bcc: secret@example.org\n"s}) {
+    try {
+      mail.SetMessage(refused);
+      ADD_FAILURE() << "taken: " << refused;
+    } catch (const SubmissionError& error) {
+      EXPECT_EQ(error.ErrorCode(), SubmissionError::Code::InvalidValue);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillpost

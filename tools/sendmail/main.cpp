@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -80,7 +81,7 @@ int ListQueue() {
 int Deliver(const SendmailOptions& options) {
   std::string given;
   try {
-    given = ReadMessage(std::cin, options.dotEndsInput);
+    given = ReadMessage(stdin, options.dotEndsInput);
   } catch (const std::exception& error) {
     return Fail(EX_IOERR, error.what());
   }
@@ -88,6 +89,11 @@ int Deliver(const SendmailOptions& options) {
     return Fail(EX_DATAERR, "no message on standard input");
   }
   const Delivery delivery = PlanDelivery(options, std::move(given), WhoRunsThis());
+  if (delivery.recipients.size() > static_cast<std::size_t>(quillpost::kMaxRecipients)) {
+    return Fail(EX_DATAERR, "too many recipients: " + std::to_string(delivery.recipients.size()) +
+                                ", a mail can have at most " +
+                                std::to_string(quillpost::kMaxRecipients));
+  }
 
   quillpost::Submission mail;
   try {
@@ -98,7 +104,9 @@ int Deliver(const SendmailOptions& options) {
     }
     mail.SetMessage(delivery.message);
   } catch (const quillpost::SubmissionError& error) {
-    const bool data = error.ErrorCode() == quillpost::SubmissionError::Code::InvalidValue;
+    using Code = quillpost::SubmissionError::Code;
+    const bool data =
+        error.ErrorCode() == Code::InvalidValue || error.ErrorCode() == Code::TooManyRecipients;
     return Fail(data ? EX_DATAERR : EX_SOFTWARE, error.what());
   }
   const std::size_t size = mail.DocumentText().size();
@@ -136,6 +144,8 @@ int main(int argc, char** argv) {
   } catch (const UsageError& error) {
     std::cerr << "quillpost-sendmail: " << error.what() << '\n' << kUsage << '\n';
     return EX_USAGE;
+  } catch (const MessageError& error) {
+    return Fail(EX_DATAERR, error.what());
   } catch (const std::exception& error) {
     return Fail(EX_SOFTWARE, error.what());
   }

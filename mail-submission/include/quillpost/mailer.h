@@ -71,8 +71,8 @@ MAILER_API mailer_status mailer_set_subject(mailer_submission* submission, const
 MAILER_API mailer_status mailer_add_attachment(mailer_submission* submission, const char* path);
 
 /*
- * Carries the complete RFC 5322 message of length bytes at message (it may
- * hold any bytes) for the relay to send as it is, with the request's sender
+ * Carries the complete RFC 5322 message of length bytes at message (any bytes
+ * but NUL) for the relay to send as it is, with the request's sender
  * and recipients as its envelope: see quillpost::Submission::SetMessage.
  */
 MAILER_API mailer_status mailer_set_message(mailer_submission* submission, const char* message,

@@ -121,14 +121,16 @@ class MAILER_API Submission {
   // the application built them) for the relay to send as it is. The envelope
   // is the request's own: the sender set with SetFrom and the recipients added
   // with AddRecipient; the message's To, Cc and Bcc fields add no recipient.
-  // The message's Bcc fields are removed. The relay adds Date and Message-ID
-  // when the message has none, and sends line endings as CR LF.
+  // Every line end (CR LF, a lone LF, a lone CR) becomes CR LF, and the
+  // message's Bcc and Resent-Bcc fields are removed. The relay adds Date and
+  // Message-ID when the message has none.
   // The subject and the body are set from the message's Subject and text part
   // (as SetSubject and SetBody would), so that the request's status lines show
   // them and a relay that does not know whole messages still sends a readable
   // mail. A later call replaces the message; attachments are not sent with it.
   // Throws SubmissionError: NoRequest, NoTextForm, InvalidValue (the message
-  // is empty or holds a line longer than 998 octets), Internal.
+  // is empty, or holds nothing but Bcc fields, a NUL byte or a line longer
+  // than 998 octets), Internal.
   void SetMessage(const Value& message);
 
   // Checks the request and puts it, as it now stands, on the queue named by

@@ -1,11 +1,15 @@
 #pragma once
 
-// Checks applied to every value that ends up on an SMTP command line.
+// What an SMTP command line can carry: addresses for MAIL FROM and RCPT TO,
+// host names for EHLO and the smarthost list. The relay checks every value
+// with these before it connects, and sendmail checks the envelope with them
+// before it queues a mail, so that a mail the relay would refuse is never
+// reported as sent.
 
 #include <string>
 #include <string_view>
 
-namespace quillpost::smtp {
+namespace quillpost::message {
 
 // A mailbox as RFC 5321 allows it in RCPT TO: local-part@domain, where the
 // local part is a dot-atom or a quoted string and the domain is a host name
@@ -27,4 +31,4 @@ bool IsValidEhloName(std::string_view name);
 // The domain part of an address, or an empty view when there is none.
 std::string_view DomainOf(std::string_view address);
 
-}  // namespace quillpost::smtp
+}  // namespace quillpost::message

@@ -1,11 +1,11 @@
-#include "mail/address_syntax.h"
+#include "message/address_syntax.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <array>
 
-namespace quillpost::smtp {
+namespace quillpost::message {
 namespace {
 
 constexpr std::size_t kMaxAddressLength = 254;
@@ -157,4 +157,4 @@ std::string_view DomainOf(std::string_view address) {
   return at == std::string_view::npos ? std::string_view{} : address.substr(at + 1);
 }
 
-}  // namespace quillpost::smtp
+}  // namespace quillpost::message
