@@ -235,12 +235,20 @@ double Percentile(std::vector<double> values, double share) {
   return values[index];
 }
 
+// Postfix's smtp-sink and smtp-source: from $QUILLPOST_POSTFIX_TOOLS (a
+// folder the postfix package was unpacked into) when set, else installed.
+std::string PostfixTool(const std::string& name) {
+  const char* unpacked = std::getenv("QUILLPOST_POSTFIX_TOOLS");
+  return (unpacked != nullptr && *unpacked != '\0' ? std::string(unpacked) : std::string()) +
+         "/usr/sbin/" + name;
+}
+
 struct SinkLimit {
   double mailsPerSecond = 0;
 };
 
 std::vector<std::string> SinkCommand(int port, const std::string& dumpTemplate) {
-  std::vector<std::string> command = {"/usr/sbin/smtp-sink"};
+  std::vector<std::string> command = {PostfixTool("smtp-sink")};
   if (::geteuid() == 0) {
     command.insert(command.end(), {"-u", "nobody"});
   }
@@ -270,7 +278,7 @@ double MeasureSinkLimit(const fs::path& folder, const fs::path& dumpRoot, int ma
   }
   const auto start = std::chrono::steady_clock::now();
   Child source(
-      {"/usr/sbin/smtp-source", "-d", "-s", std::to_string(sessions), "-m", std::to_string(mails),
+      {PostfixTool("smtp-source"), "-d", "-s", std::to_string(sessions), "-m", std::to_string(mails),
        "-l", std::to_string(size), "127.0.0.1:" + std::to_string(sourcePort)},
       (folder / "limit-source.out").string());
   int status = 0;
@@ -603,7 +611,7 @@ int main(int argc, char** argv) {
       !(serverDelayMs >= 0)) {
     Fail("counts and the rate must be above zero, the delay zero or more");
   }
-  if (!fs::exists("/usr/sbin/smtp-sink")) {
+  if (!fs::exists(PostfixTool("smtp-sink"))) {
     Fail("smtp-sink is missing: install the Debian package postfix");
   }
 

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Runs the relay's end-to-end benchmark: installs Postfix (for smtp-sink and
-# smtp-source, left unconfigured) when it is missing, then runs relay_bench.
+# Runs the relay's end-to-end benchmark, relay_bench, with Postfix's smtp-sink
+# and smtp-source. When they are not installed, Debian's postfix package is
+# fetched (apt-get download) and unpacked into ~/.cache/quillpost-bench
+# (QUILLPOST_BENCH_TOOLS), never installed: the machine's mail set-up stays.
 #   bench/relay/run_relay_bench.sh [build-dir] [relay_bench options]
+#   bench/relay/run_relay_bench.sh build/release --network 3 --mails 1000
 set -euo pipefail
 case "${1:-}" in
-  -h|--help) sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 build="${1:-build/release}"
 shift || true
@@ -12,9 +15,16 @@ bench="$build/bench/relay/relay_bench"
 [ -x "$bench" ] || { echo "run_relay_bench: $bench not built" >&2; exit 1; }
 
 if [ ! -x /usr/sbin/smtp-sink ] || [ ! -x /usr/sbin/smtp-source ]; then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  echo "postfix postfix/main_mailer_type select No configuration" | "${sudo_cmd[@]}" debconf-set-selections
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends postfix
+  tools="${QUILLPOST_BENCH_TOOLS:-$HOME/.cache/quillpost-bench}/postfix"
+  if [ ! -x "$tools/usr/sbin/smtp-source" ]; then
+    mkdir -p "$tools"
+    (cd "$tools" && apt-get download postfix >/dev/null 2>&1 &&
+      dpkg-deb -x postfix_*.deb . && rm -f postfix_*.deb) || {
+      echo "run_relay_bench: cannot fetch Debian's postfix package for smtp-sink" >&2
+      exit 1
+    }
+  fi
+  export QUILLPOST_POSTFIX_TOOLS="$tools"
+  export LD_LIBRARY_PATH="$tools/usr/lib/postfix${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 fi
 exec "$bench" "$@"

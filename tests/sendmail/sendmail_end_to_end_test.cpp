@@ -83,12 +83,13 @@ TEST_F(SendmailTest, CronStyleMessageTravelsWholeToItsHeaderRecipientsWithoutBcc
   EXPECT_EQ(mail.raw.substr(mail.raw.find("From: Cron")), WithCrLf(head + tail));
   EXPECT_EQ(mail.raw.find("audit@"), std::string::npos);
 
-  // The status lines show the subject and the text part, its line breaks
-  // escaped.
+  // The status lines show the subject and the text part as it was taken
+  // (CR LF lines), its line breaks escaped.
   const auto lines = [&] { return relay->StatusLines(); };
   ASSERT_TRUE(WaitFor([&] { return lines().size() >= 9 && lines().back() == "SENT"; }));
   EXPECT_EQ(lines()[6], "SUBJ: Cron <root@host> run-parts /etc/cron.daily");
-  EXPECT_TRUE(lines()[7].starts_with("BODY: line one\\n.\\n..two dots\\n")) << lines()[7];
+  EXPECT_TRUE(lines()[7].starts_with("BODY: line one\\r\\n.\\r\\n..two dots\\r\\n"))
+      << lines()[7];
   // -bp is quillpost-queue mailq: the mail has gone.
   const std::string queueFolder =
       std::filesystem::path(QUILLPOST_QUEUE_PROGRAM).parent_path().string();
