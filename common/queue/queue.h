@@ -97,7 +97,10 @@ class HeldMessage {
 // death of the receiving process.
 class ReceivedMessage {
  public:
-  ReceivedMessage(Message message, std::unique_ptr<HeldMessage> hold);
+  // leftOutBodySize: the backend did not read the body, which is larger than
+  // kMaxBodyBytes; message.body is empty.
+  ReceivedMessage(Message message, std::unique_ptr<HeldMessage> hold,
+                  std::optional<std::size_t> leftOutBodySize = std::nullopt);
   ~ReceivedMessage();
   ReceivedMessage(ReceivedMessage&&) noexcept;
   ReceivedMessage& operator=(ReceivedMessage&&) noexcept;
@@ -106,6 +109,12 @@ class ReceivedMessage {
 
   const std::string& Label() const { return message_.label; }
   const std::string& Body() const { return message_.body; }
+  // The body's size in bytes, also when it was left out.
+  std::size_t BodySize() const { return leftOutBodySize_.value_or(message_.body.size()); }
+  // True when the body is larger than kMaxBodyBytes and was not read: Body()
+  // is empty, and FinishAndSend moves the stored body on, whatever next.body
+  // holds.
+  bool BodyLeftOut() const { return leftOutBodySize_.has_value(); }
   int Priority() const { return message_.priority; }
   // Why the request it carries last failed; empty when it never did.
   const std::string& LastFailure() const { return message_.lastFailure; }
@@ -129,6 +138,7 @@ class ReceivedMessage {
  private:
   Message message_;
   std::unique_ptr<HeldMessage> hold_;
+  std::optional<std::size_t> leftOutBodySize_;
 };
 
 // An open queue. Not thread-safe: one thread uses one open queue.

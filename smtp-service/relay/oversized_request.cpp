@@ -2,7 +2,9 @@
 // only have been written into a store or published on a broker by hand, so it
 // is not dispatched: it goes to the dead-letter queue as it is, and should
 // even that fail, it stays in hand (hidden from every other receiver) until
-// the relay ends, so the requests behind it are still delivered.
+// the relay ends, so the requests behind it are still delivered. A store does
+// not even read such a body: the request is judged by its size alone, and
+// its body moves to the dead-letter queue within the store.
 
 #include <string>
 
@@ -11,13 +13,12 @@
 namespace quillpost::relay {
 
 bool Status::IsOversized(const queue::ReceivedMessage& message) {
-  return message.Body().size() > queue::kMaxBodyBytes;
+  return message.BodySize() > queue::kMaxBodyBytes;
 }
 
 Status::After Status::DeadLetterOversized(queue::ReceivedMessage& message,
                                           const std::string& queueName) {
-  const std::string data = "Queue=" + queueName +
-                           ", Size=" + std::to_string(message.Body().size()) +
+  const std::string data = "Queue=" + queueName + ", Size=" + std::to_string(message.BodySize()) +
                            " bytes, Limit=" + std::to_string(queue::kMaxBodyBytes) + " bytes";
   if (DeadLetter(message, "Request too large; moved to dead-letter queue", data)) {
     return After::Rearm;

@@ -12,6 +12,7 @@
 
 #include "eventlog/event_log.h"
 #include "posix/system_error.h"
+#include "queue/store/body_reader.h"
 #include "queue/store/holder.h"
 #include "queue/store/store_time.h"
 
@@ -421,7 +422,7 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
       "UPDATE messages SET holder = ?2 WHERE seq = ("
       " SELECT seq FROM messages WHERE queue = ?1 AND holder IS NULL AND not_before <= ?3"
       " ORDER BY priority DESC, seq LIMIT 1)"
-      " RETURNING seq, priority, label, body, not_before, last_failure");
+      " RETURNING seq, priority, label, not_before, last_failure");
   take.Bind(1, queueId).Bind(2, holder).Bind(3, StoreTimeNow());
   const WriteTurn turn = TakeTurn("receiving a message");
   // Should a power cut undo the mark, the message is simply waiting again.
@@ -432,13 +433,21 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
     taken->seq = take.Int(0);
     taken->message.priority = static_cast<int>(take.Int(1));
     taken->message.label = take.Text(2);
-    taken->message.body = take.Text(3);
-    taken->message.notBefore = FromStoreTime(take.Int(4));
-    taken->message.lastFailure = take.Text(5);
+    taken->message.notBefore = FromStoreTime(take.Int(3));
+    taken->message.lastFailure = take.Text(4);
     while (take.Step("receiving a message")) {
     }
   }
   take.Reset();
+  if (taken) {
+    // A body larger than any sender may store is not read, only measured.
+    StoredBody body = BodyReader(*db_).Read(taken->seq, kMaxBodyBytes, "receiving a message");
+    if (body.bytes) {
+      taken->message.body = std::move(*body.bytes);
+    } else {
+      taken->leftOutBodySize = body.size;
+    }
+  }
   return taken;
 }
 
@@ -541,31 +550,39 @@ std::vector<std::int64_t> Store::ReclaimGoneHolders(const std::string& ownHolder
   return queues;
 }
 
-PeekedMessage ReadMessageRow(Statement& row, int first) {
+PeekedMessage ReadMessageRow(Statement& row, int first, BodyReader& bodies, bool withBody) {
   PeekedMessage message;
   message.label = row.Text(first);
   message.priority = static_cast<int>(row.Int(first + 1));
-  message.size = static_cast<std::size_t>(row.Int(first + 2));
-  message.body = row.Text(first + 3);
-  message.inHand = row.Int(first + 4) != 0;
-  message.notBefore = FromStoreTime(row.Int(first + 5));
-  message.lastFailure = row.Text(first + 6);
-  message.arrived = FromStoreTime(row.Int(first + 7));
+  const std::int64_t seq = row.Int(first + 2);
+  message.inHand = row.Int(first + 3) != 0;
+  message.notBefore = FromStoreTime(row.Int(first + 4));
+  message.lastFailure = row.Text(first + 5);
+  message.arrived = FromStoreTime(row.Int(first + 6));
+  if (withBody) {
+    StoredBody body = bodies.Read(seq, kMaxBodyBytes, "reading messages");
+    message.size = body.size;
+    message.bodyLeftOut = !body.bytes;
+    message.body = std::move(body.bytes).value_or(std::string());
+  } else {
+    message.size = bodies.Size(seq, "reading messages");
+  }
   return message;
 }
 
 std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, std::size_t limit) {
   Statement& peek = Cached(
-      "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL,"
-      " not_before, last_failure, arrived, coalesce(id, seq) FROM messages WHERE queue = ?1"
-      " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?3");
+      "SELECT label, priority, seq, holder IS NOT NULL, not_before, last_failure, arrived,"
+      " coalesce(id, seq) FROM messages WHERE queue = ?1"
+      " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?2");
   const auto sqlLimit =
       limit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(limit);
-  peek.Bind(1, queueId).Bind(2, withBodies ? 1 : 0).Bind(3, sqlLimit);
+  peek.Bind(1, queueId).Bind(2, sqlLimit);
   std::vector<PeekedMessage> messages;
+  BodyReader bodies(*db_);
   while (peek.Step("reading messages")) {
-    PeekedMessage message = ReadMessageRow(peek, 0);
-    message.id = std::to_string(peek.Int(8));
+    PeekedMessage message = ReadMessageRow(peek, 0, bodies, withBodies);
+    message.id = std::to_string(peek.Int(7));
     messages.push_back(std::move(message));
   }
   peek.Reset();

@@ -34,7 +34,11 @@ class StoreMissing : public QueueError {
 struct TakenMessage {
   std::int64_t seq = 0;
   Message message;
+  // Set: the body is larger than any sender may store and was not read.
+  std::optional<std::size_t> leftOutBodySize;
 };
+
+class BodyReader;
 
 class Store {
  public:
@@ -73,6 +77,11 @@ class Store {
   // throws NoSuchQueue when the target queue is gone.
   bool FinishAndInsert(std::int64_t queueId, std::int64_t seq, const std::string& holder,
                        std::int64_t targetQueueId, const Message& message);
+  // The same for a message whose body was left out: the stored body moves
+  // with it, a piece at a time, and message.body is not used
+  // (store_large_body.cpp).
+  bool FinishAndMoveStoredBody(std::int64_t queueId, std::int64_t seq, const std::string& holder,
+                               std::int64_t targetQueueId, const Message& message);
   void Release(std::int64_t queueId, std::int64_t seq, const std::string& holder);
 
   // Puts the messages of holders that died back on their queues and rings
@@ -157,9 +166,10 @@ class Store {
   bool checkpointFailureReported_ = false;
 };
 
-// A message's columns label, priority, size, body, in hand, due time, last
-// failure and arrival, read from row from column first on.
-PeekedMessage ReadMessageRow(Statement& row, int first);
+// A message's columns label, priority, seq, in hand, due time, last failure
+// and arrival, read from row from column first on, with its size and, when
+// withBody, its body (left out when larger than kMaxBodyBytes).
+PeekedMessage ReadMessageRow(Statement& row, int first, BodyReader& bodies, bool withBody);
 
 // Opens a bell for writing, creating it with exactly mode (whatever the umask)
 // when it is missing. Invalid on failure, with errno set.

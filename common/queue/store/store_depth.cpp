@@ -1,7 +1,9 @@
 // How full a queue is, for a monitor: both questions are answered from the
 // index of waiting messages, so neither reads the messages themselves; only
-// a new head's body is read, one row.
+// a new head's body is read, one row, and only when it is no larger than a
+// queue takes.
 
+#include "queue/store/body_reader.h"
 #include "queue/store/store.h"
 
 namespace quillpost::queue {
@@ -25,12 +27,11 @@ QueueDepth Store::Depth(std::int64_t queueId, std::optional<std::int64_t> knownH
   head.Reset();
 
   if (depth.headNumber && depth.headNumber != knownHead) {
-    Statement& body = Cached("SELECT body FROM messages WHERE seq = ?1 AND holder IS NULL");
-    body.Bind(1, *depth.headNumber);
-    if (body.Step("reading the first waiting message")) {
-      depth.headBody = body.Text(0);
-    }
-    body.Reset();
+    // A head too large for any sender to have stored is shown without a body.
+    depth.headBody =
+        BodyReader(*db_)
+            .Read(*depth.headNumber, kMaxBodyBytes, "reading the first waiting message")
+            .bytes;
   }
   return depth;
 }

@@ -24,8 +24,9 @@ using posix::ThrowSystem;
 
 class StoreHeldMessage final : public HeldMessage {
  public:
-  StoreHeldMessage(std::shared_ptr<StoreSession> session, std::int64_t queueId, std::int64_t seq)
-      : session_(std::move(session)), queueId_(queueId), seq_(seq) {}
+  StoreHeldMessage(std::shared_ptr<StoreSession> session, std::int64_t queueId, std::int64_t seq,
+                   bool bodyLeftOut)
+      : session_(std::move(session)), queueId_(queueId), seq_(seq), bodyLeftOut_(bodyLeftOut) {}
 
   void Finish() override {
     if (!session_->store.Finish(queueId_, seq_, session_->holder->Name())) {
@@ -45,7 +46,11 @@ class StoreHeldMessage final : public HeldMessage {
     if (!targetId) {
       throw NoSuchQueue("there is no queue '" + target.queueName + "' in store " + store.Folder());
     }
-    if (!store.FinishAndInsert(queueId_, seq_, session_->holder->Name(), *targetId, next)) {
+    const std::string& holder = session_->holder->Name();
+    const bool moved = bodyLeftOut_
+                           ? store.FinishAndMoveStoredBody(queueId_, seq_, holder, *targetId, next)
+                           : store.FinishAndInsert(queueId_, seq_, holder, *targetId, next);
+    if (!moved) {
       throw QueueError(LostHoldText());
     }
     store.Ring(*targetId);
@@ -70,6 +75,7 @@ class StoreHeldMessage final : public HeldMessage {
   std::shared_ptr<StoreSession> session_;
   std::int64_t queueId_;
   std::int64_t seq_;
+  bool bodyLeftOut_;
 };
 
 }  // namespace
@@ -194,7 +200,9 @@ std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds tim
     std::optional<TakenMessage> taken = store.Take(queueId_, session_->holder->Name());
     if (taken) {
       return ReceivedMessage(std::move(taken->message),
-                             std::make_unique<StoreHeldMessage>(session_, queueId_, taken->seq));
+                             std::make_unique<StoreHeldMessage>(session_, queueId_, taken->seq,
+                                                                taken->leftOutBodySize.has_value()),
+                             taken->leftOutBodySize);
     }
     if (!store.QueueExists(queueId_)) {
       throw NoSuchQueue("queue '" + pathName_ + "' has been deleted");
