@@ -154,7 +154,9 @@ void Store::InTurn(std::string_view what, const std::function<void()>& work) {
 }
 
 Store::Store(std::string folder, Mode mode, StoreAccess access)
-    : folder_(std::move(folder)), writeLock_(folder_ + "/write.lock", 0600) {
+    : folder_(std::move(folder)),
+      writeLock_(folder_ + "/write.lock", 0600),
+      reserve_(folder_ + "/reserve", 0600) {
   const std::string file = folder_ + "/queues.db";
   if (mode == Mode::CreateIfMissing) {
     std::error_code ignored;
@@ -192,6 +194,8 @@ Store::Store(std::string folder, Mode mode, StoreAccess access)
   const StoreAccess actual = fileMode_ == 0660 ? StoreAccess::Group : StoreAccess::Owner;
   MakeFolder(HoldersPath(), FolderModeFor(actual));
   MakeFolder(folder_ + "/bells", FolderModeFor(actual));
+  reserve_ = SpaceReserve(folder_ + "/reserve", fileMode_);
+  reserve_.Restore();
 }
 
 void Store::SetUp(Mode mode) {

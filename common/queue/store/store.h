@@ -2,8 +2,9 @@
 
 // One connection to a store: a folder holding the database queues.db (every
 // queue and message), holders/ (the leases of receiving processes), bells/
-// (one file per queue that senders touch so that waiting receivers wake up)
-// and write.lock (whose flock is the writers' turn).
+// (one file per queue that senders touch so that waiting receivers wake up),
+// write.lock (whose flock is the writers' turn) and reserve (room on the disk
+// kept for delivering, space_reserve.h).
 
 #include <sys/types.h>
 
@@ -20,6 +21,7 @@
 #include "posix/unique_fd.h"
 #include "queue/queue.h"
 #include "queue/queue_info.h"
+#include "queue/store/space_reserve.h"
 #include "queue/store/sqlite_db.h"
 #include "queue/store/store_write_lock.h"
 
@@ -110,6 +112,24 @@ class Store {
   ByIdOutcome MoveById(std::int64_t id, std::int64_t targetQueueId,
                        const std::optional<std::string>& label, bool dueNow);
 
+  // Runs a receiver's write (taking, finishing, returning or moving on a
+  // message in hand). Should the disk be full, the store's space reserve is
+  // given up and write runs once more, so that what is queued can still be
+  // delivered. Senders never get the reserve.
+  template <typename Write>
+  auto UsingReserve(Write write) -> decltype(write()) {
+    try {
+      return write();
+    } catch (const StoreFull&) {
+      if (!reserve_.Release()) {
+        throw;
+      }
+    }
+    return write();
+  }
+  // Makes the space reserve again, once a send found room on the disk.
+  void RestoreReserve() const { reserve_.Restore(); }
+
   std::string BellPath(std::int64_t queueId) const;
   std::string HoldersPath() const { return folder_ + "/holders"; }
   // Touches the queue's bell; a failure goes to the event log, since the
@@ -164,6 +184,7 @@ class Store {
   std::unique_ptr<Database> db_;
   std::unordered_map<const char*, Statement> statements_;
   bool checkpointFailureReported_ = false;
+  SpaceReserve reserve_;
 };
 
 // A message's columns label, priority, seq, in hand, due time, last failure

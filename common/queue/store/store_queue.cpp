@@ -29,7 +29,9 @@ class StoreHeldMessage final : public HeldMessage {
       : session_(std::move(session)), queueId_(queueId), seq_(seq), bodyLeftOut_(bodyLeftOut) {}
 
   void Finish() override {
-    if (!session_->store.Finish(queueId_, seq_, session_->holder->Name())) {
+    Store& store = session_->store;
+    if (!store.UsingReserve(
+            [&] { return store.Finish(queueId_, seq_, session_->holder->Name()); })) {
       throw QueueError(LostHoldText());
     }
   }
@@ -47,9 +49,10 @@ class StoreHeldMessage final : public HeldMessage {
       throw NoSuchQueue("there is no queue '" + target.queueName + "' in store " + store.Folder());
     }
     const std::string& holder = session_->holder->Name();
-    const bool moved = bodyLeftOut_
-                           ? store.FinishAndMoveStoredBody(queueId_, seq_, holder, *targetId, next)
-                           : store.FinishAndInsert(queueId_, seq_, holder, *targetId, next);
+    const bool moved = store.UsingReserve([&] {
+      return bodyLeftOut_ ? store.FinishAndMoveStoredBody(queueId_, seq_, holder, *targetId, next)
+                          : store.FinishAndInsert(queueId_, seq_, holder, *targetId, next);
+    });
     if (!moved) {
       throw QueueError(LostHoldText());
     }
@@ -58,8 +61,9 @@ class StoreHeldMessage final : public HeldMessage {
 
   void Release() noexcept override {
     try {
-      session_->store.Release(queueId_, seq_, session_->holder->Name());
-      session_->store.Ring(queueId_);
+      Store& store = session_->store;
+      store.UsingReserve([&] { store.Release(queueId_, seq_, session_->holder->Name()); });
+      store.Ring(queueId_);
     } catch (const std::exception& error) {
       // The message stays in hand until this process ends; then others take it.
       eventlog::ReportError(std::string("Quillpost queue store: cannot return a message: ") +
@@ -173,7 +177,8 @@ void StoreQueue::SignalDue() {
 
 void StoreQueue::ReclaimIfDue() {
   if (reclaimDue_) {
-    session_->store.ReclaimGoneHolders(session_->holder->Name());
+    Store& store = session_->store;
+    store.UsingReserve([&] { return store.ReclaimGoneHolders(session_->holder->Name()); });
     reclaimDue_ = false;
   }
 }
@@ -197,7 +202,8 @@ std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds tim
   for (;;) {
     CatchUp();
     ReclaimIfDue();
-    std::optional<TakenMessage> taken = store.Take(queueId_, session_->holder->Name());
+    std::optional<TakenMessage> taken =
+        store.UsingReserve([&] { return store.Take(queueId_, session_->holder->Name()); });
     if (taken) {
       return ReceivedMessage(std::move(taken->message),
                              std::make_unique<StoreHeldMessage>(session_, queueId_, taken->seq,
@@ -282,6 +288,7 @@ void StoreQueue::Send(const Message& message) {
   if (!session_->store.Insert(queueId_, message)) {
     throw NoSuchQueue("queue '" + pathName_ + "' has been deleted");
   }
+  session_->store.RestoreReserve();  // the disk had room
   if (::pwrite(bell_.Get(), "!", 1, 0) != 1) {
     eventlog::ReportError("Quillpost queue store: cannot ring the bell of queue '" + pathName_ +
                           "': " + std::strerror(errno) +
