@@ -58,19 +58,21 @@ StoredBody BodyReader::Read(std::int64_t seq, std::size_t limit, std::string_vie
   return body;
 }
 
-void CopyBody(const Database& db, std::int64_t from, std::int64_t to, std::string_view what) {
-  const BlobHandle source = OpenBlob(db, from, false, what);
-  const BlobHandle target = OpenBlob(db, to, true, what);
+void CopyBody(const Database& sourceDb, std::int64_t from, const Database& targetDb,
+              std::int64_t to, std::string_view what) {
+  const BlobHandle source = OpenBlob(sourceDb, from, false, what);
+  const BlobHandle target = OpenBlob(targetDb, to, true, what);
   const int size = sqlite3_blob_bytes(source.get());
   std::vector<char> piece(std::min(kCopyPiece, static_cast<std::size_t>(size)));
   for (int offset = 0; offset < size;) {
     const int length = std::min(size - offset, static_cast<int>(piece.size()));
     int rc = sqlite3_blob_read(source.get(), piece.data(), length, offset);
-    if (rc == SQLITE_OK) {
-      rc = sqlite3_blob_write(target.get(), piece.data(), length, offset);
-    }
     if (rc != SQLITE_OK) {
-      db.Fail(rc, what);
+      sourceDb.Fail(rc, what);
+    }
+    rc = sqlite3_blob_write(target.get(), piece.data(), length, offset);
+    if (rc != SQLITE_OK) {
+      targetDb.Fail(rc, what);
     }
     offset += length;
   }

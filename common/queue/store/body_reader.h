@@ -45,9 +45,13 @@ class BodyReader {
   BlobHandle blob_;
 };
 
-// Copies the body of message from to message to, whose body must already
-// be that many zero bytes (zeroblob), a piece at a time: a body of any size
-// moves with a small buffer. Throws QueueError naming what.
-void CopyBody(const Database& db, std::int64_t from, std::int64_t to, std::string_view what);
+// Copies the body of message from (read through sourceDb) to message to
+// (written through targetDb), whose body must already be that many zero
+// bytes (zeroblob), a piece at a time: a body of any size moves with a small
+// buffer. The two must be different connections: a write through one blob
+// makes the others on its table lose their place in the body. Throws
+// QueueError naming what.
+void CopyBody(const Database& sourceDb, std::int64_t from, const Database& targetDb,
+              std::int64_t to, std::string_view what);
 
 }  // namespace quillpost::queue

@@ -422,12 +422,17 @@ void Store::WriteTogether(std::string_view what, const std::function<void()>& wr
 }
 
 std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string& holder) {
+  // Only a body that SQL can measure without reading it (a blob) and that is
+  // no larger than a queue takes is marked in place: marking a row writes
+  // the whole row anew, holding its body in memory several times over.
   Statement& take = Cached(
       "UPDATE messages SET holder = ?2 WHERE seq = ("
       " SELECT seq FROM messages WHERE queue = ?1 AND holder IS NULL AND not_before <= ?3"
       " ORDER BY priority DESC, seq LIMIT 1)"
-      " RETURNING seq, priority, label, not_before, last_failure");
+      " AND typeof(body) = 'blob' AND length(body) <= ?4"
+      " RETURNING seq, priority, label, body, not_before, last_failure");
   take.Bind(1, queueId).Bind(2, holder).Bind(3, StoreTimeNow());
+  take.Bind(4, static_cast<std::int64_t>(kMaxBodyBytes));
   const WriteTurn turn = TakeTurn("receiving a message");
   // Should a power cut undo the mark, the message is simply waiting again.
   const LightCommits light = CommitLightly();
@@ -437,22 +442,14 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
     taken->seq = take.Int(0);
     taken->message.priority = static_cast<int>(take.Int(1));
     taken->message.label = take.Text(2);
-    taken->message.notBefore = FromStoreTime(take.Int(3));
-    taken->message.lastFailure = take.Text(4);
+    taken->message.body = take.Text(3);
+    taken->message.notBefore = FromStoreTime(take.Int(4));
+    taken->message.lastFailure = take.Text(5);
     while (take.Step("receiving a message")) {
     }
   }
   take.Reset();
-  if (taken) {
-    // A body larger than any sender may store is not read, only measured.
-    StoredBody body = BodyReader(*db_).Read(taken->seq, kMaxBodyBytes, "receiving a message");
-    if (body.bytes) {
-      taken->message.body = std::move(*body.bytes);
-    } else {
-      taken->leftOutBodySize = body.size;
-    }
-  }
-  return taken;
+  return taken ? taken : TakeMeasured(queueId, holder);
 }
 
 bool Store::HasWaiting(std::int64_t queueId) {

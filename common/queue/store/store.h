@@ -65,6 +65,11 @@ class Store {
   void WriteTogether(std::string_view what, const std::function<void()>& write);
   // Marks the first waiting message held by holder and returns it.
   std::optional<TakenMessage> Take(std::int64_t queueId, const std::string& holder);
+  // Take's way for a first message whose body is text or larger than a
+  // queue takes (store_large_body.cpp): its size is measured before anything
+  // is read, and a body past the limit is left out, the message being taken
+  // by moving it, a piece at a time, to a new row marked held.
+  std::optional<TakenMessage> TakeMeasured(std::int64_t queueId, const std::string& holder);
   bool QueueExists(std::int64_t queueId);
   // Only messages that are due count as waiting.
   bool HasWaiting(std::int64_t queueId);
