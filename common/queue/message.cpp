@@ -69,8 +69,9 @@ void CheckMovedMessage(const Message& message) {
   }
 }
 
-ReceivedMessage::ReceivedMessage(Message message, std::unique_ptr<HeldMessage> hold)
-    : message_(std::move(message)), hold_(std::move(hold)) {}
+ReceivedMessage::ReceivedMessage(Message message, std::unique_ptr<HeldMessage> hold,
+                                 std::optional<std::size_t> leftOutBodySize)
+    : message_(std::move(message)), hold_(std::move(hold)), leftOutBodySize_(leftOutBodySize) {}
 
 ReceivedMessage::~ReceivedMessage() {
   if (hold_) {
@@ -87,6 +88,7 @@ ReceivedMessage& ReceivedMessage::operator=(ReceivedMessage&& other) noexcept {
     }
     message_ = std::move(other.message_);
     hold_ = std::move(other.hold_);
+    leftOutBodySize_ = other.leftOutBodySize_;
   }
   return *this;
 }

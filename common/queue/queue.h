@@ -22,6 +22,11 @@ namespace quillpost::queue {
 
 inline constexpr std::size_t kMaxLabelLength = 250;
 inline constexpr std::size_t kMaxBodyBytes = std::size_t{4} * 1024 * 1024;
+// What a receiver reads: a body a sender stored, with room for what a relay
+// adds to it when it moves it on (its count of tries), so that a move never
+// makes a message too large for the next receiver. Larger bodies were written
+// by hand and are measured, never read.
+inline constexpr std::size_t kMaxReceivedBodyBytes = kMaxBodyBytes + 64 * 1024;
 inline constexpr int kLowestPriority = 0;
 inline constexpr int kHighestPriority = 7;
 
@@ -104,7 +109,10 @@ class HeldMessage {
 // death of the receiving process.
 class ReceivedMessage {
  public:
-  ReceivedMessage(Message message, std::unique_ptr<HeldMessage> hold);
+  // leftOutBodySize: the backend did not read the body, which is larger than
+  // kMaxBodyBytes; message.body is empty.
+  ReceivedMessage(Message message, std::unique_ptr<HeldMessage> hold,
+                  std::optional<std::size_t> leftOutBodySize = std::nullopt);
   ~ReceivedMessage();
   ReceivedMessage(ReceivedMessage&&) noexcept;
   ReceivedMessage& operator=(ReceivedMessage&&) noexcept;
@@ -113,6 +121,12 @@ class ReceivedMessage {
 
   const std::string& Label() const { return message_.label; }
   const std::string& Body() const { return message_.body; }
+  // The body's size in bytes, also when it was left out.
+  std::size_t BodySize() const { return leftOutBodySize_.value_or(message_.body.size()); }
+  // True when the body is larger than kMaxBodyBytes and was not read: Body()
+  // is empty, and FinishAndSend moves the stored body on, whatever next.body
+  // holds.
+  bool BodyLeftOut() const { return leftOutBodySize_.has_value(); }
   int Priority() const { return message_.priority; }
   // Why the request it carries last failed; empty when it never did.
   const std::string& LastFailure() const { return message_.lastFailure; }
@@ -139,6 +153,7 @@ class ReceivedMessage {
  private:
   Message message_;
   std::unique_ptr<HeldMessage> hold_;
+  std::optional<std::size_t> leftOutBodySize_;
 };
 
 // An open queue. Not thread-safe: one thread uses one open queue.

@@ -49,6 +49,8 @@ struct PeekedMessage {
   int priority = 0;
   std::size_t size = 0;  // body bytes
   std::string body;      // only when asked for
+  // The body was asked for but is larger than kMaxReceivedBodyBytes: it was not read.
+  bool bodyLeftOut = false;
   bool inHand = false;
   std::chrono::system_clock::time_point notBefore{};  // the epoch: due at once
   std::string lastFailure;

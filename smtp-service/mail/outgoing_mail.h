@@ -87,6 +87,9 @@ struct ConnectionSettings {
   // XOAuth2, OAuthBearer: the command (argv, no shell) that prints the token.
   std::vector<std::string> tokenCommand;
   std::chrono::seconds tokenCommandTimeout{30};
+  // How long the relay uses a token before it runs the command again; zero:
+  // once for every connection. A refused token is dropped at once.
+  std::chrono::seconds tokenLifetime{300};
   std::string ehloName;  // empty: this host's name
   std::chrono::seconds connectTimeout{30};
   std::chrono::seconds replyTimeout{60};

@@ -10,6 +10,7 @@
 #include "mail/failure_classification.h"
 #include "mail/token_command.h"
 #include "message/address_syntax.h"
+#include "mail/token_cache.h"
 
 namespace quillpost::smtp {
 
@@ -140,8 +141,7 @@ void SmtpSession::Configure() {
     if (settings_.authMethod == AuthMethod::Password) {
       curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.password.c_str());
     } else {
-      token_ = RunTokenCommand(settings_.tokenCommand, settings_.tokenCommandTimeout);
-      curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER, token_.c_str());
+      // The token itself is set for each mail (TakeToken).
       curl_easy_setopt(
           curl, CURLOPT_LOGIN_OPTIONS,
           settings_.authMethod == AuthMethod::XOAuth2 ? "AUTH=XOAUTH2" : "AUTH=OAUTHBEARER");
@@ -219,6 +219,23 @@ bool SmtpSession::MissedAuth() const {
          dialogue_.CurrentStage() != Stage::Hello && dialogue_.CurrentStage() != Stage::StartTls;
 }
 
+void SmtpSession::TakeToken() {
+  if (settings_.authMethod == AuthMethod::Password || settings_.user.empty()) {
+    return;
+  }
+  token_ = TokenCache::Process().Token(
+      {settings_.tokenCommand, settings_.tokenCommandTimeout, settings_.tokenLifetime});
+  // A kept connection is used again only while the token is the same one.
+  curl_easy_setopt(curl_.get(), CURLOPT_XOAUTH2_BEARER, token_.c_str());
+}
+
+void SmtpSession::ForgetRefusedToken() const {
+  if (settings_.authMethod != AuthMethod::Password && dialogue_.CurrentStage() == Stage::Auth &&
+      dialogue_.LastReply().code >= 400) {
+    TokenCache::Process().Refused(settings_.tokenCommand, token_);
+  }
+}
+
 bool SmtpSession::NothingOfTheMailSent() const {
   switch (dialogue_.CurrentStage()) {
     case Stage::Connecting:
@@ -239,6 +256,11 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, MessageText& mess
     } catch (const SendFailure& failure) {
       return {failure, std::nullopt, {}};
     }
+  }
+  try {
+    TakeToken();
+  } catch (const SendFailure& failure) {
+    return {failure, std::nullopt, {}};
   }
   CURL* curl = curl_.get();
   const std::string sender = "<" + envelope.sender + ">";
@@ -326,6 +348,7 @@ DeliveryOutcome SmtpSession::Deliver(const Envelope& envelope, MessageText& mess
   recipients_.reset();
   message_ = nullptr;
   if (outcome.failure) {
+    ForgetRefusedToken();
     try {
       DropConnection();
     } catch (const SendFailure&) {

@@ -71,6 +71,11 @@ class SmtpSession {
   // No part of the mail went out during the failed attempt, so it can be
   // tried again on a new connection without risking a second delivery.
   bool NothingOfTheMailSent() const;
+  // OAuth2: the bearer token for the next transfer, from the relay's token
+  // cache. Throws SendFailure when there is none.
+  void TakeToken();
+  // The server refused the token: the cache asks the command again next time.
+  void ForgetRefusedToken() const;
   // A user name is set, yet the session went past EHLO without AUTH (the
   // server offers none, or none in common).
   bool MissedAuth() const;
@@ -79,7 +84,7 @@ class SmtpSession {
   ConnectionSettings settings_;
   SmtpDialogue dialogue_;
   std::array<char, CURL_ERROR_SIZE> errorText_{};
-  std::string token_;  // the OAuth2 access token of the current handle
+  std::string token_;  // the OAuth2 access token of the last transfer
   // The last mail went through and its connection was kept for the next one.
   bool connectionKept_ = false;
   MessageText* message_ = nullptr;  // the one being sent

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -36,34 +37,85 @@ struct FileActions {
   FileActions& operator=(const FileActions&) = delete;
 };
 
-// Reads the child's output until it closes it or the deadline passes.
-bool ReadUntil(int fd, std::chrono::steady_clock::time_point deadline, std::string& output) {
+struct SpawnAttributes {
+  posix_spawnattr_t attributes{};
+  SpawnAttributes() { posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+// The command and whatever it starts form a process group of their own. The
+// group is killed once the command has ended, or when it is given up on, so
+// no helper it left behind outlives it; the command itself is reaped only
+// after that, so its number cannot name another group in the meantime.
+class CommandGroup {
+ public:
+  explicit CommandGroup(pid_t leader) : leader_(leader) {}
+  ~CommandGroup() { Reap(); }
+  CommandGroup(const CommandGroup&) = delete;
+  CommandGroup& operator=(const CommandGroup&) = delete;
+
+  // True once the command itself has ended; it stays unreaped.
+  bool Ended() const {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(leader_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == leader_;
+  }
+
+  // Kills the group and returns the command's wait status.
+  int Reap() {
+    if (leader_ > 0) {
+      ::kill(-leader_, SIGKILL);
+      while (::waitpid(leader_, &status_, 0) < 0 && errno == EINTR) {
+      }
+      leader_ = -1;
+    }
+    return status_;
+  }
+
+ private:
+  pid_t leader_;
+  int status_ = 0;
+};
+
+enum class Reading { Ended, TimedOut, TooLong };
+
+// Reads the command's output until the command ends or the deadline passes.
+// A helper it started may hold the output open for much longer: what the
+// command wrote before it ended is all that is read.
+Reading ReadUntilEnded(int fd, const CommandGroup& command,
+                       std::chrono::steady_clock::time_point deadline, std::string& output) {
+  constexpr std::chrono::milliseconds kSlice(20);
   std::array<char, 4096> buffer{};
+  bool closed = false;
   for (;;) {
+    const bool ended = command.Ended();
+    for (;;) {  // whatever is in the pipe now
+      const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) {
+        continue;
+      }
+      closed = closed || got == 0;
+      if (got <= 0) {
+        break;
+      }
+      output.append(buffer.data(), static_cast<std::size_t>(got));
+      if (output.size() > kLongestToken) {
+        return Reading::TooLong;
+      }
+    }
+    if (ended) {
+      return Reading::Ended;
+    }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      return false;
+      return Reading::TimedOut;
     }
+    // Once the output is closed only the command's end is awaited.
     pollfd wait{fd, POLLIN, 0};
-    const int ready = ::poll(&wait, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0) {
-      return false;
-    }
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      return true;
-    }
-    output.append(buffer.data(), static_cast<std::size_t>(got));
-    if (output.size() > kLongestToken) {
-      return false;
-    }
+    ::poll(&wait, closed ? 0 : 1, static_cast<int>(std::min(left, kSlice).count()));
   }
 }
 
@@ -92,31 +144,36 @@ std::string RunTokenCommand(const std::vector<std::string>& argv, std::chrono::s
   }
   posix::UniqueFd readEnd(ends[0]);
   posix::UniqueFd writeEnd(ends[1]);
+  ::fcntl(readEnd.Get(), F_SETFL, O_NONBLOCK);
   FileActions files;
   posix_spawn_file_actions_addopen(&files.actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&files.actions, writeEnd.Get(), 1);
   posix_spawn_file_actions_addopen(&files.actions, 2, "/dev/null", O_WRONLY, 0);
+  SpawnAttributes attributes;
+  posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes.attributes, 0);  // a group led by the command
   std::vector<char*> args;
   for (const std::string& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));  // posix_spawn does not change them
   }
   args.push_back(nullptr);
   pid_t child = -1;
-  const int error = ::posix_spawnp(&child, args[0], &files.actions, nullptr, args.data(), environ);
+  const int error =
+      ::posix_spawnp(&child, args[0], &files.actions, &attributes.attributes, args.data(), environ);
   if (error != 0) {
     Fail("cannot be started: " + std::string(std::strerror(error)));
   }
   writeEnd.Reset();
+  CommandGroup command(child);
   std::string output;
-  const bool ended = ReadUntil(readEnd.Get(), std::chrono::steady_clock::now() + timeout, output);
-  if (!ended) {
-    ::kill(child, SIGKILL);
+  const Reading reading =
+      ReadUntilEnded(readEnd.Get(), command, std::chrono::steady_clock::now() + timeout, output);
+  const int status = command.Reap();
+  if (reading == Reading::TimedOut) {
+    Fail("took longer than " + std::to_string(timeout.count()) + " s");
   }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!ended) {
-    Fail("took longer than " + std::to_string(timeout.count()) + " s or printed too much");
+  if (reading == Reading::TooLong) {
+    Fail("printed more than " + std::to_string(kLongestToken) + " bytes");
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     Fail("failed (exit status " +

@@ -15,10 +15,13 @@ namespace quillpost::smtp {
 // Empty when the text cannot be split.
 std::vector<std::string> SplitCommand(const std::string& text);
 
-// Runs argv (looked up in PATH) with standard input and standard error on
-// /dev/null and returns its standard output without the trailing line end.
-// Throws SendFailure (kAuthenticationUnavailable) when it cannot be started,
-// takes longer than timeout (it is then killed), fails, or prints no token.
+// Runs argv (looked up in PATH) in a process group of its own, with standard
+// input and standard error on /dev/null, and returns what it printed before
+// it exited, without the trailing line end. The whole group is killed once
+// the command has exited or timed out, so a helper it left in the background
+// neither holds the answer up nor stays behind. Throws SendFailure
+// (kAuthenticationUnavailable) when it cannot be started, takes longer than
+// timeout, fails, or prints no token.
 std::string RunTokenCommand(const std::vector<std::string>& argv, std::chrono::seconds timeout);
 
 }  // namespace quillpost::smtp

@@ -153,6 +153,8 @@ const std::vector<SettingKey>& SettingKeys() {
       {"smtp_auth", "METHOD", "password|xoauth2|oauthbearer (password)", true},
       {"smtp_oauth2_token_command", "COMMAND",
        "command (no shell) that prints the OAuth2 access token", true},
+      {"smtp_oauth2_token_lifetime", "SECONDS",
+       "how long a token is used before the command runs again; 0: every connection (300)", true},
       {"broker_password_file", "FILE",
        "file whose first line is the password of amqp:// queue names with a user but none", true},
       {"attachment_roots", "FOLDERS",
@@ -248,6 +250,8 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     settings.maxParallelDeliveries = static_cast<int>(WholeNumber(key, value, 1, 500));
   } else if (key == "max_send_rate") {
     settings.maxSendRate = SendRate(key, value);
+  } else if (key == "smtp_oauth2_token_lifetime") {
+    connection.tokenLifetime = std::chrono::seconds(WholeNumber(key, value, 0, 86400));
   } else if (key == "metrics_listen") {
     std::string why;
     settings.metricsListen = ParseListenAddress(value, why);

@@ -209,7 +209,8 @@ TEST_P(QueueMessages, FinishAndSendMovesInOneStep) {
   auto moved = Receiver(retry)->Receive(milliseconds(0));
   ASSERT_TRUE(moved);
   EXPECT_EQ(moved->Label(), "Quillpost-Retry:3");
-  EXPECT_EQ(moved->Body(), oversized);
+  EXPECT_EQ(moved->BodySize(), oversized.size());
+  EXPECT_EQ(moved->Body(), moved->BodyLeftOut() ? "" : oversized);  // a store measures it only
   moved->Finish();
 }
 

@@ -215,5 +215,48 @@ TEST_F(QueueStoreFiles, TheWriteAheadLogIsCopiedBackAndStaysShort) {
   EXPECT_EQ(ListQueues(store_.Folder())[0].waiting, 4u);
 }
 
+TEST_F(QueueStoreFiles, ABodyLargerThanAQueueTakesIsMeasuredNotReadAndMovesWhole) {
+  const std::string inbound = store_.Create("kvr_mailer");
+  const std::string dead = store_.Create("kvr_mailer_dead");
+  // Written by hand, and as text, whose length SQL would read whole to count.
+  std::string huge(kMaxReceivedBodyBytes + 7, 'h');
+  huge.back() = '!';
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabaseFile().c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* insert = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db,
+                               "INSERT INTO messages(queue, priority, label, body) VALUES"
+                               " ((SELECT id FROM queues WHERE name = 'kvr_mailer'), 7, 'big', ?1)",
+                               -1, &insert, nullptr),
+            SQLITE_OK);
+  sqlite3_bind_text(insert, 1, huge.data(), static_cast<int>(huge.size()), SQLITE_STATIC);
+  EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE) << sqlite3_errmsg(db);
+  sqlite3_finalize(insert);
+
+  auto message = QueuePath(inbound).Open(Access::Receive)->Receive(milliseconds(0));
+  ASSERT_TRUE(message);
+  EXPECT_TRUE(message->BodyLeftOut());
+  EXPECT_TRUE(message->Body().empty());
+  EXPECT_EQ(message->BodySize(), huge.size());
+  const PeekedMessage peeked = PeekQueue(inbound, true).at(0);
+  EXPECT_TRUE(peeked.bodyLeftOut);
+  EXPECT_EQ(peeked.size, huge.size());
+
+  // Moved on, it keeps the body it has in the store, whatever next.body says.
+  message->FinishAndSend(dead, {"Quillpost-Inbound", "", 7});
+  sqlite3_stmt* read = nullptr;
+  ASSERT_EQ(
+      sqlite3_prepare_v2(db, "SELECT label, CAST(body AS BLOB) FROM messages", -1, &read, nullptr),
+      SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(read), SQLITE_ROW);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sqlite3_column_text(read, 0))),
+            "Quillpost-Inbound");
+  EXPECT_TRUE(std::string(static_cast<const char*>(sqlite3_column_blob(read, 1)),
+                          static_cast<std::size_t>(sqlite3_column_bytes(read, 1))) == huge);
+  EXPECT_EQ(sqlite3_step(read), SQLITE_DONE);
+  sqlite3_finalize(read);
+  sqlite3_close(db);
+}
+
 }  // namespace
 }  // namespace quillpost::queue

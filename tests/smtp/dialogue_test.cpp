@@ -72,6 +72,16 @@ TEST(Dialogue, ReplyCodeAndTextOfMultiLineAndSplitReplies) {
   dialogue.ReplyReceived("250 end\r\n");
   EXPECT_EQ(dialogue.LastReply().code, 250);
   EXPECT_LE(dialogue.LastReply().text.size(), 4096U);
+
+  // One line that takes a megabyte to end keeps no more than a line's worth.
+  dialogue = Play({"S: 220 hi", "C: EHLO me", "S: 250 ok", "C: MAIL FROM:<a@x>"});
+  dialogue.ReplyReceived("550 ");
+  for (int i = 0; i < 1000; ++i) {
+    dialogue.ReplyReceived(std::string(1000, 'x'));
+  }
+  dialogue.ReplyReceived("\r\n");
+  EXPECT_EQ(dialogue.LastReply().code, 550);
+  EXPECT_LE(dialogue.LastReply().text.size(), 1024U);
 }
 
 TEST(Dialogue, SilenceIsPinnedOnTheStageThatWaited) {

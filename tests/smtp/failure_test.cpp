@@ -236,6 +236,27 @@ TEST(Failure, AttachmentRulesAreEnforcedBeforeConnecting) {
   EXPECT_EQ(peer.Connections(), 1);
 }
 
+TEST(Failure, AttachmentRootsJudgeWhereTheFileReallyIs) {
+  SmtpPeer peer;
+  const auto root = peer.Folder() / "out";
+  std::filesystem::create_directory(root);
+  const auto outside = peer.Folder() / "outside.txt";  // refused by no other rule
+  WriteFile(outside, "x");
+  std::filesystem::create_symlink(outside, root / "link.txt");
+  ConnectionSettings settings = PeerSettings(peer);
+  settings.attachments.roots = std::vector<std::string>{root.string()};
+  for (const auto& path : {root / "link.txt", root / ".." / "outside.txt"}) {
+    OutgoingMail mail;
+    FillMail(mail, settings);
+    mail.AddAttachment(path.string());
+    SendFailure failure(0, "");
+    EXPECT_EQ(SendNumber(mail, &failure), failure::kAttachmentUnreadable) << path;
+    EXPECT_NE(std::string(failure.what()).find("attachment_roots"), std::string::npos)
+        << failure.what();
+  }
+  EXPECT_EQ(peer.Connections(), 0);
+}
+
 TEST(Failure, HostsThatDoNotTakeTheSessionPassTheMailToTheNext) {
   SmtpPeerOptions busy;
   busy.refuse["greeting"] = 421;

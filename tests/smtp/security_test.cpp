@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
 #include "mail_test_support.h"
 
 namespace quillpost::smtp::test {
@@ -30,6 +35,93 @@ int SendTo(const ConnectionSettings& settings, SendFailure* failure = nullptr) {
   OutgoingMail mail;
   FillMail(mail, settings);
   return SendNumber(mail, failure);
+}
+
+// A peer that takes AUTH XOAUTH2 with one token, and settings whose token
+// command is a shell script with the peer's folder as working directory.
+class OAuth2 : public ::testing::Test {
+ protected:
+  OAuth2() : peer_(PeerOptions()) {}
+
+  static SmtpPeerOptions PeerOptions() {
+    SmtpPeerOptions options;
+    options.xoauth2User = "relay@example.com";
+    options.xoauth2Token = "ya29.token";
+    options.authWithoutTls = true;
+    return options;
+  }
+
+  ConnectionSettings Settings(const std::string& script) const {
+    ConnectionSettings settings = PeerSettings(peer_);
+    settings.allowPlainTextAuth = true;
+    settings.user = "relay@example.com";
+    settings.authMethod = AuthMethod::XOAuth2;
+    settings.tokenCommand = {"sh", "-c", "cd '" + peer_.Folder().string() + "' || exit; " + script};
+    return settings;
+  }
+
+  // How often the script ran, when it appends a line to "runs" each time.
+  std::size_t Runs() const {
+    std::ifstream in(peer_.Folder() / "runs");
+    std::size_t lines = 0;
+    for (std::string line; std::getline(in, line);) {
+      ++lines;
+    }
+    return lines;
+  }
+
+  // Waits a while for the process whose number the script wrote to "helper"
+  // to be gone (or a zombie no one waits for).
+  bool HelperGone() const {
+    std::ifstream in(peer_.Folder() / "helper");
+    long pid = 0;
+    if (!(in >> pid) || pid <= 0) {
+      return false;
+    }
+    for (int i = 0; i < 250; ++i) {
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string number, name, state;
+      if (!(stat >> number >> name >> state) || state == "Z") {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  SmtpPeer peer_;
+};
+
+TEST_F(OAuth2, ATokenIsKeptForItsLifetimeAndDroppedWhenTheServerRefusesIt) {
+  WriteFile(peer_.Folder() / "token", "stale\n");
+  const ConnectionSettings settings = Settings("echo run >> runs; cat token");
+  EXPECT_EQ(SendTo(settings), 535);
+  WriteFile(peer_.Folder() / "token", "ya29.token\n");
+  EXPECT_EQ(SendTo(settings), 0);
+  EXPECT_EQ(SendTo(settings), 0);
+  EXPECT_EQ(Runs(), 2U);
+  EXPECT_EQ(peer_.Messages().size(), 2U);
+}
+
+TEST_F(OAuth2, ATokenIsTakenWhenTheCommandExitsThoughAHelperHoldsItsOutput) {
+  ConnectionSettings settings = Settings("sleep 60 & echo $! > helper; echo ya29.token");
+  settings.tokenCommandTimeout = std::chrono::seconds(20);
+  EXPECT_EQ(SendTo(settings), 0);
+  EXPECT_TRUE(HelperGone());
+}
+
+TEST_F(OAuth2, AHangingCommandIsKilledWithItsChildrenAndNotRunForEveryMail) {
+  ConnectionSettings settings = Settings("echo run >> runs; sleep 60 & echo $! > helper; wait");
+  settings.tokenCommandTimeout = std::chrono::seconds(1);
+  for (int mail = 0; mail < 3; ++mail) {
+    SendFailure failure(0, "");
+    EXPECT_EQ(SendTo(settings, &failure), failure::kAuthenticationUnavailable);
+    EXPECT_NE(std::string(failure.what()).find("took longer than 1 s"), std::string::npos)
+        << failure.what();
+  }
+  EXPECT_EQ(Runs(), 1U);
+  EXPECT_TRUE(HelperGone());
+  EXPECT_EQ(peer_.Connections(), 0);
 }
 
 TEST(Security, StartTlsIsUsedWhenOfferedAndTheCertificateIsTrusted) {

@@ -59,7 +59,7 @@ std::string PeekJson(const std::string& queue, const std::vector<PeekedMessage>&
   for (const PeekedMessage& message : messages) {
     json fields = MessageFields(message);
     if (withBodies) {
-      fields["body"] = message.body;
+      fields["body"] = message.bodyLeftOut ? json(nullptr) : json(message.body);
     }
     list.push_back(std::move(fields));
   }

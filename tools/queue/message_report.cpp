@@ -68,8 +68,9 @@ void WriteMailqEntry(std::ostream& out, const LocatedMessage& located) {
       << (message.id.empty() ? std::string("-") : message.id) + Mark(located) << ' ' << std::right
       << std::setw(kSizeWidth) << message.size << ' ' << std::left << std::setw(kTimeWidth)
       << (Known(message.arrived) ? MailqTimeText(message.arrived) : "-") << ' '
-      << (request.readable ? activitylog::EscapeForLog(request.sender)
-                           : std::string("(not a mail request)"))
+      << (message.bodyLeftOut ? std::string("(too large to read)")
+          : request.readable  ? activitylog::EscapeForLog(request.sender)
+                              : std::string("(not a mail request)"))
       << '\n';
   for (const std::string& recipient : request.recipients) {
     out << std::string(kRecipientColumn, ' ') << activitylog::EscapeForLog(recipient) << '\n';
@@ -98,7 +99,10 @@ void WriteMessageReport(std::ostream& out, const LocatedMessage& located) {
             : kNothing);
   Field(out, "tries left", TriesLeftText(located.queue, message.label));
   Field(out, "next try", message.notBefore > now ? UtcText(message.notBefore) : "when taken");
-  if (!request.readable) {
+  if (message.bodyLeftOut) {
+    Field(out, "request",
+          "(not read: larger than the " + std::to_string(kMaxReceivedBodyBytes) + " bytes a receiver reads)");
+  } else if (!request.readable) {
     Field(out, "request", "(the body is not a mail request)");
   } else {
     Field(out, "sender",

@@ -240,7 +240,10 @@ void Peek(const CommandLine& line, std::ostream& out) {
         << std::setw(9) << (message.inHand ? "in hand" : "waiting") << Shown(message.label) << '\n';
     WriteMessageTimes(out, message);
     if (line.bodies) {
-      out << Shown(message.body) << "\n\n";
+      out << (message.bodyLeftOut
+                  ? "(not read: larger than " + std::to_string(kMaxReceivedBodyBytes) + " bytes)"
+                  : Shown(message.body))
+          << "\n\n";
     }
   }
 }

@@ -46,6 +46,9 @@ Database::~Database() {
 }
 
 void Database::Fail(int rc, std::string_view what) const {
+  if ((rc & 0xff) == SQLITE_FULL) {
+    throw StoreFull("queue store " + file_ + ": " + std::string(what) + ": " + Describe(rc, db_));
+  }
   throw QueueError("queue store " + file_ + ": " + std::string(what) + ": " + Describe(rc, db_));
 }
 

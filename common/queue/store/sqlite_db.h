@@ -17,6 +17,12 @@ namespace quillpost::queue {
 
 class Statement;
 
+// SQLite found the disk full.
+class StoreFull : public QueueError {
+ public:
+  using QueueError::QueueError;
+};
+
 class Database {
  public:
   // Opens an existing database file (create=false) or creates it. Throws
@@ -33,7 +39,8 @@ class Database {
 
   void SetBusyTimeout(std::chrono::milliseconds timeout);
 
-  // Raises the QueueError for result code rc with context what.
+  // Raises the QueueError (StoreFull for a full disk) for result code rc
+  // with context what.
   [[noreturn]] void Fail(int rc, std::string_view what) const;
 
   sqlite3* Handle() const { return db_; }

@@ -14,6 +14,7 @@
 #include "eventlog/event_log.h"
 #include "posix/system_error.h"
 #include "queue/message_name.h"
+#include "queue/store/body_reader.h"
 #include "queue/store/holder.h"
 #include "queue/store/store_time.h"
 
@@ -155,7 +156,9 @@ void Store::InTurn(std::string_view what, const std::function<void()>& work) {
 }
 
 Store::Store(std::string folder, Mode mode, StoreAccess access)
-    : folder_(std::move(folder)), writeLock_(folder_ + "/write.lock", 0600) {
+    : folder_(std::move(folder)),
+      writeLock_(folder_ + "/write.lock", 0600),
+      reserve_(folder_ + "/reserve", 0600) {
   const std::string file = folder_ + "/queues.db";
   if (mode == Mode::CreateIfMissing) {
     std::error_code ignored;
@@ -193,6 +196,8 @@ Store::Store(std::string folder, Mode mode, StoreAccess access)
   const StoreAccess actual = fileMode_ == 0660 ? StoreAccess::Group : StoreAccess::Owner;
   MakeFolder(HoldersPath(), FolderModeFor(actual));
   MakeFolder(folder_ + "/bells", FolderModeFor(actual));
+  reserve_ = SpaceReserve(folder_ + "/reserve", fileMode_);
+  reserve_.Restore();
 }
 
 void Store::SetUp(Mode mode) {
@@ -460,13 +465,17 @@ void Store::WriteTogether(std::string_view what, const std::function<void()>& wr
 
 std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string& holder) {
   const std::uint64_t identity = Identity();
+  // Only a body that SQL can measure without reading it (a blob) and that is
+  // no larger than a queue takes is marked in place: marking a row writes
+  // the whole row anew, holding its body in memory several times over.
   Statement& take = Cached(
       "UPDATE messages SET holder = ?2 WHERE seq = ("
       " SELECT seq FROM messages WHERE queue = ?1 AND holder IS NULL AND not_before <= ?3"
       " ORDER BY priority DESC, seq LIMIT 1)"
-      " RETURNING seq, priority, label, body, not_before, last_failure, coalesce(id, seq), "
-      "arrived");
+      " AND typeof(body) = 'blob' AND length(body) <= ?4"
+      " RETURNING seq, priority, label, body, not_before, last_failure, coalesce(id, seq), arrived");
   take.Bind(1, queueId).Bind(2, holder).Bind(3, StoreTimeNow());
+  take.Bind(4, static_cast<std::int64_t>(kMaxReceivedBodyBytes));
   const WriteTurn turn = TakeTurn("receiving a message");
   // Should a power cut undo the mark, the message is simply waiting again.
   const LightCommits light = CommitLightly();
@@ -485,7 +494,7 @@ std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string&
     }
   }
   take.Reset();
-  return taken;
+  return taken ? taken : TakeMeasured(queueId, holder);
 }
 
 bool Store::HasWaiting(std::int64_t queueId) {
@@ -590,33 +599,41 @@ std::vector<std::int64_t> Store::ReclaimGoneHolders(const std::string& ownHolder
   return queues;
 }
 
-PeekedMessage ReadMessageRow(Statement& row, int first) {
+PeekedMessage ReadMessageRow(Statement& row, int first, BodyReader& bodies, bool withBody) {
   PeekedMessage message;
   message.label = row.Text(first);
   message.priority = static_cast<int>(row.Int(first + 1));
-  message.size = static_cast<std::size_t>(row.Int(first + 2));
-  message.body = row.Text(first + 3);
-  message.inHand = row.Int(first + 4) != 0;
-  message.notBefore = FromStoreTime(row.Int(first + 5));
-  message.lastFailure = row.Text(first + 6);
-  message.arrived = FromStoreTime(row.Int(first + 7));
+  const std::int64_t seq = row.Int(first + 2);
+  message.inHand = row.Int(first + 3) != 0;
+  message.notBefore = FromStoreTime(row.Int(first + 4));
+  message.lastFailure = row.Text(first + 5);
+  message.arrived = FromStoreTime(row.Int(first + 6));
+  if (withBody) {
+    StoredBody body = bodies.Read(seq, kMaxReceivedBodyBytes, "reading messages");
+    message.size = body.size;
+    message.bodyLeftOut = !body.bytes;
+    message.body = std::move(body.bytes).value_or(std::string());
+  } else {
+    message.size = bodies.Size(seq, "reading messages");
+  }
   return message;
 }
 
 std::vector<PeekedMessage> Store::Peek(std::int64_t queueId, bool withBodies, std::size_t limit) {
   const std::uint64_t identity = Identity();
   Statement& peek = Cached(
-      "SELECT label, priority, length(body), CASE WHEN ?2 THEN body END, holder IS NOT NULL,"
-      " not_before, last_failure, arrived, coalesce(id, seq) FROM messages WHERE queue = ?1"
-      " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?3");
+      "SELECT label, priority, seq, holder IS NOT NULL, not_before, last_failure, arrived,"
+      " coalesce(id, seq) FROM messages WHERE queue = ?1"
+      " ORDER BY holder IS NOT NULL, priority DESC, seq LIMIT ?2");
   const auto sqlLimit =
       limit > static_cast<std::size_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(limit);
-  peek.Bind(1, queueId).Bind(2, withBodies ? 1 : 0).Bind(3, sqlLimit);
+  peek.Bind(1, queueId).Bind(2, sqlLimit);
   std::vector<PeekedMessage> messages;
+  BodyReader bodies(*db_);
   while (peek.Step("reading messages")) {
-    PeekedMessage message = ReadMessageRow(peek, 0);
-    message.id = std::to_string(peek.Int(8));
-    message.name = StoreMessageName(identity, peek.Int(8));
+    PeekedMessage message = ReadMessageRow(peek, 0, bodies, withBodies);
+    message.id = std::to_string(peek.Int(7));
+    message.name = StoreMessageName(identity, peek.Int(7));
     messages.push_back(std::move(message));
   }
   peek.Reset();

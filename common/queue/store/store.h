@@ -2,8 +2,9 @@
 
 // One connection to a store: a folder holding the database queues.db (every
 // queue and message), holders/ (the leases of receiving processes), bells/
-// (one file per queue that senders touch so that waiting receivers wake up)
-// and write.lock (whose flock is the writers' turn).
+// (one file per queue that senders touch so that waiting receivers wake up),
+// write.lock (whose flock is the writers' turn) and reserve (room on the disk
+// kept for delivering, space_reserve.h).
 
 #include <sys/types.h>
 
@@ -20,6 +21,7 @@
 #include "posix/unique_fd.h"
 #include "queue/queue.h"
 #include "queue/queue_info.h"
+#include "queue/store/space_reserve.h"
 #include "queue/store/sqlite_db.h"
 #include "queue/store/store_write_lock.h"
 
@@ -34,7 +36,11 @@ class StoreMissing : public QueueError {
 struct TakenMessage {
   std::int64_t seq = 0;
   Message message;
+  // Set: the body is larger than any sender may store and was not read.
+  std::optional<std::size_t> leftOutBodySize;
 };
+
+class BodyReader;
 
 class Store {
  public:
@@ -59,6 +65,11 @@ class Store {
   void WriteTogether(std::string_view what, const std::function<void()>& write);
   // Marks the first waiting message held by holder and returns it.
   std::optional<TakenMessage> Take(std::int64_t queueId, const std::string& holder);
+  // Take's way for a first message whose body is text or larger than a
+  // queue takes (store_large_body.cpp): its size is measured before anything
+  // is read, and a body past the limit is left out, the message being taken
+  // by moving it, a piece at a time, to a new row marked held.
+  std::optional<TakenMessage> TakeMeasured(std::int64_t queueId, const std::string& holder);
   bool QueueExists(std::int64_t queueId);
   // Only messages that are due count as waiting.
   bool HasWaiting(std::int64_t queueId);
@@ -73,6 +84,11 @@ class Store {
   // throws NoSuchQueue when the target queue is gone.
   bool FinishAndInsert(std::int64_t queueId, std::int64_t seq, const std::string& holder,
                        std::int64_t targetQueueId, const Message& message);
+  // The same for a message whose body was left out: the stored body moves
+  // with it, a piece at a time, and message.body is not used
+  // (store_large_body.cpp).
+  bool FinishAndMoveStoredBody(std::int64_t queueId, std::int64_t seq, const std::string& holder,
+                               std::int64_t targetQueueId, const Message& message);
   void Release(std::int64_t queueId, std::int64_t seq, const std::string& holder);
 
   // Puts the messages of holders that died back on their queues and rings
@@ -104,6 +120,23 @@ class Store {
   // A random number the store got when it was first asked for it, which
   // makes its messages' names its own (message_name.h).
   std::uint64_t Identity();
+  // Runs a receiver's write (taking, finishing, returning or moving on a
+  // message in hand). Should the disk be full, the store's space reserve is
+  // given up and write runs once more, so that what is queued can still be
+  // delivered. Senders never get the reserve.
+  template <typename Write>
+  auto UsingReserve(Write write) -> decltype(write()) {
+    try {
+      return write();
+    } catch (const StoreFull&) {
+      if (!reserve_.Release()) {
+        throw;
+      }
+    }
+    return write();
+  }
+  // Makes the space reserve again, once a send found room on the disk.
+  void RestoreReserve() const { reserve_.Restore(); }
 
   std::string BellPath(std::int64_t queueId) const;
   std::string HoldersPath() const { return folder_ + "/holders"; }
@@ -160,11 +193,13 @@ class Store {
   std::unordered_map<const char*, Statement> statements_;
   bool checkpointFailureReported_ = false;
   std::optional<std::uint64_t> identity_;
+  SpaceReserve reserve_;
 };
 
-// A message's columns label, priority, size, body, in hand, due time, last
-// failure and arrival, read from row from column first on.
-PeekedMessage ReadMessageRow(Statement& row, int first);
+// A message's columns label, priority, seq, in hand, due time, last failure
+// and arrival, read from row from column first on, with its size and, when
+// withBody, its body (left out when larger than kMaxReceivedBodyBytes).
+PeekedMessage ReadMessageRow(Statement& row, int first, BodyReader& bodies, bool withBody);
 
 // Opens a bell for writing, creating it with exactly mode (whatever the umask)
 // when it is missing. Invalid on failure, with errno set.

@@ -2,6 +2,7 @@
 // shows, removes and moves one at a time.
 
 #include "queue/message_name.h"
+#include "queue/store/body_reader.h"
 #include "queue/store/store.h"
 
 namespace quillpost::queue {
@@ -17,17 +18,18 @@ std::optional<LocatedMessage> Store::FindById(std::int64_t id) {
   const std::uint64_t identity = Identity();
   static const std::string sql =
       std::string(
-          "SELECT q.name, m.label, m.priority, length(m.body), m.body, m.holder IS NOT NULL,"
+          "SELECT q.name, m.label, m.priority, m.seq, m.holder IS NOT NULL,"
           " m.not_before, m.last_failure, m.arrived FROM messages m JOIN queues q"
           " ON q.id = m.queue WHERE m.seq = (SELECT seq FROM messages WHERE ") +
       kSameMessage + ")";
   Statement& find = Cached(sql.c_str());
   find.Bind(1, id);
   std::optional<LocatedMessage> found;
+  BodyReader bodies(*db_);
   if (find.Step("looking up a message")) {
     found.emplace();
     found->queue = find.Text(0);
-    found->message = ReadMessageRow(find, 1);
+    found->message = ReadMessageRow(find, 1, bodies, true);
     found->message.id = std::to_string(id);
     found->message.name = StoreMessageName(identity, id);
   }

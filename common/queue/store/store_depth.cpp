@@ -2,6 +2,7 @@
 // index of waiting messages, so neither reads the messages themselves; only
 // a new head's arrival is read, one row.
 
+#include "queue/store/body_reader.h"
 #include "queue/store/store.h"
 #include "queue/store/store_time.h"
 

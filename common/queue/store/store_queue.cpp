@@ -24,11 +24,14 @@ using posix::ThrowSystem;
 
 class StoreHeldMessage final : public HeldMessage {
  public:
-  StoreHeldMessage(std::shared_ptr<StoreSession> session, std::int64_t queueId, std::int64_t seq)
-      : session_(std::move(session)), queueId_(queueId), seq_(seq) {}
+  StoreHeldMessage(std::shared_ptr<StoreSession> session, std::int64_t queueId, std::int64_t seq,
+                   bool bodyLeftOut)
+      : session_(std::move(session)), queueId_(queueId), seq_(seq), bodyLeftOut_(bodyLeftOut) {}
 
   void Finish() override {
-    if (!session_->store.Finish(queueId_, seq_, session_->holder->Name())) {
+    Store& store = session_->store;
+    if (!store.UsingReserve(
+            [&] { return store.Finish(queueId_, seq_, session_->holder->Name()); })) {
       throw QueueError(LostHoldText());
     }
   }
@@ -45,7 +48,12 @@ class StoreHeldMessage final : public HeldMessage {
     if (!targetId) {
       throw NoSuchQueue("there is no queue '" + target.queueName + "' in store " + store.Folder());
     }
-    if (!store.FinishAndInsert(queueId_, seq_, session_->holder->Name(), *targetId, next)) {
+    const std::string& holder = session_->holder->Name();
+    const bool moved = store.UsingReserve([&] {
+      return bodyLeftOut_ ? store.FinishAndMoveStoredBody(queueId_, seq_, holder, *targetId, next)
+                          : store.FinishAndInsert(queueId_, seq_, holder, *targetId, next);
+    });
+    if (!moved) {
       throw QueueError(LostHoldText());
     }
     store.Ring(*targetId);
@@ -53,8 +61,9 @@ class StoreHeldMessage final : public HeldMessage {
 
   void Release() noexcept override {
     try {
-      session_->store.Release(queueId_, seq_, session_->holder->Name());
-      session_->store.Ring(queueId_);
+      Store& store = session_->store;
+      store.UsingReserve([&] { store.Release(queueId_, seq_, session_->holder->Name()); });
+      store.Ring(queueId_);
     } catch (const std::exception& error) {
       // The message stays in hand until this process ends; then others take it.
       eventlog::ReportError(std::string("Quillpost queue store: cannot return a message: ") +
@@ -70,6 +79,7 @@ class StoreHeldMessage final : public HeldMessage {
   std::shared_ptr<StoreSession> session_;
   std::int64_t queueId_;
   std::int64_t seq_;
+  bool bodyLeftOut_;
 };
 
 }  // namespace
@@ -167,7 +177,8 @@ void StoreQueue::SignalDue() {
 
 void StoreQueue::ReclaimIfDue() {
   if (reclaimDue_) {
-    session_->store.ReclaimGoneHolders(session_->holder->Name());
+    Store& store = session_->store;
+    store.UsingReserve([&] { return store.ReclaimGoneHolders(session_->holder->Name()); });
     reclaimDue_ = false;
   }
 }
@@ -191,10 +202,13 @@ std::optional<ReceivedMessage> StoreQueue::Receive(std::chrono::milliseconds tim
   for (;;) {
     CatchUp();
     ReclaimIfDue();
-    std::optional<TakenMessage> taken = store.Take(queueId_, session_->holder->Name());
+    std::optional<TakenMessage> taken =
+        store.UsingReserve([&] { return store.Take(queueId_, session_->holder->Name()); });
     if (taken) {
       return ReceivedMessage(std::move(taken->message),
-                             std::make_unique<StoreHeldMessage>(session_, queueId_, taken->seq));
+                             std::make_unique<StoreHeldMessage>(session_, queueId_, taken->seq,
+                                                                taken->leftOutBodySize.has_value()),
+                             taken->leftOutBodySize);
     }
     if (!store.QueueExists(queueId_)) {
       throw NoSuchQueue("queue '" + pathName_ + "' has been deleted");
@@ -274,6 +288,7 @@ void StoreQueue::Send(const Message& message) {
   if (!session_->store.Insert(queueId_, message)) {
     throw NoSuchQueue("queue '" + pathName_ + "' has been deleted");
   }
+  session_->store.RestoreReserve();  // the disk had room
   if (::pwrite(bell_.Get(), "!", 1, 0) != 1) {
     eventlog::ReportError("Quillpost queue store: cannot ring the bell of queue '" + pathName_ +
                           "': " + std::strerror(errno) +

@@ -141,6 +141,7 @@ void StoreSender::Commit(const std::vector<Request*>& batch) noexcept {
         Insert(store, *request, bells);
       }
     });
+    store.RestoreReserve();  // the disk had room
   } catch (const StoreMissing&) {
     for (Request* request : batch) {
       request->failure = std::make_exception_ptr(
