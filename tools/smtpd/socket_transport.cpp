@@ -31,10 +31,8 @@ bool SocketTransport::WaitReadable(int socket, std::chrono::milliseconds timeout
 
 std::size_t SocketTransport::Read(char* buffer, std::size_t size,
                                   std::chrono::milliseconds timeout) {
+  // What has come is taken at once; poll only when nothing has.
   for (;;) {
-    if (!WaitFor(socket_, POLLIN, timeout)) {
-      throw TransportTimeout("the client sent nothing for too long");
-    }
     const ssize_t got = ::recv(socket_, buffer, size, MSG_DONTWAIT);
     if (got >= 0) {
       return static_cast<std::size_t>(got);
@@ -42,7 +40,11 @@ std::size_t SocketTransport::Read(char* buffer, std::size_t size,
     if (errno == ECONNRESET) {
       return 0;
     }
-    if (errno != EINTR && errno != EAGAIN) {
+    if (errno == EAGAIN) {
+      if (!WaitFor(socket_, POLLIN, timeout)) {
+        throw TransportTimeout("the client sent nothing for too long");
+      }
+    } else if (errno != EINTR) {
       posix::ThrowSystem<TransportError>("reading from the client");
     }
   }
@@ -50,17 +52,16 @@ std::size_t SocketTransport::Read(char* buffer, std::size_t size,
 
 void SocketTransport::Write(std::string_view bytes, std::chrono::milliseconds timeout) {
   while (!bytes.empty()) {
-    if (!WaitFor(socket_, POLLOUT, timeout)) {
-      throw TransportTimeout("the client took no reply for too long");
-    }
     const ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0) {
-      if (errno == EINTR || errno == EAGAIN) {
-        continue;
+    if (sent >= 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (errno == EAGAIN) {
+      if (!WaitFor(socket_, POLLOUT, timeout)) {
+        throw TransportTimeout("the client took no reply for too long");
       }
+    } else if (errno != EINTR) {
       posix::ThrowSystem<TransportError>("writing to the client");
     }
-    bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
 }
 
