@@ -79,17 +79,20 @@ void Listener::Accept(int listening) {
   const int socket = client.Get();
   try {
     std::thread([this, owned = std::move(client), info = std::move(info), peer]() mutable {
-      SessionSecurity security{nullptr, setup_.authenticator};
-      if (setup_.tls != nullptr) {
-        security.startTls = [this, fd = owned.Get()](std::unique_ptr<Transport>) {
-          return setup_.tls->Start(fd, setup_.limits.commandTimeout);
-        };
+      {
+        SessionSecurity security{nullptr, setup_.authenticator};
+        if (setup_.tls != nullptr) {
+          security.startTls = [this, fd = owned.Get()](std::unique_ptr<Transport>) {
+            return setup_.tls->Start(fd, setup_.limits.commandTimeout);
+          };
+        }
+        Session session(std::make_unique<SocketTransport>(owned.Get()), setup_.limits, info,
+                        std::move(security), sink_, observer_);
+        session.Run();
       }
-      Session session(std::make_unique<SocketTransport>(owned.Get()), setup_.limits, info,
-                      std::move(security), sink_, observer_);
-      session.Run();
-      // Counted out before the socket closes, so that EndAll never touches
-      // a number the system has given to another file.
+      // The last step that touches the listener, once the session is gone;
+      // counted out before the socket closes, so that EndAll never touches a
+      // number the system has given to another file.
       limits_.Release(peer.address, owned.Get());
     }).detach();
   } catch (const std::system_error& error) {

@@ -36,13 +36,27 @@ std::vector<ListenSocket> ListeningSockets(const SmtpdSettings& settings) {
   if (!settings.listen.empty()) {
     return OpenListenSockets(settings.listen);
   }
-  std::vector<ListenSocket> passed = SocketsFromSystemd();
-  if (!passed.empty()) {
-    return passed;
+  std::vector<ListenSocket> sockets = SocketsFromSystemd();
+  if (!sockets.empty()) {
+    return sockets;
   }
-  std::string why;
-  return OpenListenSockets({*quillpost::relay::ParseListenAddress("127.0.0.1:25", why),
-                            *quillpost::relay::ParseListenAddress("[::1]:25", why)});
+  // Both loopback addresses where there are both; a machine without IPv6
+  // makes do with 127.0.0.1.
+  std::string error;
+  for (const char* text : {"127.0.0.1:25", "[::1]:25"}) {
+    std::string why;
+    try {
+      std::vector<ListenSocket> one =
+          OpenListenSockets({*quillpost::relay::ParseListenAddress(text, why)});
+      sockets.push_back(std::move(one.front()));
+    } catch (const std::runtime_error& failure) {
+      error += (error.empty() ? "" : "; ") + std::string(failure.what());
+    }
+  }
+  if (sockets.empty()) {
+    throw std::runtime_error(error);
+  }
+  return sockets;
 }
 
 // An address other machines can reach needs a say in who may submit: an
