@@ -1,13 +1,16 @@
 // The real quillpost-smtpd between SMTP clients (Python's smtplib) and the
 // store, and the real relay sending on to the SMTP test peer.
 
+#include <arpa/inet.h>
 #include <crypt.h>
-#include <signal.h>
-#include <sys/wait.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <fstream>
 
 #include "end_to_end_support.h"
+#include "posix/unique_fd.h"
 #include "run_program.h"
 
 namespace quillpost::relay::testing {
@@ -30,6 +33,24 @@ class SmtpdTest : public EndToEndTest {
     ASSERT_TRUE(WaitFor([&] {
       return ReadFile(scratch.Path() / "smtpd.out").find("listening on") != std::string::npos;
     })) << ReadFile(ErrorFile());
+  }
+
+  // Connects to the listener; the first line it says lands in line.
+  posix::UniqueFd Connect(std::string& line) const {
+    posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    line.clear();
+    pollfd entry{socket.Get(), POLLIN, 0};
+    char c = 0;
+    while (!line.ends_with("\r\n") && ::poll(&entry, 1, 10'000) == 1 &&
+           ::recv(socket.Get(), &c, 1, 0) == 1) {
+      line += c;
+    }
+    return socket;
   }
 
   std::filesystem::path ErrorFile() const { return scratch.Path() / "smtpd.err"; }
@@ -108,6 +129,21 @@ TEST_F(SmtpdTest, TwoHundredFiftyComesOnlyWithTheRequestOnTheDisk) {
   ASSERT_EQ(waiting.size(), 1U);
   EXPECT_NE(waiting[0].body.find("<TO>bob@example.org</TO>"), std::string::npos);
   EXPECT_NE(waiting[0].body.find("<WHOLE-MESSAGE>"), std::string::npos);
+}
+
+TEST_F(SmtpdTest, ConnectionsPastTheLimitAreTurnedAwayWith421) {
+  StartListener({"--max-connections-per-client", "1"});
+  std::string line;
+  posix::UniqueFd first = Connect(line);
+  EXPECT_TRUE(line.starts_with("220 mx.test ESMTP")) << line;
+  Connect(line);
+  EXPECT_EQ(line, "421 4.7.0 Too many connections from your address; try again later\r\n");
+  first.Reset();
+  // The first one's place is free once its session has seen it go.
+  EXPECT_TRUE(WaitFor([&] {
+    Connect(line);
+    return line.starts_with("220 ");
+  })) << line;
 }
 
 TEST_F(SmtpdTest, FullStoreAnswers452AndNothingIsQueued) {
