@@ -115,7 +115,7 @@ std::string HelpText() {
   }
   text +=
       "\nEvery option is also a config file line: key = value (max_message_size = 1048576).\n"
-      "Exit codes: 2 bad settings, 3 start-up failed (address in use, store or TLS files).\n";
+      "Exit codes: 2 bad settings, 3 start-up failed (address in use, TLS or password files).\n";
   return text;
 }
 
