@@ -15,7 +15,7 @@ std::string EncodeBase64(std::string_view bytes) {
 }
 
 std::optional<std::string> DecodeBase64(std::string_view text) {
-  if (text.size() % 4 != 0 || text.size() > 64 * 1024) {
+  if (text.size() % 4 != 0 || text.size() > std::size_t{64} * 1024) {
     return std::nullopt;
   }
   std::vector<unsigned char> out(text.size() / 4 * 3 + 1);

@@ -6,7 +6,7 @@
 namespace quillpost::smtpd {
 namespace {
 
-constexpr std::size_t kReadSize = 64 * 1024;
+constexpr std::size_t kReadSize = std::size_t{64} * 1024;
 
 }  // namespace
 
