@@ -3,7 +3,9 @@
 # connection: -s 4 -d) into smtp-sink, which throws every message away, and
 # into quillpost-smtpd, which answers 250 only once the message is on the disk
 # of a scratch store; three rounds taking turns, so that both meet the same
-# load of the machine. Prints each one's best rate and the listener's share.
+# load of the machine. Prints each one's best rate and the listener's share,
+# and the listener's rate with one session, where every message waits for a
+# flush of its own: the disk's floor under the figures.
 #   bench/smtpd/run_smtpd_bench.sh [build-dir] [messages]
 # smtp-source and smtp-sink come from Debian's postfix package. When they are
 # not on PATH the package is fetched (apt-get download) and unpacked into
@@ -60,10 +62,10 @@ wait_for_port() {
   exit 1
 }
 # Messages per second that smtp-source gets through to the port.
-rate() {
+rate() { # PORT [SESSIONS]
   local start end
   start=$(date +%s.%N)
-  "${source_cmd[@]}" -s 4 -d -m "$messages" -l 2000 -f ann@example.org -t bob@example.org \
+  "${source_cmd[@]}" -s "${2:-4}" -d -m "$messages" -l 2000 -f ann@example.org -t bob@example.org \
     "127.0.0.1:$1" >/dev/null
   end=$(date +%s.%N)
   awk -v n="$messages" -v a="$start" -v b="$end" 'BEGIN { print n / (b - a) }'
@@ -90,8 +92,11 @@ for _ in 1 2 3; do
   sink_rate=$(best "$sink_rate" "$(rate "$sink_port")")
   smtpd_rate=$(best "$smtpd_rate" "$(rate "$smtpd_port")")
 done
+single_rate=$(rate "$smtpd_port" 1)
 queued=$("$queue_tool" list | awk '$1 == "kvr_mailer" { print $2 }')
 printf 'smtp-source -s 4 -d, %s messages of 2000 octets, best of 3 rounds\n' "$messages"
 printf '  smtp-sink        %8.0f messages/s\n' "$sink_rate"
 printf '  quillpost-smtpd  %8.0f messages/s  (%.0f%% of the sink; %s on the queue, each on the disk before its 250)\n' \
   "$smtpd_rate" "$(awk -v a="$smtpd_rate" -v b="$sink_rate" 'BEGIN { print 100 * a / b }')" "${queued:-?}"
+printf '  quillpost-smtpd  %8.0f messages/s  with one session (-s 1): a flush of the disk per message\n' \
+  "$single_rate"
