@@ -79,6 +79,7 @@ PasswordFile::PasswordFile(const std::string& path, bool restrictSenders)
     }
     users_.insert_or_assign(std::string(user), std::move(entry));
   }
+  StandInSetting();
 }
 
 bool PasswordFile::Check(std::string_view user, std::string_view password) const {
