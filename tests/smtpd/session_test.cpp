@@ -195,7 +195,8 @@ TEST_F(SessionTest, CommandsOutOfOrderOrMalformedGetTheirRefusals) {
       {"VRFY bob", "252 2.5.0"},
       {"NOOP", "250 2.0.0"},
       {"RSET", "250 2.0.0"},
-      {"TURN", "500 5.5.2"},
+      {"EXPN staff", "502 5.5.1"},
+      {"XYZZY", "500 5.5.2"},
       {"NOOP \x01", "500 5.5.2"},
       {std::string(1001, 'N'), "500 5.5.2"},
   };

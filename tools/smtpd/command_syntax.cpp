@@ -175,7 +175,7 @@ bool EachParameter(std::string_view text, Take&& take) {
 }  // namespace
 
 Command ParseCommand(std::string_view line) {
-  static constexpr std::array<std::pair<std::string_view, Verb>, 11> kVerbs{{
+  static constexpr std::array<std::pair<std::string_view, Verb>, 16> kVerbs{{
       {"EHLO", Verb::Ehlo},
       {"HELO", Verb::Helo},
       {"MAIL", Verb::Mail},
@@ -187,6 +187,11 @@ Command ParseCommand(std::string_view line) {
       {"VRFY", Verb::Vrfy},
       {"STARTTLS", Verb::StartTls},
       {"AUTH", Verb::Auth},
+      {"HELP", Verb::NotImplemented},
+      {"EXPN", Verb::NotImplemented},
+      {"TURN", Verb::NotImplemented},
+      {"ETRN", Verb::NotImplemented},
+      {"BDAT", Verb::NotImplemented},
   }};
   const std::size_t space = std::min(line.find(' '), line.size());
   Command command;

@@ -11,7 +11,21 @@
 
 namespace quillpost::smtpd {
 
-enum class Verb { Ehlo, Helo, Mail, Rcpt, Data, Rset, Noop, Quit, Vrfy, StartTls, Auth, Unknown };
+enum class Verb {
+  Ehlo,
+  Helo,
+  Mail,
+  Rcpt,
+  Data,
+  Rset,
+  Noop,
+  Quit,
+  Vrfy,
+  StartTls,
+  Auth,
+  NotImplemented,  // known to SMTP but not offered here: HELP, EXPN, TURN, ETRN, BDAT
+  Unknown
+};
 
 struct Command {
   Verb verb = Verb::Unknown;

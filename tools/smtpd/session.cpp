@@ -93,6 +93,8 @@ Session::Next Session::Handle(const Command& command) {
       return StartTls();
     case Verb::Auth:
       return Auth(command);
+    case Verb::NotImplemented:
+      return Misplaced("502 5.5.1 Command not implemented");
     case Verb::Unknown:
       break;
   }
