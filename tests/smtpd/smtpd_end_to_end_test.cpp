@@ -229,10 +229,11 @@ TEST_F(SmtpdTest, OnlyAllowedOrAuthenticatedClientsSubmit) {
   ASSERT_EQ(waiting.size(), 1U);
   EXPECT_NE(waiting[0].body.find("<FROM>app@example.org</FROM>"), std::string::npos);
 
-  EXPECT_EQ(RunProgram({"/usr/bin/curl", "-sS", "--max-time", "10",
-                        "http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics"},
-                       &output),
-            0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics";
+  EXPECT_EQ(
+      RunProgram({"/bin/sh", "-c", "curl -sS '" + url + "' | promtool check metrics"}, &output), 0)
+      << output;
+  EXPECT_EQ(RunProgram({"/usr/bin/curl", "-sS", "--max-time", "10", url}, &output), 0);
   EXPECT_NE(output.find("quillpost_smtpd_messages_queued_total 1\n"), std::string::npos) << output;
   // The wrong password is counted (smtplib tries it with every mechanism offered).
   EXPECT_EQ(output.find("quillpost_smtpd_refusals_total{reason=\"not_permitted\"} 0\n"),
