@@ -21,17 +21,19 @@ using quillpost::testing::ProgramResult;
 class SmtpdTest : public EndToEndTest {
  protected:
   // Starts the listener on a free loopback port and waits until it listens.
+  // Each start writes files of its own: the output is appended to.
   void StartListener(std::vector<std::string> arguments = {}) {
     port = FreePort();
+    ++starts;
     arguments.insert(arguments.begin(),
                      {QUILLPOST_SMTPD_PROGRAM, "--listen", "127.0.0.1:" + std::to_string(port),
                       "--mail-log", "stderr", "--server-name", "mx.test"});
     listener = std::make_unique<ChildProcess>(
         arguments,
         std::vector<std::pair<std::string, std::string>>{{"QUILLPOST_STORE", store.string()}},
-        scratch.Path() / "smtpd.out", ErrorFile());
+        OutputFile(), ErrorFile());
     ASSERT_TRUE(WaitFor([&] {
-      return ReadFile(scratch.Path() / "smtpd.out").find("listening on") != std::string::npos;
+      return ReadFile(OutputFile()).find("listening on") != std::string::npos;
     })) << ReadFile(ErrorFile());
   }
 
@@ -53,7 +55,12 @@ class SmtpdTest : public EndToEndTest {
     return socket;
   }
 
-  std::filesystem::path ErrorFile() const { return scratch.Path() / "smtpd.err"; }
+  std::filesystem::path OutputFile() const {
+    return scratch.Path() / ("smtpd" + std::to_string(starts) + ".out");
+  }
+  std::filesystem::path ErrorFile() const {
+    return scratch.Path() / ("smtpd" + std::to_string(starts) + ".err");
+  }
 
   // Runs smtp_client.py MODE PORT ARGUMENTS...
   ProgramResult Client(const std::string& mode, std::vector<std::string> arguments = {}) {
@@ -62,6 +69,7 @@ class SmtpdTest : public EndToEndTest {
   }
 
   int port = 0;
+  int starts = 0;
   std::unique_ptr<ChildProcess> listener;
 };
 
@@ -164,10 +172,9 @@ TEST_F(SmtpdTest, FullStoreAnswers452AndNothingIsQueued) {
       "' --listen 127.0.0.1:" + std::to_string(port) + " --max-message-size 3000000";
   listener = std::make_unique<ChildProcess>(
       std::vector<std::string>{"/usr/bin/unshare", "-m", "/bin/sh", "-c", script},
-      std::vector<std::pair<std::string, std::string>>{}, scratch.Path() / "smtpd.out",
-      ErrorFile());
+      std::vector<std::pair<std::string, std::string>>{}, OutputFile(), ErrorFile());
   ASSERT_TRUE(WaitFor([&] {
-    return ReadFile(scratch.Path() / "smtpd.out").find("listening on") != std::string::npos;
+    return ReadFile(OutputFile()).find("listening on") != std::string::npos;
   })) << ReadFile(ErrorFile());
   std::string big = "Subject: big\r\n\r\n";
   while (big.size() < 300'000) {
