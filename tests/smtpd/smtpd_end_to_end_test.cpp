@@ -157,13 +157,16 @@ TEST_F(SmtpdTest, ConnectionsPastTheLimitAreTurnedAwayWith421) {
 TEST_F(SmtpdTest, FullStoreAnswers452AndNothingIsQueued) {
   // A store on a small file system of its own, filled up: needs a mount
   // namespace (root, as CI runs).
-  if (quillpost::testing::RunProgram("/usr/bin/unshare", {"-m", "true"}, scratch.Path())
-          .exitStatus != 0) {
-    GTEST_SKIP() << "no mount namespace here";
-  }
-  port = FreePort();
   const std::filesystem::path small = scratch.Path() / "small";
   std::filesystem::create_directories(small);
+  if (quillpost::testing::RunProgram(
+          "/usr/bin/unshare",
+          {"-m", "/bin/sh", "-c", "mount -t tmpfs -o size=1m tmpfs '" + small.string() + "'"},
+          scratch.Path())
+          .exitStatus != 0) {
+    GTEST_SKIP() << "no mount namespace with a tmpfs of its own here";
+  }
+  port = FreePort();
   const std::string script =
       "mount -t tmpfs -o size=1m tmpfs '" + small.string() + "' && QUILLPOST_STORE='" +
       small.string() + "/store' && export QUILLPOST_STORE && '" + QUILLPOST_QUEUE_PROGRAM +
