@@ -28,6 +28,7 @@ targets=(
   "common/queue/fuzz path_name_fuzz common/queue/fuzz/path_name_corpus -"
   "common/queue/fuzz management_reply_fuzz common/queue/fuzz/management_reply_corpus -"
   "common/message/fuzz message_fuzz common/message/fuzz/corpus -"
+  "tools/smtpd/fuzz smtp_command_fuzz tools/smtpd/fuzz/corpus tools/smtpd/fuzz/smtp_commands.dict"
 )
 for entry in "${targets[@]}"; do
   read -r folder target corpus dict <<<"$entry"

@@ -16,6 +16,8 @@ packages=(
   librabbitmq-dev
   qt6-base-dev libxcb1-dev
   libsystemd-dev
+  # quillpost-smtpd: STARTTLS (OpenSSL) and password hashes (libxcrypt's crypt_r)
+  libssl-dev libcrypt-dev
   # the relay's /metrics server (libmicrohttpd12 is what the program runs with)
   libmicrohttpd-dev libmicrohttpd12
   # man pages; the units' check (systemd-analyze, systemd-sysusers, systemd-tmpfiles)

@@ -1,5 +1,5 @@
 # Run by `cmake --install` (see CMakeLists.txt): fills the program's path into
-# the desktop or server files and puts them where the installed system looks.
+# the desktop, server or smtpd files and puts them where the installed system looks.
 
 set(prefix "${CMAKE_INSTALL_PREFIX}")
 set(QUILLPOST_BINDIR "${prefix}/${QUILLPOST_INSTALL_BINDIR}")
@@ -44,4 +44,16 @@ elseif(QUILLPOST_PACKAGING_PART STREQUAL "server")
   quillpost_install_file(server/quillpost.tmpfiles.in "${tmpfiles}" quillpost.conf)
   quillpost_install_file(server/quillpost.sysusers "${sysusers}" quillpost.conf)
   quillpost_install_file(server/smtp.conf "${QUILLPOST_DATADIR}/quillpost" smtp.conf)
+elseif(QUILLPOST_PACKAGING_PART STREQUAL "smtpd")
+  # quillpost-smtpd's files (tools/smtpd/packaging); the store and its group
+  # come with the server part.
+  quillpost_systemd_folder(system_units "${QUILLPOST_SYSTEMD_SYSTEM_UNIT_DIR}"
+                           lib/systemd/system)
+  quillpost_systemd_folder(tmpfiles "${QUILLPOST_SYSTEMD_TMPFILES_DIR}" lib/tmpfiles.d)
+  quillpost_systemd_folder(sysusers "${QUILLPOST_SYSTEMD_SYSUSERS_DIR}" lib/sysusers.d)
+  quillpost_install_file(quillpost-smtpd.socket "${system_units}" quillpost-smtpd.socket)
+  quillpost_install_file(quillpost-smtpd.service.in "${system_units}" quillpost-smtpd.service)
+  quillpost_install_file(quillpost-smtpd.tmpfiles.in "${tmpfiles}" quillpost-smtpd.conf)
+  quillpost_install_file(quillpost-smtpd.sysusers "${sysusers}" quillpost-smtpd.conf)
+  quillpost_install_file(smtpd.conf "${QUILLPOST_DATADIR}/quillpost" smtpd.conf)
 endif()
