@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that Quillpost needs. Only what is missing is
 # installed; a machine that has everything is left alone.
-#   scripts/install-deps.sh           what building and running need
-#   scripts/install-deps.sh --tests   that, and what the tests, the fuzzers and CI need
+#   scripts/install-deps.sh             what building and running need (man pages too)
+#   scripts/install-deps.sh --tests     and what the tests, the fuzzers and CI need
+#   scripts/install-deps.sh --package   and what building, checking and trying the
+#                                       .deb packages needs (scripts/package*.sh)
+# --tests and --package may be given together.
 set -euo pipefail
 
 # Building and running: one package or group per line.
@@ -20,7 +23,8 @@ packages=(
   libssl-dev libcrypt-dev
   # the relay's /metrics server (libmicrohttpd12 is what the program runs with)
   libmicrohttpd-dev libmicrohttpd12
-  # man pages; the units' check (systemd-analyze, systemd-sysusers, systemd-tmpfiles)
+  # man pages (also for `cmake --install`); the units' check (systemd-analyze,
+  # systemd-sysusers, systemd-tmpfiles)
   scdoc systemd
 )
 
@@ -40,13 +44,27 @@ test_packages=(
   xvfb xdotool imagemagick trayer
 )
 
-case "${1:-}" in
-  "") ;;
-  --tests) packages+=("${test_packages[@]}") ;;
-  *)
-    sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//' >&2
-    exit 2 ;;
-esac
+# The .deb packages: debhelper builds them, lintian checks them, mmdebstrap
+# makes the clean Debian root they are tried in (curl: is the mirror there).
+package_packages=(
+  debhelper dpkg-dev lintian
+  mmdebstrap curl
+)
+
+usage() {
+  sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+}
+for argument in "$@"; do
+  case "$argument" in
+    --tests) packages+=("${test_packages[@]}") ;;
+    --package) packages+=("${package_packages[@]}") ;;
+    -h|--help) usage; exit 0 ;;
+    *)
+      echo "install-deps: unknown argument '$argument'" >&2
+      usage >&2
+      exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

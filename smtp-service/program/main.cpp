@@ -16,6 +16,7 @@
 #include "metrics/metrics_service.h"
 #include "program/desktop_loader.h"
 #include "program/relay_loop.h"
+#include "program/startup_line.h"
 #include "queue/broker/broker_password.h"
 #include "quillpost_version.h"
 #include "relay/command_line.h"
@@ -118,8 +119,10 @@ int main(int argc, char** argv) {
   const std::string server = settings.smtpServer;
   const bool exitOnStartupFailure = settings.exitOnStartupFailure;
   const std::string attachmentRefusal = settings.connection.attachments.refusal;
-  const std::string metricsAddress =
-      settings.metricsListen ? settings.metricsListen->Text() : std::string();
+  const std::string metricsUrl = settings.metricsListen
+                                     ? "http://" + settings.metricsListen->Text() + "/metrics"
+                                     : std::string();
+  const std::string startupLine = quillpost::program::StartupLine(settings, metricsUrl);
   const auto maxParallel = static_cast<std::size_t>(settings.maxParallelDeliveries);
   const double maxSendRate = settings.maxSendRate;
   const auto idleSessionTimeout = settings.connection.idleSessionTimeout;
@@ -163,11 +166,12 @@ int main(int argc, char** argv) {
                     "Reason=" + attachmentRefusal);
   }
   if (metrics) {
-    status.WriteLog("Serving metrics", "Url=http://" + metricsAddress + "/metrics");
+    status.WriteLog("Serving metrics", "Url=" + metricsUrl);
   }
   loop.Attach(status);
   if (desktop) {
     return desktop->Run(loop.Descriptor(), [&loop] { loop.HandleReady(); });
   }
+  std::fprintf(stderr, "%s\n", startupLine.c_str());
   loop.Run();
 }

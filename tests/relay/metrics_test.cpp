@@ -25,6 +25,12 @@ TEST_F(EndToEndTest, MetricsCountMailsAndQueuesForAScrape) {
   const std::string address = "127.0.0.1:" + std::to_string(FreePort());
   const std::string url = "http://" + address + "/metrics";
   auto relay = StartRelay(smtp.Port(), {"--metrics-listen", address, "--retry-interval", "60"});
+  // Without a window, one line on standard error says where it all is.
+  const std::string startupLine = "quillpost-smtp: relaying from store " + store.string() +
+                                  " to 127.0.0.1:" + std::to_string(smtp.Port()) + "; log " +
+                                  logFile.string() + "; metrics " + url + "; Ctrl-C stops it\n";
+  EXPECT_TRUE(WaitFor([&] { return relay->ErrorOutput().find(startupLine) != std::string::npos; }))
+      << relay->ErrorOutput();
   ASSERT_EQ(Submit("One"), "OK");
   ASSERT_EQ(Submit("Two"), "OK");
   Submission refused;

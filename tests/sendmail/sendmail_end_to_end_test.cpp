@@ -151,6 +151,24 @@ TEST_F(SendmailTest, MailxMessageGetsItsSenderFromTheLocalUser) {
   EXPECT_EQ(mail.Header("Date").size(), 1U);
 }
 
+// -bp runs the quillpost-queue beside the program, as both lie in the build's
+// bin/ folder and once installed; a sendmail with none beside it takes PATH's.
+TEST_F(SendmailTest, MailqFindsTheQueueToolBesideItElseOnPath) {
+  queue::QueuePath("kvr_mailer").Create();
+  ASSERT_EQ(Sendmail({"bob@example.org"}, "Subject: waits\n\nbody\n").exitStatus, EX_OK);
+  const std::string queueFolder =
+      std::filesystem::path(QUILLPOST_QUEUE_PROGRAM).parent_path().string();
+  for (const std::string& command :
+       {"PATH=/usr/bin:/bin '" + tool + "' -bp",
+        "mkdir alone && cp '" + tool + "' alone/ && PATH='" + queueFolder +
+            "':/usr/bin:/bin alone/quillpost-sendmail -bp"}) {
+    const ProgramResult listing = Shell(command);
+    EXPECT_EQ(listing.exitStatus, EX_OK) << command << "\n" << listing.err;
+    EXPECT_NE(listing.out.find("bob@example.org"), std::string::npos) << listing.out;
+    EXPECT_NE(listing.out.find("in 1 Request."), std::string::npos) << listing.out;
+  }
+}
+
 TEST_F(SendmailTest, RefusalsNameTheirReasonAndUseSysexitsCodes) {
   std::string big = "Subject: big\n\n";
   while (big.size() < 3'300'000) {
