@@ -5,8 +5,8 @@
 //
 // The room grows from a few sessions, one with each mail delivered, up to
 // max_parallel_deliveries. A relay host that will not open one more session
-// while others are under way (a refused connection, a 421 greeting, no
-// greeting) lowers it to the sessions it does take, for a while; the request
+// while others are under way or kept open (a refused connection, a 421
+// greeting, no greeting) lowers it by one, for a while; the request
 // that met the refusal goes back to its queue untried, to be sent by another
 // session.
 
@@ -21,6 +21,8 @@ namespace {
 constexpr std::size_t kFirstSessions = 5;
 // How long a lowered ceiling stays before it may grow again.
 constexpr std::chrono::seconds kHoldCeiling{60};
+// How long after a delivery the host counts as taking sessions.
+constexpr std::chrono::seconds kRecentDelivery{10};
 
 }  // namespace
 
@@ -77,8 +79,14 @@ void Status::DeliveriesCompleted() {
 }
 
 bool Status::SessionRefused(const std::exception_ptr& failure) const {
-  if (!failure || inFlight_.empty()) {
-    return false;  // the only session: a failure like any other
+  // Other sessions under way, or kept open after a recent delivery: the host
+  // takes sessions, only not one more. With none, and at one session, it is
+  // a failure like any other.
+  const bool othersOpen =
+      !inFlight_.empty() ||
+      (ceiling_ > 1 && std::chrono::steady_clock::now() - lastDelivered_ < kRecentDelivery);
+  if (!failure || !othersOpen) {
+    return false;
   }
   try {
     std::rethrow_exception(failure);
@@ -92,11 +100,11 @@ bool Status::SessionRefused(const std::exception_ptr& failure) const {
 
 void Status::LowerCeiling(const std::exception_ptr& failure) {
   holdCeilingUntil_ = std::chrono::steady_clock::now() + kHoldCeiling;
-  const std::size_t taken = std::max<std::size_t>(inFlight_.size(), 1);
-  if (taken >= ceiling_) {
+  if (ceiling_ <= 1) {
     return;
   }
-  ceiling_ = taken;
+  // The session refused was the one too many.
+  --ceiling_;
   std::string reply;
   try {
     std::rethrow_exception(failure);
@@ -108,6 +116,7 @@ void Status::LowerCeiling(const std::exception_ptr& failure) {
 }
 
 void Status::RaiseCeiling() {
+  lastDelivered_ = std::chrono::steady_clock::now();
   if (ceiling_ < maxParallel_ && std::chrono::steady_clock::now() >= holdCeilingUntil_) {
     ++ceiling_;
   }

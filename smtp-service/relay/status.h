@@ -169,8 +169,9 @@ class Status {
   // Arms the queues left unarmed (the inbound queue, and the retry queue
   // that has the turn).
   void RearmParked();
-  // A session the relay host would not open while others were under way:
-  // the host allows no more. The request goes back to its queue untried.
+  // A session the relay host would not open while others were under way or
+  // kept open: the host allows no more. The request goes back to its queue
+  // untried.
   bool SessionRefused(const std::exception_ptr& failure) const;
   void LowerCeiling(const std::exception_ptr& failure);
   void RaiseCeiling();
@@ -262,6 +263,7 @@ class Status {
   std::size_t ceiling_ = 1;
   // The ceiling does not grow again before this, after a host refused a session.
   std::chrono::steady_clock::time_point holdCeilingUntil_{};
+  std::chrono::steady_clock::time_point lastDelivered_{};
   // A store that failed to take a finished request back: no new deliveries
   // before the next tick, so that nothing is sent again and again.
   bool holdOffUntilTick_ = false;
