@@ -68,8 +68,9 @@ void WriteMailqEntry(std::ostream& out, const LocatedMessage& located) {
       << (message.id.empty() ? std::string("-") : message.id) + Mark(located) << ' ' << std::right
       << std::setw(kSizeWidth) << message.size << ' ' << std::left << std::setw(kTimeWidth)
       << (Known(message.arrived) ? MailqTimeText(message.arrived) : "-") << ' '
-      << (request.readable ? activitylog::EscapeForLog(request.sender)
-                           : std::string("(not a mail request)"))
+      << (!request.readable ? std::string("(not a mail request)")
+          : request.notice  ? std::string("MAILER-DAEMON")
+                            : activitylog::EscapeForLog(request.sender))
       << '\n';
   for (const std::string& recipient : request.recipients) {
     out << std::string(kRecipientColumn, ' ') << activitylog::EscapeForLog(recipient) << '\n';
@@ -102,7 +103,8 @@ void WriteMessageReport(std::ostream& out, const LocatedMessage& located) {
     Field(out, "request", "(the body is not a mail request)");
   } else {
     Field(out, "sender",
-          request.senderName.empty()
+          request.notice ? "<> (a delivery status notification from the relay)"
+          : request.senderName.empty()
               ? Shown(request.sender)
               : Shown(request.senderName) + " <" + Shown(request.sender) + ">");
     Field(out, "recipients", ShownList(request.recipients));
