@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "document/request_reader.h"
+#include "mail/delivery_notice.h"
 #include "queue/queue.h"
 #include "relay/delivery_observer.h"
 #include "relay/delivery_pool.h"
@@ -145,6 +146,10 @@ class Status {
     std::string serverUsed;  // the server list item that answered; empty: none yet
     // Each recipient the server refused, with its own reply.
     std::vector<smtp::SendFailure> refused;
+    // The recipients given up on, for the notice to their sender that goes
+    // out once the request is dead-lettered.
+    std::vector<smtp::NoticeRecipient> givenUp;
+    std::string delayNotice;  // the id of the delay notice this try sent
   };
 
   void OpenAndArm(const std::string& pathName, std::unique_ptr<queue::OpenQueue>& slot,
@@ -225,7 +230,24 @@ class Status {
   // The last failure as a queue message carries it.
   std::string LastFailureText(const std::string& fallback) const;
   void RecordOutcome(maillog::Status status, const std::vector<std::string>& to,
-                     const std::string& detail) const;
+                     const std::string& detail, const std::string& notice = {}) const;
+  // Notes the recipients of current_.to as given up on with the last
+  // failure: with status, or (when empty) the one its reply gives.
+  void NoteGivenUp(const std::string& status);
+  // Queues a notice of current_.givenUp to the sender of the request in
+  // current_.document (or body), unless it has none; returns the notice's id,
+  // or empty when none went on the queue. Never throws.
+  std::string SendNotice(const std::string& body);
+  // With delay notices on, tells the sender of a request deferred for
+  // delayWarningTime that it is late, once: returns document with that
+  // noted, or as it is. Never throws.
+  std::string WarnOfDelay(const std::string& document);
+  // Writes the notice's request and puts it on the inbound queue; returns its
+  // id, or empty when the request has the null sender. Throws on failure.
+  std::string QueueNotice(const document::RequestReader& request, const std::string& action,
+                          std::vector<smtp::NoticeRecipient> recipients);
+  // "Id=..., Error=...": call only inside a catch block.
+  std::string NoticeFailureData() const;
   // Puts message on the retry queue named by TargetRetryQueue, not due
   // before wait has passed; logs it. False (with the failure logged) when the
   // store refused.
