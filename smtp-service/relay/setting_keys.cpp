@@ -181,8 +181,14 @@ const std::vector<SettingKey>& SettingKeys() {
        "SMTP sessions delivering at the same time; 1: one mail at a time (20)", true},
       {"max_send_rate", "N[/s|/min]",
        "most mails sent per second, or per minute with /min, over all sessions (no limit)", true},
-      {"notify", "never|failure",
-       "tell the sender of a mail given up on, by a delivery status notification (failure)", true},
+      {"notify", "never|failure|failure,delay",
+       "tell the sender of a mail given up on, and with delay of one still deferred, by a "
+       "delivery status notification (failure)",
+       true},
+      {"delay_warning_time", "SECONDS",
+       "with notify = failure,delay: how long a mail is deferred before its sender is told, once "
+       "(14400: 4 hours)",
+       true},
       {"notify_from", "DOMAIN|ADDRESS",
        "notices come from MAILER-DAEMON@DOMAIN, or ADDRESS (the EHLO name)", true},
       {"notify_copy_to", "ADDRESS", "gets a copy of every notice (nobody)", true},
