@@ -71,11 +71,25 @@ std::string OriginalOf(const doc::RequestReader& request, const RequestIdentity&
 
 }  // namespace
 
+smtp::NoticeRecipient Status::NoticeRecipientOf(const std::string& to,
+                                                const std::string& fallbackStatus) const {
+  // A recipient refused on its own has its own reply; otherwise the try's.
+  std::string reply = current_.replyCode != 0 ? current_.detail : std::string();
+  for (const smtp::SendFailure& refusal : current_.refused) {
+    if (refusal.what() == to && refusal.ReplyCode() != 0) {
+      reply = ReplyOf(refusal);
+    }
+  }
+  return {to, smtp::EnhancedStatus(reply, fallbackStatus), reply,
+          reply.empty() ? current_.detail : std::string()};
+}
+
 void Status::NoteGivenUp(const std::string& status) {
-  const std::string reply = current_.replyCode != 0 ? current_.detail : std::string();
   for (const std::string& to : current_.to) {
-    current_.givenUp.push_back({to, status.empty() ? smtp::EnhancedStatus(reply, "5.0.0") : status,
-                                reply, reply.empty() ? current_.detail : std::string()});
+    current_.givenUp.push_back(NoticeRecipientOf(to, "5.0.0"));
+    if (!status.empty()) {
+      current_.givenUp.back().status = status;
+    }
   }
 }
 
@@ -105,11 +119,9 @@ std::string Status::WarnOfDelay(const std::string& document) {
     if (request.RelayDelayNoticeSent()) {
       return document;
     }
-    const std::string reply = current_.replyCode != 0 ? current_.detail : std::string();
     std::vector<smtp::NoticeRecipient> late;
     for (const std::string& to : current_.to) {
-      late.push_back({to, smtp::EnhancedStatus(reply, "4.0.0"), reply,
-                      reply.empty() ? current_.detail : std::string()});
+      late.push_back(NoticeRecipientOf(to, "4.0.0"));
     }
     current_.delayNotice = QueueNotice(request, "delayed", std::move(late));
     if (current_.delayNotice.empty()) {

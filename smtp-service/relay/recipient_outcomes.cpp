@@ -14,11 +14,6 @@ bool RefusedForGood(const smtp::SendFailure& refusal) {
   return refusal.ReplyCode() >= 500 && refusal.ReplyCode() <= 599;
 }
 
-std::string ReplyOf(const smtp::SendFailure& refusal) {
-  return std::to_string(refusal.ReplyCode()) +
-         (refusal.ReplyText().empty() ? std::string() : " " + refusal.ReplyText());
-}
-
 }  // namespace
 
 std::optional<Status::After> Status::GiveUpPermanentRefusals(

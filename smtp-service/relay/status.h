@@ -216,6 +216,10 @@ class Status {
   // logs them with their replies.
   void NoteRefusedRecipients(std::vector<smtp::SendFailure> refused);
   static std::string RefusalsText(const std::vector<smtp::SendFailure>& refused);
+  // "550 5.1.1 text": the server's reply in failure.
+  static std::string ReplyOf(const smtp::SendFailure& failure);
+  // The reply when the server gave one, else what went wrong here.
+  static std::string Detail(const smtp::SendFailure& failure);
   static int MildestReply(const std::vector<smtp::SendFailure>& refused);
   // Gives up at once on the refused recipients whose reply was permanent: a
   // copy of the request for them alone goes to the dead-letter queue, and
@@ -234,6 +238,10 @@ class Status {
   // Notes the recipients of current_.to as given up on with the last
   // failure: with status, or (when empty) the one its reply gives.
   void NoteGivenUp(const std::string& status);
+  // Recipient to as a notice names it, with its own reply when it was
+  // refused on its own, and fallbackStatus when the reply gives none.
+  smtp::NoticeRecipient NoticeRecipientOf(const std::string& to,
+                                          const std::string& fallbackStatus) const;
   // Queues a notice of current_.givenUp to the sender of the request in
   // current_.document (or body), unless it has none; returns the notice's id,
   // or empty when none went on the queue. Never throws.
