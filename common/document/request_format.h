@@ -28,6 +28,8 @@ inline constexpr std::string_view kWholeMessageTag = "WHOLE-MESSAGE";
 // same names anywhere else mean nothing.
 inline constexpr std::string_view kRelayTag = "Relay";
 inline constexpr std::string_view kTriesTag = "TRIES";
+// Empty, in the relay's section: the sender was told the mail is late.
+inline constexpr std::string_view kDelayNoticeTag = "DELAY-NOTICE";
 
 class DocumentError : public std::runtime_error {
  public:

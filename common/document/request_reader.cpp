@@ -166,4 +166,10 @@ std::optional<int> RequestReader::RelayTries() const {
   return count;
 }
 
+bool RequestReader::RelayDelayNoticeSent() const {
+  return static_cast<bool>(impl_->document.document_element()
+                               .child(std::string(kRelayTag).c_str())
+                               .child(std::string(kDelayNoticeTag).c_str()));
+}
+
 }  // namespace quillpost::document

@@ -34,6 +34,8 @@ class RequestReader {
   // The count of tries in the relay's section; nothing when the document has
   // no such section or its count is not a number.
   std::optional<int> RelayTries() const;
+  // True when the relay's section says the sender was told the mail is late.
+  bool RelayDelayNoticeSent() const;
 
  private:
   struct Impl;

@@ -35,7 +35,7 @@ std::string RewriteRequest(const RequestReader& request, const RequestChanges& c
   if (const std::vector<std::string> whole = request.All(kWholeMessageTag); !whole.empty()) {
     writer.AppendAfterSections(kWholeMessageTag, whole.front());
   }
-  writer.SetRelayTries(changes.tries);
+  writer.SetRelayTries(changes.tries, changes.delayNoticeSent || request.RelayDelayNoticeSent());
   return writer.Serialize();
 }
 

@@ -19,6 +19,8 @@ struct RequestChanges {
   // order the request names them.
   std::optional<std::vector<std::string>> to;
   int tries = 0;
+  // The sender was told the mail is late; once told, always kept.
+  bool delayNoticeSent = false;
 };
 
 // Single-valued elements (FROM, FROM-NAME, SUBJECT, BODY, WHOLE-MESSAGE) are

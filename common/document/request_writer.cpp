@@ -96,12 +96,15 @@ void RequestWriter::AppendAfterSections(std::string_view tag, std::string_view v
   SetText(element, value);
 }
 
-void RequestWriter::SetRelayTries(int tries) {
+void RequestWriter::SetRelayTries(int tries, bool delayNoticeSent) {
   pugi::xml_node root = impl_->document.first_child();
   const std::string relayTag(kRelayTag);
   root.remove_child(relayTag.c_str());
-  SetText(root.append_child(relayTag.c_str()).append_child(std::string(kTriesTag).c_str()),
-          std::to_string(tries));
+  pugi::xml_node relay = root.append_child(relayTag.c_str());
+  SetText(relay.append_child(std::string(kTriesTag).c_str()), std::to_string(tries));
+  if (delayNoticeSent) {
+    relay.append_child(std::string(kDelayNoticeTag).c_str());
+  }
 }
 
 bool RequestWriter::SetFirst(std::string_view tag, std::string_view value) {

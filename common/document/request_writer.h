@@ -30,8 +30,9 @@ class RequestWriter {
   // carried.
   void AppendAfterSections(std::string_view tag, std::string_view value);
 
-  // Writes the relay's section, last in the root, with its count of tries.
-  void SetRelayTries(int tries);
+  // Writes the relay's section, last in the root, with its count of tries
+  // and whether the sender was told the mail is late.
+  void SetRelayTries(int tries, bool delayNoticeSent = false);
 
   // Replaces the text of the first element named tag anywhere in the document.
   // Returns false when there is none. Throws InvalidValue (and changes nothing)

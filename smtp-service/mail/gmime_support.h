@@ -30,6 +30,10 @@ GObjectPtr<T> Own(T* object) {
   return GObjectPtr<T>(object);
 }
 
+struct FormatOptionsFree {
+  void operator()(GMimeFormatOptions* options) const { g_mime_format_options_free(options); }
+};
+
 // Memory GLib allocated for the caller (g_free).
 using GCharPtr = std::unique_ptr<char, GFree>;
 

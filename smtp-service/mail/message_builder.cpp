@@ -54,28 +54,6 @@ std::unique_ptr<GDateTime, DateTimeUnref> LocalTime(std::chrono::system_clock::t
       g_date_time_to_timezone(utc.get(), current.get()));
 }
 
-struct FormatOptionsFree {
-  void operator()(GMimeFormatOptions* options) const { g_mime_format_options_free(options); }
-};
-
-// Every line break (CR LF, lone CR, lone LF) becomes LF: GMime encodes LF
-// line breaks and writes them as CR LF.
-std::string LfLineBreaks(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      out += '\n';
-      if (i + 1 < text.size() && text[i + 1] == '\n') {
-        ++i;
-      }
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 // True when the text may travel as 7bit by GMime's measure: ASCII, no NUL,
 // lines of at most 998 octets, and no line starting with "From ".
 bool FitsSevenBit(std::string_view text) {
@@ -286,6 +264,22 @@ GObjectPtr<GMimeStream> WriteWithMarkers(const MessageContent& content,
 }
 
 }  // namespace
+
+std::string LfLineBreaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') {
+        ++i;
+      }
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
 
 std::string Rfc5322Date(std::chrono::system_clock::time_point date) {
   EnsureGMime();

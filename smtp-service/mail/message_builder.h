@@ -25,6 +25,10 @@ struct MessageContent {
   std::string messageId;        // kept across tries; empty: a new one
 };
 
+// Every line break (CR LF, lone CR, lone LF) becomes LF: GMime encodes LF
+// line breaks and writes them as CR LF.
+std::string LfLineBreaks(std::string_view text);
+
 // A Date: field's value for the given time, in local time with its zone offset.
 std::string Rfc5322Date(std::chrono::system_clock::time_point date);
 

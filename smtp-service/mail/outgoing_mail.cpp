@@ -29,7 +29,10 @@ std::string MessageIdDomain(const std::string& senderAddress, const ConnectionSe
   return "quillpost.localhost";
 }
 
-void CheckAddresses(const std::string& sender, const std::vector<std::string>& recipients) {
+// nullSenderAllowed: a whole message may go with the null sender (MAIL
+// FROM:<>), as a delivery status notification must.
+void CheckAddresses(const std::string& sender, const std::vector<std::string>& recipients,
+                    bool nullSenderAllowed) {
   if (recipients.empty()) {
     throw SendFailure(failure::kRecipientInvalid, "the mail has no recipient");
   }
@@ -38,6 +41,9 @@ void CheckAddresses(const std::string& sender, const std::vector<std::string>& r
       throw SendFailure(failure::kRecipientInvalid,
                         "\"" + recipient + "\" is not a valid recipient address");
     }
+  }
+  if (sender.empty() && nullSenderAllowed) {
+    return;
   }
   if (!IsSafeSenderAddress(sender)) {
     throw SendFailure(failure::kSenderRefused,
@@ -106,7 +112,7 @@ void OutgoingMail::Send() {
   refused_.clear();
   try {
     // Everything that can be checked here is checked before connecting.
-    CheckAddresses(senderAddress_, recipients_);
+    CheckAddresses(senderAddress_, recipients_, wholeMessage_.has_value());
     MessageContent content;
     if (!wholeMessage_) {  // a whole message carries its own attachments
       content.attachments = OpenAttachments(attachments_, settings_.attachments);

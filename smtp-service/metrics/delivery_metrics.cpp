@@ -25,6 +25,11 @@ void DeliveryMetrics::Deferred() {
   ++deferred_;
 }
 
+void DeliveryMetrics::NoticeSent() {
+  const std::lock_guard lock(mutex_);
+  ++notices_;
+}
+
 void DeliveryMetrics::DeadLettered() {
   const std::lock_guard lock(mutex_);
   ++deadLettered_;
@@ -46,6 +51,9 @@ void DeliveryMetrics::Write(Exposition& out) const {
   out.Family("quillpost_mails_dead_lettered_total", "counter",
              "Requests moved to the dead-letter queue.");
   out.Sample("quillpost_mails_dead_lettered_total", {}, deadLettered_);
+  out.Family("quillpost_notices_sent_total", "counter",
+             "Delivery status notifications queued for the senders of mails given up on.");
+  out.Sample("quillpost_notices_sent_total", {}, notices_);
   out.Family("quillpost_send_failures_total", "counter",
              "Failed tries by failure number (the numbers of the activity log).");
   for (const auto& [number, count] : failures_) {

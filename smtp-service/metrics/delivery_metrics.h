@@ -26,6 +26,7 @@ class DeliveryMetrics final : public relay::DeliveryObserver {
   void Deferred() override;
   void DeadLettered() override;
   void SendFailed(int number) override;
+  void NoticeSent() override;
 
   void Write(Exposition& out) const;
 
@@ -34,6 +35,7 @@ class DeliveryMetrics final : public relay::DeliveryObserver {
   std::uint64_t sent_ = 0;
   std::uint64_t deferred_ = 0;
   std::uint64_t deadLettered_ = 0;
+  std::uint64_t notices_ = 0;
   std::map<int, std::uint64_t> failures_;  // by failure number
   // Not cumulative: bucket i counts times above bound i-1 up to bound i; the
   // last one counts those above every bound.

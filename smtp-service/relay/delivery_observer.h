@@ -22,6 +22,8 @@ class DeliveryObserver {
   virtual void DeadLettered() = 0;
   // A try failed with this failure number (a refusal of some recipients too).
   virtual void SendFailed(int number) = 0;
+  // A delivery status notification went on the inbound queue.
+  virtual void NoticeSent() = 0;
 };
 
 class NullDeliveryObserver final : public DeliveryObserver {
@@ -30,6 +32,7 @@ class NullDeliveryObserver final : public DeliveryObserver {
   void Deferred() override {}
   void DeadLettered() override {}
   void SendFailed(int /*number*/) override {}
+  void NoticeSent() override {}
 };
 
 }  // namespace quillpost::relay

@@ -8,18 +8,16 @@
 #include "relay/view_text.h"
 
 namespace quillpost::relay {
-namespace {
 
-// The server's reply when there was one, else what went wrong here.
-std::string DetailOf(const smtp::SendFailure& failure) {
-  if (failure.ReplyCode() != 0) {
-    return std::to_string(failure.ReplyCode()) +
-           (failure.ReplyText().empty() ? std::string() : " " + failure.ReplyText());
-  }
-  return failure.what();
+std::string Status::ReplyOf(const smtp::SendFailure& failure) {
+  return std::to_string(failure.ReplyCode()) +
+         (failure.ReplyText().empty() ? std::string() : " " + failure.ReplyText());
 }
 
-}  // namespace
+// The server's reply when there was one, else what went wrong here.
+std::string Status::Detail(const smtp::SendFailure& failure) {
+  return failure.ReplyCode() != 0 ? ReplyOf(failure) : failure.what();
+}
 
 std::string Status::DispatchMail(const std::string& document) {
   return DispatchRequest(document::RequestReader(document));
@@ -137,7 +135,7 @@ void Status::NoteRefusedRecipients(std::vector<smtp::SendFailure> refused) {
 std::string Status::RefusalsText(const std::vector<smtp::SendFailure>& refused) {
   std::string text;
   for (const smtp::SendFailure& one : refused) {
-    text += (text.empty() ? "" : "; ") + std::string(one.what()) + ": " + DetailOf(one);
+    text += (text.empty() ? "" : "; ") + std::string(one.what()) + ": " + Detail(one);
   }
   return text;
 }
@@ -154,7 +152,7 @@ void Status::NoteSendFailure(const smtp::SendFailure& failure) {
   current_.number = failure.Number();
   observer_->SendFailed(current_.number);
   current_.replyCode = failure.ReplyCode();
-  current_.detail = DetailOf(failure);
+  current_.detail = Detail(failure);
   const LogEntry entry = DescribeSendFailure(failure.Number());
   // A listed failure's data names the request, the relay and the reply; an
   // unlisted one's data stays its number.

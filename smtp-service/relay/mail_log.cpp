@@ -20,6 +20,8 @@ const char* StatusText(Status status) {
       return "deferred";
     case Status::Bounced:
       return "bounced";
+    case Status::Queued:
+      return "queued";
   }
   return "?";
 }
@@ -40,13 +42,17 @@ std::string FormatOutcome(const Outcome& outcome) {
   line += ", status=";
   line += StatusText(outcome.status);
   line += " (" + escape(outcome.detail) + ")";
+  if (!outcome.notice.empty()) {
+    line += ", notice=" + escape(outcome.notice);
+  }
   return line;
 }
 
 void Write(const Outcome& outcome) noexcept {
   try {
     const std::string line = FormatOutcome(outcome);
-    const int priority = outcome.status == Status::Sent ? LOG_INFO : LOG_WARNING;
+    const int priority =
+        outcome.status == Status::Sent || outcome.status == Status::Queued ? LOG_INFO : LOG_WARNING;
     if (CurrentSink()) {
       CurrentSink()(priority, line);
       return;

@@ -14,7 +14,8 @@
 
 namespace quillpost::relay::maillog {
 
-enum class Status { Sent, Deferred, Bounced };
+// Queued: a delivery status notification the relay wrote and queued.
+enum class Status { Sent, Deferred, Bounced, Queued };
 
 struct Outcome {
   std::string queueId;
@@ -25,6 +26,7 @@ struct Outcome {
   int tries = 0;
   Status status = Status::Sent;
   std::string detail;  // the server's reply or the local reason
+  std::string notice;  // the id of the notice this outcome caused; empty: none
 };
 
 std::string FormatOutcome(const Outcome& outcome);

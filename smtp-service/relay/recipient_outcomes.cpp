@@ -30,6 +30,8 @@ std::optional<Status::After> Status::GiveUpPermanentRefusals(
   std::vector<std::string> givenUp;
   for (const smtp::SendFailure& refusal : forGood) {
     givenUp.emplace_back(refusal.what());
+    const std::string reply = ReplyOf(refusal);
+    current_.givenUp.push_back({refusal.what(), smtp::EnhancedStatus(reply, "5.0.0"), reply, {}});
   }
   const std::string why = "Recipient(s) refused for good; moved to dead-letter queue";
   const std::string data = "Refused=" + RefusalsText(forGood);
@@ -52,7 +54,7 @@ std::optional<Status::After> Status::GiveUpPermanentRefusals(
     parts_.queues.Send(DeadLetterQueueName, dead);
     WriteLog(why, data);
     Count(&Outcomes::deadLettered);
-    RecordOutcome(maillog::Status::Bounced, givenUp, current_.detail);
+    RecordOutcome(maillog::Status::Bounced, givenUp, current_.detail, SendNotice(dead.body));
     current_.refused = std::move(forNow);
   } catch (...) {
     // Nothing is lost: they are tried again with the others.
@@ -61,6 +63,7 @@ std::optional<Status::After> Status::GiveUpPermanentRefusals(
     current_.refused = std::move(forGood);
     current_.refused.insert(current_.refused.end(), forNow.begin(), forNow.end());
   }
+  current_.givenUp.clear();
   current_.to.clear();
   for (const smtp::SendFailure& refusal : current_.refused) {
     current_.to.emplace_back(refusal.what());

@@ -166,8 +166,9 @@ bool Status::DeadLetter(queue::ReceivedMessage& message, const std::string& why,
   }
   WriteLog(why, data);
   Count(&Outcomes::deadLettered);
+  const std::string notice = SendNotice(dead.body);
   RecordOutcome(maillog::Status::Bounced, current_.to,
-                current_.number != 0 ? current_.detail : why + ": " + data);
+                current_.number != 0 ? current_.detail : why + ": " + data, notice);
   return true;
 }
 

@@ -81,11 +81,13 @@ void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string&
       current_.identity ? now - current_.identity->submitted
                         : std::chrono::system_clock::duration::zero());
   if (IsPermanentFailure(current_.number, current_.replyCode)) {
+    NoteGivenUp({});
     DeadLetter(message, "Retry allowance used up; request moved to dead-letter queue",
                "Lable=" + message.Label());
     return;
   }
   if (queuedFor >= settings_.maxQueueLifetime) {
+    NoteGivenUp("4.4.7");
     DeadLetter(
         message, "Request queued for too long; moved to dead-letter queue",
         "Lable=" + message.Label() + ", Queued=" +
@@ -103,7 +105,7 @@ void Status::RequeueForRetry(queue::ReceivedMessage& message, const std::string&
 bool Status::SendToRetryQueue(queue::ReceivedMessage& message, const std::string& document,
                               const std::string& label, std::chrono::milliseconds wait) {
   const std::string& pathName = TargetRetryQueue == "A" ? RetryQueueNameA : RetryQueueNameB;
-  queue::Message next{label, document, kRequestPriority};
+  queue::Message next{label, WarnOfDelay(document), kRequestPriority};
   next.notBefore = std::chrono::system_clock::now() + wait;
   next.lastFailure = LastFailureText("");
   try {
@@ -118,7 +120,8 @@ bool Status::SendToRetryQueue(queue::ReceivedMessage& message, const std::string
   Count(&Outcomes::requeued);
   RecordOutcome(maillog::Status::Deferred, current_.to,
                 current_.detail + (current_.detail.empty() ? "" : "; ") + "next try in " +
-                    std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count()) + " s");
+                    std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count()) + " s",
+                current_.delayNotice);
   return true;
 }
 

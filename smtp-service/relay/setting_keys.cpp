@@ -1,5 +1,6 @@
 #include "relay/setting_keys.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "mail/server_list.h"
 #include "mail/token_command.h"
+#include "message/address_syntax.h"
 #include "relay/attachment_rules.h"
 
 namespace quillpost::relay {
@@ -122,6 +124,19 @@ std::string PasswordFromFile(std::string_view key, std::string_view path) {
   return password;
 }
 
+// A domain, or a whole address when value holds an @.
+std::string NotifyFrom(std::string_view key, std::string_view value) {
+  const std::string text(value);
+  if (text.empty()) {
+    return text;
+  }
+  if (text.find('@') != std::string::npos ? !message::IsValidRecipientAddress(text)
+                                          : !message::IsValidEhloName(text)) {
+    Bad(key, value, "expected a domain name or an e-mail address");
+  }
+  return text;
+}
+
 }  // namespace
 
 const std::vector<SettingKey>& SettingKeys() {
@@ -168,6 +183,19 @@ const std::vector<SettingKey>& SettingKeys() {
        "SMTP sessions delivering at the same time; 1: one mail at a time (20)", true},
       {"max_send_rate", "N[/s|/min]",
        "most mails sent per second, or per minute with /min, over all sessions (no limit)", true},
+      {"notify", "never|failure|failure,delay",
+       "tell the sender of a mail given up on, and with delay of one still deferred, by a "
+       "delivery status notification (failure)",
+       true},
+      {"delay_warning_time", "SECONDS",
+       "with notify = failure,delay: how long a mail is deferred before its sender is told, once "
+       "(14400: 4 hours)",
+       true},
+      {"notify_from", "DOMAIN|ADDRESS",
+       "notices come from MAILER-DAEMON@DOMAIN, or ADDRESS (the EHLO name)", true},
+      {"notify_copy_to", "ADDRESS", "gets a copy of every notice (nobody)", true},
+      {"notify_return", "headers|full",
+       "a notice carries the original's header or all of it (headers)", true},
       {"metrics_listen", "ADDR:PORT",
        "serve Prometheus metrics at /metrics there: 127.0.0.1:PORT or [::1]:PORT (off)", true},
   };
@@ -258,6 +286,35 @@ void ApplySetting(Settings& settings, std::string_view key, std::string_view val
     if (!settings.metricsListen) {
       Bad(key, value, why);
     }
+  } else if (key == "notify") {
+    const std::vector<std::string> items = smtp::ListItems(value);
+    const auto has = [&items](const char* item) {
+      return std::find(items.begin(), items.end(), item) != items.end();
+    };
+    if (value == "never") {
+      settings.notifyFailure = settings.notifyDelay = false;
+    } else if (items.size() == 1 && has("failure")) {
+      settings.notifyFailure = true;
+      settings.notifyDelay = false;
+    } else if (items.size() == 2 && has("failure") && has("delay")) {
+      settings.notifyFailure = settings.notifyDelay = true;
+    } else {
+      Bad(key, value, "expected never, failure or failure,delay");
+    }
+  } else if (key == "delay_warning_time") {
+    settings.delayWarningTime = Interval(key, value, 366.0 * 86400);
+  } else if (key == "notify_from") {
+    settings.notifyFrom = NotifyFrom(key, value);
+  } else if (key == "notify_copy_to") {
+    if (!value.empty() && !message::IsValidRecipientAddress(std::string(value))) {
+      Bad(key, value, "expected an e-mail address");
+    }
+    settings.notifyCopyTo = std::string(value);
+  } else if (key == "notify_return") {
+    if (value != "headers" && value != "full") {
+      Bad(key, value, "expected headers or full");
+    }
+    settings.notifyReturnFull = value == "full";
   } else if (key == "attachment_roots") {
     connection.attachments.roots = smtp::ListItems(value);
   } else {

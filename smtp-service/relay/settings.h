@@ -42,6 +42,19 @@ struct Settings {
   // Mails per second across all sessions; 0: no limit.
   double maxSendRate = 0;
 
+  // Whether the sender of a mail hears that it was given up on, and that it
+  // is still deferred delayWarningTime after its submission.
+  bool notifyFailure = true;
+  bool notifyDelay = false;
+  std::chrono::milliseconds delayWarningTime{4 * 3600'000LL};
+  // MAILER-DAEMON@ this domain (or this address, when it holds an @) sends
+  // the notices; empty: the EHLO name, else this host's name.
+  std::string notifyFrom;
+  // Gets a copy of every notice; empty: nobody.
+  std::string notifyCopyTo;
+  // A notice carries the whole original instead of its header.
+  bool notifyReturnFull = false;
+
   // Where /metrics is served for a monitor; empty: nowhere.
   std::optional<ListenAddress> metricsListen;
 

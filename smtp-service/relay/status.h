@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "document/request_reader.h"
+#include "mail/delivery_notice.h"
 #include "queue/queue.h"
 #include "relay/delivery_observer.h"
 #include "relay/delivery_pool.h"
@@ -145,6 +146,10 @@ class Status {
     std::string serverUsed;  // the server list item that answered; empty: none yet
     // Each recipient the server refused, with its own reply.
     std::vector<smtp::SendFailure> refused;
+    // The recipients given up on, for the notice to their sender that goes
+    // out once the request is dead-lettered.
+    std::vector<smtp::NoticeRecipient> givenUp;
+    std::string delayNotice;  // the id of the delay notice this try sent
   };
 
   void OpenAndArm(const std::string& pathName, std::unique_ptr<queue::OpenQueue>& slot,
@@ -212,6 +217,10 @@ class Status {
   // logs them with their replies.
   void NoteRefusedRecipients(std::vector<smtp::SendFailure> refused);
   static std::string RefusalsText(const std::vector<smtp::SendFailure>& refused);
+  // "550 5.1.1 text": the server's reply in failure.
+  static std::string ReplyOf(const smtp::SendFailure& failure);
+  // The reply when the server gave one, else what went wrong here.
+  static std::string Detail(const smtp::SendFailure& failure);
   static int MildestReply(const std::vector<smtp::SendFailure>& refused);
   // Gives up at once on the refused recipients whose reply was permanent: a
   // copy of the request for them alone goes to the dead-letter queue, and
@@ -226,7 +235,28 @@ class Status {
   // The last failure as a queue message carries it.
   std::string LastFailureText(const std::string& fallback) const;
   void RecordOutcome(maillog::Status status, const std::vector<std::string>& to,
-                     const std::string& detail) const;
+                     const std::string& detail, const std::string& notice = {}) const;
+  // Notes the recipients of current_.to as given up on with the last
+  // failure: with status, or (when empty) the one its reply gives.
+  void NoteGivenUp(const std::string& status);
+  // Recipient to as a notice names it, with its own reply when it was
+  // refused on its own, and fallbackStatus when the reply gives none.
+  smtp::NoticeRecipient NoticeRecipientOf(const std::string& to,
+                                          const std::string& fallbackStatus) const;
+  // Queues a notice of current_.givenUp to the sender of the request in
+  // current_.document (or body), unless it has none; returns the notice's id,
+  // or empty when none went on the queue. Never throws.
+  std::string SendNotice(const std::string& body);
+  // With delay notices on, tells the sender of a request deferred for
+  // delayWarningTime that it is late, once: returns document with that
+  // noted, or as it is. Never throws.
+  std::string WarnOfDelay(const std::string& document);
+  // Writes the notice's request and puts it on the inbound queue; returns its
+  // id, or empty when the request has the null sender. Throws on failure.
+  std::string QueueNotice(const document::RequestReader& request, const std::string& action,
+                          std::vector<smtp::NoticeRecipient> recipients);
+  // "Id=..., Error=...": call only inside a catch block.
+  std::string NoticeFailureData() const;
   // Puts message on the retry queue named by TargetRetryQueue, not due
   // before wait has passed; logs it. False (with the failure logged) when the
   // store refused.

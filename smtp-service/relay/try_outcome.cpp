@@ -23,7 +23,7 @@ std::string Status::LastFailureText(const std::string& fallback) const {
 }
 
 void Status::RecordOutcome(maillog::Status status, const std::vector<std::string>& to,
-                           const std::string& detail) const {
+                           const std::string& detail, const std::string& notice) const {
   maillog::Outcome outcome;
   if (const std::optional<RequestIdentity>& identity = current_.identity) {
     outcome.queueId = identity->queueId;
@@ -38,6 +38,7 @@ void Status::RecordOutcome(maillog::Status status, const std::vector<std::string
   outcome.relay = RelayName();
   outcome.status = status;
   outcome.detail = detail;
+  outcome.notice = notice;
   maillog::Write(outcome);
 }
 

@@ -75,11 +75,12 @@ TEST_F(EndToEndTest, EachSendFailureIsLoggedByItsNumber) {
   };
   for (const Case& c : cases) {
     peer::SmtpPeer smtp(c.options);
-    // One try only: the request goes straight to the dead-letter queue.
-    auto relay = StartRelay(
-        smtp.Port(),
-        {"--retry-allowance", "1", "--smtp-reply-timeout", "1", "--max-queue-lifetime", "0.01"},
-        c.name);
+    // One try only: the request goes straight to the dead-letter queue, and
+    // no notice follows it there.
+    auto relay = StartRelay(smtp.Port(),
+                            {"--retry-allowance", "1", "--smtp-reply-timeout", "1",
+                             "--max-queue-lifetime", "0.01", "--notify", "never"},
+                            c.name);
     ASSERT_EQ(Submit(c.name, c.attachment), "OK");
     EXPECT_TRUE(WaitFor([&] {
       return c.data.empty() ? LogHasFailure(logFile, c.message)
@@ -90,8 +91,9 @@ TEST_F(EndToEndTest, EachSendFailureIsLoggedByItsNumber) {
     relay->Stop();
   }
   // And with no server at all.
-  auto relay = StartRelay(FreePort(), {"--retry-allowance", "1", "--max-queue-lifetime", "0.01"},
-                          "no-server");
+  auto relay = StartRelay(
+      FreePort(), {"--retry-allowance", "1", "--max-queue-lifetime", "0.01", "--notify", "never"},
+      "no-server");
   ASSERT_EQ(Submit("no server"), "OK");
   EXPECT_TRUE(WaitFor(
       [&] { return LogHasFailure(logFile, "Unable to connect to specified SMTP server"); }));
@@ -174,6 +176,50 @@ TEST_F(EndToEndTest, RefusedRecipientsAreJudgedOneByOneAndThoseRefusedForGoodGoA
             0);
   ASSERT_TRUE(WaitFor([&] { return Subjects(*smtp)["Refused"] == 1; }));
   EXPECT_EQ(smtp->Messages()[0].envelopeTo, std::vector<std::string>{"bob@example.org"});
+}
+
+TEST_F(EndToEndTest, SenderGetsOneNoticeNamingTheRecipientRefusedForGood) {
+  peer::SmtpPeerOptions refusing;
+  refusing.refuseRecipient["bob@example.org"] = 550;
+  peer::SmtpPeer smtp(refusing);
+  auto relay = StartRelay(smtp.Port(), {"--smtp-ehlo-name", "relay.example.org"});
+  Put("kvr_mailer", "Quillpost-Inbound",
+      "<Quillpost-1.0><Routing><FROM>ann@example.org</FROM><FROM-NAME>Ann</FROM-NAME>"
+      "<TO>cy@example.org</TO><TO>bob@example.org</TO></Routing><Message>"
+      "<SUBJECT>Report</SUBJECT><BODY>b</BODY></Message><Attachments/></Quillpost-1.0>");
+  ASSERT_TRUE(WaitFor([&] { return smtp.Messages().size() == 2; })) << relay->ErrorOutput();
+  const peer::DeliveredMessage notice = smtp.Messages()[1];
+  EXPECT_EQ(notice.envelopeFrom, "<>");  // the null sender, as the peer shows it
+  EXPECT_EQ(notice.envelopeTo, std::vector<std::string>{"ann@example.org"});
+  EXPECT_EQ(notice.Header("From"),
+            std::vector<std::string>{"Mail Delivery System <MAILER-DAEMON@relay.example.org>"});
+  EXPECT_EQ(notice.Header("Auto-Submitted"), std::vector<std::string>{"auto-replied"});
+
+  // As a mail program reads it.
+  const auto received = smtp.Folder() / "notice.eml";
+  std::ofstream(received, std::ios::binary) << notice.raw;
+  const std::string check = R"(
+import email, sys
+report = email.message_from_binary_file(open(sys.argv[1], 'rb'))
+assert report.get_content_type() == 'multipart/report', report.get_content_type()
+assert report.get_param('report-type') == 'delivery-status'
+text, status, original = report.get_payload()
+assert status.get_content_type() == 'message/delivery-status'
+about_message, *recipients = status.get_payload()
+print(about_message['Reporting-MTA'])
+for recipient in recipients:
+    print(recipient['Final-Recipient'], recipient['Action'], recipient['Status'],
+          recipient['Remote-MTA'], recipient['Diagnostic-Code'], sep=' | ')
+print(original.get_content_type(), original.get_payload().splitlines()[0].split(':')[0])
+)";
+  std::string output;
+  ASSERT_EQ(RunProgram({"/usr/bin/env", "python3", "-c", check, received.string()}, &output), 0)
+      << output;
+  EXPECT_EQ(output,
+            "dns; relay.example.org\n"
+            "rfc822; bob@example.org | failed | 5.0.0 | dns; 127.0.0.1 | "
+            "smtp; 550 bob@example.org refused by the test peer\n"
+            "text/rfc822-headers Date\n");
 }
 
 TEST_F(EndToEndTest, InboundQueueCreatedAgainIsOpenedAgainAtTheNextTick) {

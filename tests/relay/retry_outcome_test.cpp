@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "document/request_rewrite.h"
+#include "document/whole_message.h"
 #include "relay/mail_log.h"
 #include "relay/stdout_status_view.h"
 #include "relay_test_support.h"
@@ -15,9 +16,17 @@ namespace {
 using std::chrono::seconds;
 using std::chrono::system_clock;
 
+// Notices to senders add mails and lines of their own: off but where they
+// are the point.
+inline Settings WithoutNotices() {
+  Settings settings;
+  settings.notifyFailure = false;
+  return settings;
+}
+
 class RetryOutcomeTest : public ServiceTest {
  protected:
-  void StartWith(Settings settings = {}) {
+  void StartWith(Settings settings = WithoutNotices()) {
     Start(std::move(settings));
     log.entries.clear();
   }
@@ -82,6 +91,63 @@ TEST_F(RetryOutcomeTest, PassingFailureIsDeferredWithGrowingWaitsUntilTooOld) {
   EXPECT_TRUE(Waiting("kvr_mailer_rB").empty());
   EXPECT_EQ(log.entries.back().first, "Request queued for too long; moved to dead-letter queue");
   EXPECT_NE(OnlyOn("kvr_mailer_dead").lastFailure.find("failure 10"), std::string::npos);
+}
+
+// What a mail program makes of a notice is checked end to end; here, when
+// one goes out and what the relay writes of it.
+TEST_F(RetryOutcomeTest, SenderHearsOnceOfAMailTooOldButNeverOfANoticeOrWhenTurnedOff) {
+  StartWith(Settings{});
+  FailSends(10);
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:0", std::chrono::hours(24 * 5 + 1), 40);
+  const queue::Message notice = OnlyOn("kvr_mailer");
+  EXPECT_EQ(notice.label, "Quillpost-Inbound");
+  const document::RequestReader request(notice.body);
+  EXPECT_EQ(request.First(document::kFromTag), "");
+  EXPECT_EQ(request.All(document::kToTag), std::vector<std::string>{"ann@example.org"});
+  const std::string text = document::ReadWholeMessage(request).value_or("");
+  for (const char* field : {"Final-Recipient: rfc822; bob@example.org\r\nAction: failed\r\n"
+                            "Status: 4.4.7\r\n",
+                            "Final-Recipient: rfc822; cy@example.org",
+                            "Auto-Submitted: auto-replied", "Content-Type: text/rfc822-headers"}) {
+    EXPECT_NE(text.find(field), std::string::npos) << field << " in\n" << text;
+  }
+  // The original's line names the notice, which has a line of its own.
+  ASSERT_EQ(mailLog.size(), 2U);
+  const std::string id = mailLog[0].substr(0, mailLog[0].find(':'));
+  EXPECT_TRUE(mailLog[0].starts_with(id + ": from=<>, to=<ann@example.org>, ")) << mailLog[0];
+  EXPECT_NE(mailLog[0].find("status=queued"), std::string::npos) << mailLog[0];
+  EXPECT_TRUE(mailLog[1].ends_with(", notice=" + id)) << mailLog[1];
+
+  // The notice given up on in turn causes none.
+  Waiting("kvr_mailer").clear();
+  FailSends(550);
+  Arrive(RetryA(), "Quillpost-Retry:1", notice.body);
+  EXPECT_EQ(Waiting("kvr_mailer_dead").size(), 2U);
+  EXPECT_TRUE(Waiting("kvr_mailer").empty());
+
+  StartWith(WithoutNotices());
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:1", seconds(10), 3);
+  EXPECT_EQ(Waiting("kvr_mailer_dead").size(), 3U);
+  EXPECT_TRUE(Waiting("kvr_mailer").empty());
+}
+
+TEST_F(RetryOutcomeTest, SenderOfAMailStillDeferredIsToldOnceWhenDelayNoticesAreOn) {
+  Settings settings;
+  settings.notifyDelay = true;
+  settings.delayWarningTime = std::chrono::hours(4);
+  StartWith(settings);
+  FailSends(450);
+  ArriveSeenAgo(RetryA(), "Quillpost-Retry:3", std::chrono::hours(1), 1);
+  EXPECT_TRUE(Waiting("kvr_mailer").empty());
+  for (const auto age : {std::chrono::hours(5), std::chrono::hours(6)}) {
+    const std::string body = OnlyOn("kvr_mailer_rB").body;
+    Waiting("kvr_mailer_rB").clear();
+    Arrive(RetryA(), "Quillpost-Retry:2", body, system_clock::now() - age);
+  }
+  const std::string text =
+      document::ReadWholeMessage(document::RequestReader(OnlyOn("kvr_mailer").body)).value_or("");
+  EXPECT_NE(text.find("Subject: Delayed Mail"), std::string::npos) << text;
+  EXPECT_NE(text.find("Action: delayed\r\nStatus: 4.0.0\r\n"), std::string::npos) << text;
 }
 
 TEST_F(RetryOutcomeTest, LogLinesNameTheSmarthostThatAnswered) {

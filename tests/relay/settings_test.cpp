@@ -55,7 +55,9 @@ TEST_F(SettingsTest, OptionsOverrideTheConfigFileWhichOverridesDefaults) {
                                    "  smtp_port=2525  \n"
                                    "smtp_security = tls\n"
                                    "smtp_password = from-file\n"
-                                   "retry_allowance = 6\n");
+                                   "retry_allowance = 6\n"
+                                   "notify = failure, delay\n"
+                                   "notify_return = full\n");
   const Settings s =
       ParseCommandLine({"--smtp-port", "587", "--config", config, "--headless",
                         "--retry-interval=0.25", "--smtp-user", "ann", "--smtp-password-file",
@@ -70,6 +72,7 @@ TEST_F(SettingsTest, OptionsOverrideTheConfigFileWhichOverridesDefaults) {
   EXPECT_EQ(s.retrySwapInterval, std::chrono::milliseconds(250));
   EXPECT_EQ(s.logFile, "/tmp/x.log");
   EXPECT_TRUE(s.headless);
+  EXPECT_TRUE(s.notifyFailure && s.notifyDelay && s.notifyReturnFull);
 }
 
 TEST_F(SettingsTest, DefaultConfigFileIsReadWhenItExists) {
@@ -94,6 +97,11 @@ TEST_F(SettingsTest, BadInputIsRefusedWithAReason) {
       {"--smtp-password-file", "/nonexistent/secret"},
       {"--config", "/nonexistent/relay.conf"},
       {"--headless=yes"},
+      {"--notify", "delay"},
+      {"--notify", "failure,sometimes"},
+      {"--notify-from", "not a domain"},
+      {"--notify-copy-to", "postmaster"},
+      {"--notify-return", "body"},
   };
   for (const auto& arguments : bad) {
     EXPECT_THROW(ParseCommandLine(arguments), UsageError) << arguments[0];

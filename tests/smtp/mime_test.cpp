@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "mail/content_type.h"
+#include "mail/delivery_notice.h"
 #include "mail/header_text.h"
 #include "mail/message_builder.h"
 #include "message/address_syntax.h"
@@ -73,6 +74,14 @@ TEST(AddressSyntax, SendersServersAndEhloNames) {
   EXPECT_TRUE(IsValidEhloName("[192.0.2.7]"));
   EXPECT_FALSE(IsValidEhloName("bad name"));
   EXPECT_FALSE(IsValidEhloName("bad\r\nMAIL"));
+}
+
+TEST(DeliveryNotice, StatusIsTheReplysEnhancedCodeElseTheFallback) {
+  EXPECT_EQ(EnhancedStatus("550 5.1.1 no such user", "5.0.0"), "5.1.1");
+  EXPECT_EQ(EnhancedStatus("452-4.2.2 mailbox full", "4.0.0"), "4.2.2");
+  EXPECT_EQ(EnhancedStatus("550 no such user 5.1.1", "5.0.0"), "5.0.0");
+  EXPECT_EQ(EnhancedStatus("550 5.1.1x", "5.0.0"), "5.0.0");
+  EXPECT_EQ(EnhancedStatus("", "4.4.7"), "4.4.7");
 }
 
 TEST(ContentType, GuessedFromTheExtension) {

@@ -75,6 +75,7 @@ std::string ShowJson(const LocatedMessage& located) {
   const RequestSummary request = SummarizeRequest(message.body);
   fields["readable"] = request.readable;
   fields["sender"] = request.sender;
+  fields["notice"] = request.notice;
   fields["sender_name"] = request.senderName;
   fields["recipients"] = request.recipients;
   fields["subject"] = request.subject;

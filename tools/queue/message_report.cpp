@@ -69,8 +69,9 @@ void WriteMailqEntry(std::ostream& out, const LocatedMessage& located) {
       << std::setw(kSizeWidth) << message.size << ' ' << std::left << std::setw(kTimeWidth)
       << (Known(message.arrived) ? MailqTimeText(message.arrived) : "-") << ' '
       << (message.bodyLeftOut ? std::string("(too large to read)")
-          : request.readable  ? activitylog::EscapeForLog(request.sender)
-                              : std::string("(not a mail request)"))
+          : !request.readable ? std::string("(not a mail request)")
+          : request.notice    ? std::string("MAILER-DAEMON")
+                              : activitylog::EscapeForLog(request.sender))
       << '\n';
   for (const std::string& recipient : request.recipients) {
     out << std::string(kRecipientColumn, ' ') << activitylog::EscapeForLog(recipient) << '\n';
@@ -101,12 +102,14 @@ void WriteMessageReport(std::ostream& out, const LocatedMessage& located) {
   Field(out, "next try", message.notBefore > now ? UtcText(message.notBefore) : "when taken");
   if (message.bodyLeftOut) {
     Field(out, "request",
-          "(not read: larger than the " + std::to_string(kMaxReceivedBodyBytes) + " bytes a receiver reads)");
+          "(not read: larger than the " + std::to_string(kMaxReceivedBodyBytes) +
+              " bytes a receiver reads)");
   } else if (!request.readable) {
     Field(out, "request", "(the body is not a mail request)");
   } else {
     Field(out, "sender",
-          request.senderName.empty()
+          request.notice ? "<> (a delivery status notification from the relay)"
+          : request.senderName.empty()
               ? Shown(request.sender)
               : Shown(request.senderName) + " <" + Shown(request.sender) + ">");
     Field(out, "recipients", ShownList(request.recipients));

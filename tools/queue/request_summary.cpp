@@ -30,6 +30,7 @@ RequestSummary SummarizeRequest(const std::string& body) {
     summary.subject = FirstOf(reader, document::kSubjectTag);
     summary.attachments = reader.All(document::kFileTag);
     summary.readable = true;
+    summary.notice = summary.sender.empty();
   } catch (const document::DocumentError&) {
     // Shown as unreadable: a queue may carry anything.
   }

@@ -24,6 +24,9 @@ struct RequestSummary {
   std::vector<std::string> recipients;
   std::string subject;
   std::vector<std::string> attachments;
+  // A delivery status notification the relay wrote: the null sender, which
+  // nothing else may send with.
+  bool notice = false;
 };
 
 RequestSummary SummarizeRequest(const std::string& body);
