@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/setting_values.h"
 #include "mail/server_list.h"
 #include "mail/token_command.h"
 #include "message/address_syntax.h"
@@ -15,38 +16,12 @@
 namespace quillpost::relay {
 namespace {
 
+using cli::NonEmpty;
+using cli::WholeNumber;
+using cli::YesNo;
+
 [[noreturn]] void Bad(std::string_view key, std::string_view value, std::string_view why) {
-  throw UsageError("bad value '" + std::string(value) + "' for " + std::string(key) + ": " +
-                   std::string(why));
-}
-
-long WholeNumber(std::string_view key, std::string_view value, long lowest, long highest) {
-  long number = 0;
-  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-  if (value.empty() || error != std::errc() || end != value.data() + value.size() ||
-      number < lowest || number > highest) {
-    Bad(key, value,
-        "expected a whole number from " + std::to_string(lowest) + " to " +
-            std::to_string(highest));
-  }
-  return number;
-}
-
-std::string NonEmpty(std::string_view key, std::string_view value) {
-  if (value.empty()) {
-    Bad(key, value, "must not be empty");
-  }
-  return std::string(value);
-}
-
-bool YesNo(std::string_view key, std::string_view value) {
-  if (value == "yes" || value == "true" || value == "on" || value == "1") {
-    return true;
-  }
-  if (value == "no" || value == "false" || value == "off" || value == "0") {
-    return false;
-  }
-  Bad(key, value, "expected yes or no");
+  cli::BadSetting(key, value, why);
 }
 
 smtp::Security SecurityMode(std::string_view key, std::string_view value) {

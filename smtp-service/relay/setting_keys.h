@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/setting_values.h"
 #include "relay/settings.h"
 
 namespace quillpost::relay {
@@ -17,10 +18,7 @@ inline constexpr int kExitBadSettings = 2;
 inline constexpr int kExitStartupFailed = 3;
 
 // A bad option, value or config line. The program exits with kExitBadSettings.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using cli::UsageError;
 
 struct SettingKey {
   std::string_view key;       // config file spelling: smtp_port

@@ -5,26 +5,22 @@
 #include <sstream>
 
 #include "cli/config_lines.h"
+#include "cli/setting_values.h"
 
 namespace quillpost::smtpd {
 namespace {
 
+using cli::NonEmpty;
+using cli::YesNo;
+
 [[noreturn]] void Bad(std::string_view key, std::string_view value, std::string_view why) {
-  throw UsageError("bad value '" + std::string(value) + "' for " + std::string(key) + ": " +
-                   std::string(why));
+  cli::BadSetting(key, value, why);
 }
 
 std::uint64_t WholeNumber(std::string_view key, std::string_view value, std::uint64_t lowest,
                           std::uint64_t highest) {
-  std::uint64_t number = 0;
-  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
-  if (value.empty() || error != std::errc() || end != value.data() + value.size() ||
-      number < lowest || number > highest) {
-    Bad(key, value,
-        "expected a whole number from " + std::to_string(lowest) + " to " +
-            std::to_string(highest));
-  }
-  return number;
+  return static_cast<std::uint64_t>(
+      cli::WholeNumber(key, value, static_cast<long>(lowest), static_cast<long>(highest)));
 }
 
 std::chrono::milliseconds Seconds(std::string_view key, std::string_view value) {
@@ -46,23 +42,6 @@ relay::ListenAddress Address(std::string_view key, std::string_view value) {
     Bad(key, value, why);
   }
   return *address;
-}
-
-bool YesNo(std::string_view key, std::string_view value) {
-  if (value == "yes" || value == "true" || value == "on" || value == "1") {
-    return true;
-  }
-  if (value != "no" && value != "false" && value != "off" && value != "0") {
-    Bad(key, value, "expected yes or no");
-  }
-  return false;
-}
-
-std::string NonEmpty(std::string_view key, std::string_view value) {
-  if (value.empty()) {
-    Bad(key, value, "must not be empty");
-  }
-  return std::string(value);
 }
 
 }  // namespace

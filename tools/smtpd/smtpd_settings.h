@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/setting_values.h"
 #include "network_list.h"
 #include "relay/listen_address.h"
 
@@ -18,10 +19,7 @@ namespace quillpost::smtpd {
 using namespace std::chrono_literals;
 
 // A bad option, value or config line: the program exits with code 2.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using cli::UsageError;
 
 inline constexpr int kExitBadSettings = 2;
 inline constexpr int kExitStartupFailed = 3;
