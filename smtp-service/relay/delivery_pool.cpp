@@ -59,6 +59,15 @@ void DeliveryPool::Submit(Delivery delivery) {
   worker->wake.notify_one();
 }
 
+std::size_t DeliveryPool::OpenSessions() {
+  const std::lock_guard lock(mutex_);
+  std::size_t open = 0;
+  for (const auto& worker : workers_) {
+    open += worker->sessions;
+  }
+  return open;
+}
+
 std::vector<DeliveryPool::Delivery> DeliveryPool::TakeCompleted() {
   posix::Drain(completed_.Get());
   const std::lock_guard lock(mutex_);
@@ -91,7 +100,12 @@ void DeliveryPool::Work(Worker& self) {
     }
     if (!self.job) {
       if (!self.listed) {
-        idle_.push_back(&self);
+        // Without a session it is the last choice: the host may take no more.
+        if (self.sessions > 0) {
+          idle_.push_back(&self);
+        } else {
+          idle_.insert(idle_.begin(), &self);
+        }
         self.listed = true;
       }
       const auto ready = [this, &self] { return stopping_ || self.job.has_value(); };
@@ -100,6 +114,7 @@ void DeliveryPool::Work(Worker& self) {
           lock.unlock();
           sessions.CloseIdle();
           lock.lock();
+          self.sessions = sessions.Size();
         }
       } else {
         self.wake.wait(lock, ready);
@@ -116,6 +131,7 @@ void DeliveryPool::Work(Worker& self) {
       delivery.failure = std::current_exception();
     }
     lock.lock();
+    self.sessions = sessions.Size();
     done_.push_back(std::move(delivery));
     posix::Signal(completed_.Get());
   }

@@ -7,9 +7,10 @@
 // runs on the pool's threads, each with SMTP sessions of its own; the queues,
 // the logs and the status lines stay with the relay's thread.
 //
-// A mail goes to the thread that finished last, so that the few sessions
-// the relay needs stay busy and open while the others close when idle: a
-// relay host that counts connections sees about as many as mails under way.
+// A mail goes to the thread that finished last with its session open, so
+// that the few sessions the relay needs stay busy and open while the others
+// close when idle: a relay host that counts connections sees about as many
+// as mails under way. A thread whose send failed waits behind the others.
 
 #include <chrono>
 #include <condition_variable>
@@ -48,12 +49,15 @@ class DeliveryPool {
   [[nodiscard]] int CompletionDescriptor() const { return completed_.Get(); }
   // The deliveries that came back, in the order they did.
   std::vector<Delivery> TakeCompleted();
+  // SMTP sessions the pool's threads keep open, under way or idle.
+  [[nodiscard]] std::size_t OpenSessions();
 
  private:
   struct Worker {
     std::condition_variable wake;
     std::optional<Delivery> job;
-    bool listed = false;  // on idle_
+    bool listed = false;       // on idle_
+    std::size_t sessions = 0;  // kept open after its last mail
     std::thread thread;
   };
   void Work(Worker& self);
