@@ -59,15 +59,6 @@ void DeliveryPool::Submit(Delivery delivery) {
   worker->wake.notify_one();
 }
 
-std::size_t DeliveryPool::OpenSessions() {
-  const std::lock_guard lock(mutex_);
-  std::size_t open = 0;
-  for (const auto& worker : workers_) {
-    open += worker->sessions;
-  }
-  return open;
-}
-
 std::vector<DeliveryPool::Delivery> DeliveryPool::TakeCompleted() {
   posix::Drain(completed_.Get());
   const std::lock_guard lock(mutex_);

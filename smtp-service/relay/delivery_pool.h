@@ -49,8 +49,6 @@ class DeliveryPool {
   [[nodiscard]] int CompletionDescriptor() const { return completed_.Get(); }
   // The deliveries that came back, in the order they did.
   std::vector<Delivery> TakeCompleted();
-  // SMTP sessions the pool's threads keep open, under way or idle.
-  [[nodiscard]] std::size_t OpenSessions();
 
  private:
   struct Worker {

@@ -21,6 +21,8 @@ namespace {
 constexpr std::size_t kFirstSessions = 5;
 // How long a lowered ceiling stays before it may grow again.
 constexpr std::chrono::seconds kHoldCeiling{60};
+// How long after a delivery the host counts as taking sessions.
+constexpr std::chrono::seconds kRecentDelivery{10};
 
 }  // namespace
 
@@ -77,9 +79,13 @@ void Status::DeliveriesCompleted() {
 }
 
 bool Status::SessionRefused(const std::exception_ptr& failure) const {
-  // Other sessions under way or kept open: the host takes sessions, only not
-  // one more. With none, it is a failure like any other.
-  const bool othersOpen = !inFlight_.empty() || pool_->OpenSessions() > 0;
+  // Other sessions under way, or kept open after a recent delivery: the host
+  // takes sessions, only not one more. With none, and at one session, it is
+  // a failure like any other (sessions kept from before may be stale, or to
+  // another host of the list).
+  const bool othersOpen =
+      !inFlight_.empty() ||
+      (ceiling_ > 1 && std::chrono::steady_clock::now() - lastDelivered_ < kRecentDelivery);
   if (!failure || !othersOpen) {
     return false;
   }
@@ -111,6 +117,7 @@ void Status::LowerCeiling(const std::exception_ptr& failure) {
 }
 
 void Status::RaiseCeiling() {
+  lastDelivered_ = std::chrono::steady_clock::now();
   if (ceiling_ < maxParallel_ && std::chrono::steady_clock::now() >= holdCeilingUntil_) {
     ++ceiling_;
   }

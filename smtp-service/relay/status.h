@@ -293,6 +293,7 @@ class Status {
   std::size_t ceiling_ = 1;
   // The ceiling does not grow again before this, after a host refused a session.
   std::chrono::steady_clock::time_point holdCeilingUntil_{};
+  std::chrono::steady_clock::time_point lastDelivered_{};
   // A store that failed to take a finished request back: no new deliveries
   // before the next tick, so that nothing is sent again and again.
   bool holdOffUntilTick_ = false;
