@@ -5,8 +5,8 @@
 //
 // The room grows from a few sessions, one with each mail delivered, up to
 // max_parallel_deliveries. A relay host that will not open one more session
-// while others are under way or kept open (a refused connection, a 421
-// greeting, no greeting) lowers it by one, for a while; the request
+// while others are under way or just after a delivery (a refused connection,
+// a 421 greeting, no greeting) lowers it by one, for a while; the request
 // that met the refusal goes back to its queue untried, to be sent by another
 // session.
 
