@@ -174,9 +174,9 @@ class Status {
   // Arms the queues left unarmed (the inbound queue, and the retry queue
   // that has the turn).
   void RearmParked();
-  // A session the relay host would not open while others were under way or
-  // kept open: the host allows no more. The request goes back to its queue
-  // untried.
+  // A session the relay host would not open while others were under way, or
+  // just after a delivery: the host allows no more. The request goes back to
+  // its queue untried.
   bool SessionRefused(const std::exception_ptr& failure) const;
   void LowerCeiling(const std::exception_ptr& failure);
   void RaiseCeiling();
