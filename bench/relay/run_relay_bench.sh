@@ -15,15 +15,9 @@ bench="$build/bench/relay/relay_bench"
 [ -x "$bench" ] || { echo "run_relay_bench: $bench not built" >&2; exit 1; }
 
 if [ ! -x /usr/sbin/smtp-sink ] || [ ! -x /usr/sbin/smtp-source ]; then
-  tools="${QUILLPOST_BENCH_TOOLS:-$HOME/.cache/quillpost-bench}/postfix"
-  if [ ! -x "$tools/usr/sbin/smtp-source" ]; then
-    mkdir -p "$tools"
-    (cd "$tools" && apt-get download postfix >/dev/null 2>&1 &&
-      dpkg-deb -x postfix_*.deb . && rm -f postfix_*.deb) || {
-      echo "run_relay_bench: cannot fetch Debian's postfix package for smtp-sink" >&2
-      exit 1
-    }
-  fi
+  # shellcheck source=bench/postfix_tools.sh
+  . "$(dirname "$0")/../postfix_tools.sh"
+  tools="$(unpacked_postfix run_relay_bench)"
   export QUILLPOST_POSTFIX_TOOLS="$tools"
   export LD_LIBRARY_PATH="$tools/usr/lib/postfix${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 fi

@@ -28,15 +28,9 @@ if command -v smtp-source >/dev/null && command -v smtp-sink >/dev/null; then
   source_cmd=(smtp-source)
   sink_cmd=(smtp-sink)
 else
-  tools="${QUILLPOST_BENCH_TOOLS:-$HOME/.cache/quillpost-bench}/postfix"
-  if [ ! -x "$tools/usr/sbin/smtp-source" ]; then
-    mkdir -p "$tools"
-    (cd "$tools" && apt-get download postfix >/dev/null 2>&1 &&
-      dpkg-deb -x postfix_*.deb . && rm -f postfix_*.deb) || {
-      echo "run_smtpd_bench: cannot fetch Debian's postfix package for smtp-source" >&2
-      exit 1
-    }
-  fi
+  # shellcheck source=bench/postfix_tools.sh
+  . "$(dirname "$0")/../postfix_tools.sh"
+  tools="$(unpacked_postfix run_smtpd_bench)"
   source_cmd=(env "LD_LIBRARY_PATH=$tools/usr/lib/postfix" "$tools/usr/sbin/smtp-source")
   sink_cmd=(env "LD_LIBRARY_PATH=$tools/usr/lib/postfix" "$tools/usr/sbin/smtp-sink")
 fi
