@@ -33,7 +33,9 @@ TEST_F(BrokerEndToEnd, TwoRelaysShareTheStreamAndDeliverEachMailOnce) {
 TEST_F(BrokerEndToEnd, ARelayKilledMidStreamLosesNothing) {
   constexpr int kMails = 150;
   peer::SmtpPeer smtp;
-  RelayProcess& victim = StartRelay(smtp.Port(), "victim");
+  // One mail at a time, so that one mail at most is in hand at the kill.
+  const std::vector<std::string> oneAtATime = {"--max-parallel-deliveries", "1"};
+  RelayProcess& victim = StartRelay(smtp.Port(), "victim", oneAtATime);
   std::thread submitter([this] {
     for (int i = 0; i < kMails; ++i) {
       EXPECT_EQ(Submit(SubjectOf(i)), "OK");
@@ -42,7 +44,7 @@ TEST_F(BrokerEndToEnd, ARelayKilledMidStreamLosesNothing) {
   ASSERT_TRUE(WaitFor([&] { return smtp.Messages().size() >= 30; }, 60s));
   victim.Stop(SIGKILL);
   const std::size_t beforeKill = smtp.Messages().size();
-  StartRelay(smtp.Port(), "survivor");
+  StartRelay(smtp.Port(), "survivor", oneAtATime);
   submitter.join();
 
   ASSERT_TRUE(WaitFor([&] { return Subjects(smtp).size() == kMails; }, 60s))
