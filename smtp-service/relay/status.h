@@ -66,8 +66,6 @@ class Status {
   // calls DeliveriesCompleted. -1 without a pool.
   [[nodiscard]] int CompletionDescriptor() const;
   void DeliveriesCompleted();
-  // How many deliveries may be under way now.
-  [[nodiscard]] std::size_t SessionCeiling() const { return ceiling_; }
 
   // What became of the requests handled so far.
   struct Outcomes {

@@ -15,6 +15,7 @@
 #include "message_times.h"
 #include "progress_line.h"
 #include "queue/admin/queue_admin.h"
+#include "queue/message_name.h"
 #include "queue/path_name.h"
 #include "queue/queue.h"
 #include "relay_id_lookup.h"
@@ -167,7 +168,7 @@ void Expect(const CommandLine& line, std::size_t least, std::size_t most) {
 // (as the relay's log lines show it). Text that names two messages, one by
 // each, names neither: the command refuses rather than guess.
 std::string MessageId(const CommandLine& line, const std::string& given) {
-  if (!LooksLikeRelayId(given)) {
+  if (!LooksLikeMessageName(given)) {
     return given;
   }
   std::vector<std::string> ids = FindByRelayId(line.store, given);
@@ -189,7 +190,7 @@ std::string MessageId(const CommandLine& line, const std::string& given) {
 // An id as a store gives them (a number) or a broker (24 hex digits), or the
 // relay's id of a request (16 hex digits).
 bool IsId(const std::string& operand) {
-  if (LooksLikeRelayId(operand)) {
+  if (LooksLikeMessageName(operand)) {
     return true;
   }
   const auto all = [&operand](auto test) {

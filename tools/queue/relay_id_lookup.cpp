@@ -8,10 +8,6 @@
 
 namespace quillpost::queue {
 
-bool LooksLikeRelayId(const std::string& text) {
-  return LooksLikeMessageName(text);
-}
-
 std::vector<std::string> FindByRelayId(const std::string& storeName, const std::string& relayId) {
   std::vector<std::string> found;
   for (const QueueInfo& queue : ListQueues(storeName)) {

@@ -9,9 +9,6 @@
 
 namespace quillpost::queue {
 
-// True for text shaped like the relay's id of a request.
-bool LooksLikeRelayId(const std::string& text);
-
 // The ids of the messages of the store that are named relayId: one at most,
 // since a store never gives a name twice.
 std::vector<std::string> FindByRelayId(const std::string& storeName, const std::string& relayId);
