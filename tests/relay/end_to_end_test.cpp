@@ -73,6 +73,7 @@ TEST_F(EndToEndTest, EachSendFailureIsLoggedByItsNumber) {
        "",
        "/nonexistent/report.pdf"},
   };
+  std::size_t dead = 0;
   for (const Case& c : cases) {
     peer::SmtpPeer smtp(c.options);
     // One try only: the request goes straight to the dead-letter queue, and
@@ -88,6 +89,11 @@ TEST_F(EndToEndTest, EachSendFailureIsLoggedByItsNumber) {
     })) << c.name
         << "\n"
         << relay->ErrorOutput();
+    // The line is written before the request is moved: stopping in between
+    // would leave it, rightly, on its queue.
+    ++dead;
+    EXPECT_TRUE(WaitFor([&] { return queue::PeekQueue("kvr_mailer_dead", false).size() == dead; }))
+        << c.name;
     relay->Stop();
   }
   // And with no server at all.
@@ -97,8 +103,9 @@ TEST_F(EndToEndTest, EachSendFailureIsLoggedByItsNumber) {
   ASSERT_EQ(Submit("no server"), "OK");
   EXPECT_TRUE(WaitFor(
       [&] { return LogHasFailure(logFile, "Unable to connect to specified SMTP server"); }));
+  EXPECT_TRUE(WaitFor(
+      [&] { return queue::PeekQueue("kvr_mailer_dead", false).size() == cases.size() + 1; }));
   relay->Stop();
-  EXPECT_EQ(queue::PeekQueue("kvr_mailer_dead", false).size(), cases.size() + 1);
 }
 
 TEST_F(EndToEndTest, SessionProblemAfterAcceptanceIsLoggedAndNotSentTwice) {
