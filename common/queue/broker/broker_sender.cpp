@@ -78,7 +78,10 @@ std::shared_ptr<BrokerConnection> BrokerSender::Connection(const BrokerAddress& 
     owner_ = ::getpid();
   }
   if (!connection_ || !StillWorks(*connection_)) {
-    connection_ = std::make_shared<BrokerConnection>(address);
+    // A node that failed has its turn last.
+    const std::size_t next = connection_ ? connection_->Node() + 1 : BrokerConnection::kAnyNode;
+    connection_.reset();
+    connection_ = std::make_shared<BrokerConnection>(address, next);
   }
   return connection_;
 }
