@@ -15,6 +15,7 @@
 
 #include "queue/admin/queue_admin.h"
 #include "queue/queue.h"
+#include "queue_test_support.h"
 #include "quillpost/submission.h"
 #include "relay_process.h"
 #include "smtp_peer.h"
@@ -38,7 +39,7 @@ class BrokerEndToEnd : public ::testing::Test {
     retryB_ = prefix + "-kvr_mailer_rB";
     dead_ = prefix + "-kvr_mailer_dead";
     for (const std::string* queue : {&inbound_, &retryA_, &retryB_, &dead_}) {
-      queue::CreateQueue(*queue);
+      queue::CreateQueue(*queue, queue::StoreAccess::Owner, queue::testing::TestQueueType());
     }
   }
   void TearDown() override {
