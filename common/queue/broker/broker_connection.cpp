@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -153,8 +154,18 @@ void BrokerConnection::Open() {
   KeepAlive(amqp_get_sockfd(conn_));
   amqp_set_handshake_timeout(conn_, &kConnectTimeout);
   amqp_set_rpc_timeout(conn_, &kRpcTimeout);
-  Check(amqp_login(conn_, address_.vhost.c_str(), 0, kFrameMax, 0, AMQP_SASL_METHOD_PLAIN,
-                   address_.user.c_str(), address_.password.c_str()),
+  // The broker shows each connection by this name (its management
+  // interface, rabbitmqctl list_connections): which program, which process.
+  const std::string name =
+      std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
+  amqp_table_entry_t connectionName{};
+  connectionName.key = amqp_cstring_bytes("connection_name");
+  connectionName.value.kind = AMQP_FIELD_KIND_UTF8;
+  connectionName.value.value.bytes = Bytes(name);
+  const amqp_table_t properties{1, &connectionName};
+  Check(amqp_login_with_properties(conn_, address_.vhost.c_str(), 0, kFrameMax, 0, &properties,
+                                   AMQP_SASL_METHOD_PLAIN, address_.user.c_str(),
+                                   address_.password.c_str()),
         "logging in");
   OpenChannel();
 }
@@ -471,7 +482,7 @@ void BrokerConnection::Publish(const std::string& queue, const Message& message,
     throw NoSuchQueue("there is no queue '" + queue + "' on broker " + address_.Display());
   }
   if (refusedTag_ >= sequence) {
-    Fail("sending to queue '" + queue + "'", "the broker refused to store the message");
+    Fail("sending to queue '" + queue + "'", kRefusedText);
   }
 }
 

@@ -32,6 +32,11 @@ struct Delivery {
   std::string id;
 };
 
+// Why a send that the broker refused (basic.nack) failed.
+inline constexpr const char* kRefusedText =
+    "the broker refused to store the message (a quorum queue refuses while it elects a new "
+    "leader: try again)";
+
 struct BrokerQueueCounts {
   std::size_t ready = 0;
   std::size_t consumers = 0;
