@@ -142,9 +142,10 @@ for ((i = 1; i <= nodes; i++)); do
   set_up_node "$i"
 done
 if ((nodes > 1)); then
-  # What broker-stop.sh stops, and the tests' handle on each node.
+  # What broker-stop.sh stops, and the tests' handle on each node: its
+  # folder, node name, AMQP and management ports.
   for ((i = 1; i <= nodes; i++)); do
-    echo "$(node_folder "$i")"
+    echo "$(node_folder "$i") $(node_name "$i") ${ports[$((4 * i - 3))]} ${ports[$((4 * i - 1))]}"
   done > "$folder/nodes"
 fi
 

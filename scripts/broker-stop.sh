@@ -9,7 +9,7 @@ case "${1:-}" in
 esac
 folder="$1"
 if [ -f "$folder/nodes" ]; then
-  mapfile -t node_folders < "$folder/nodes"
+  mapfile -t node_folders < <(cut -d' ' -f1 "$folder/nodes")
 elif [ -f "$folder/broker.env" ]; then
   node_folders=("$folder")
 else
