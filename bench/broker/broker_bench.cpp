@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -257,13 +258,18 @@ double DrainRate(const std::string& base, const std::string& tag, int relays, in
 }
 
 void Measure(const std::string& name, const std::string& base, int mails, const fs::path& folder) {
-  const Queues queues = MakeQueues(base, name + "-send");
+  // The name as part of queue names.
+  std::string tag = name;
+  for (char& c : tag) {
+    c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '-';
+  }
+  const Queues queues = MakeQueues(base, tag + "-send");
   const double queueSends = QueueSendRate(queues.inbound, mails);
   const double librarySends = LibrarySendRate(queues.inbound, mails);
   const double eightThreads = LibrarySendRate(queues.inbound, mails, 8);
   DropQueues(queues);
-  const double one = DrainRate(base, name + "-one", 1, mails, folder);
-  const double two = DrainRate(base, name + "-two", 2, mails, folder);
+  const double one = DrainRate(base, tag + "-one", 1, mails, folder);
+  const double two = DrainRate(base, tag + "-two", 2, mails, folder);
   std::printf("%-20s %12.0f %10.0f %10.0f %10.0f %10.0f\n", name.c_str(), queueSends, librarySends,
               eightThreads, one, two);
   std::fflush(stdout);
