@@ -1,12 +1,14 @@
 // Compares a broker's queues with the embedded store in one run:
 //   - queue sends per second (one open queue, many sends);
-//   - library sends per second (Submission::Send, a queue opened per request);
+//   - library sends per second (Submission::Send, a queue opened per request),
+//     from one thread and from eight at once;
 //   - end-to-end mails per second: N requests waiting, one relay or two
 //     quillpost-smtp started on them, until an SMTP sink accepted all.
 //
-//   broker_bench [--broker amqp://user:pw@host:port/vhost] [--mails N]
+//   broker_bench [--broker amqp://user:pw@host:port/vhost] [--type classic|quorum]
+//                [--name NAME] [--broker-only] [--mails N]
 // The broker defaults to $QUILLPOST_TEST_AMQP; bench/broker/run_broker_bench.sh
-// starts a private one.
+// starts a private one, and a three-node cluster for quorum queues.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -133,12 +136,15 @@ struct Queues {
   std::vector<std::string> All() const { return {inbound, retryA, retryB, dead}; }
 };
 
+qq::QueueType queueType = qq::QueueType::Classic;
+
 Queues MakeQueues(const std::string& base, const std::string& tag) {
   const std::string prefix = base + "/bench" + std::to_string(::getpid()) + "-" + tag + "-";
   Queues queues{prefix + "kvr_mailer", prefix + "kvr_mailer_rA", prefix + "kvr_mailer_rB",
                 prefix + "kvr_mailer_dead"};
+  const bool broker = base.starts_with("amqp");
   for (const std::string& queue : queues.All()) {
-    qq::CreateQueue(queue);
+    qq::CreateQueue(queue, qq::StoreAccess::Owner, broker ? queueType : qq::QueueType::Classic);
   }
   return queues;
 }
@@ -162,18 +168,28 @@ double QueueSendRate(const std::string& queue, int count) {
   return count / Seconds(Clock::now() - start);
 }
 
-double LibrarySendRate(const std::string& queue, int count) {
-  const auto start = Clock::now();
-  for (int i = 0; i < count; ++i) {
-    quillpost::Submission submission;
-    submission.Initialise();
-    submission.SetFrom("ann@example.org", "Ann Lee");
-    submission.AddRecipient("bob@example.org");
-    submission.SetSubject("Mail " + std::to_string(i));
-    submission.SetBody(std::string(1500, 'x'));
-    if (std::string(submission.Send(queue)) != "OK") {
-      Fail("Send to the benchmark queue failed");
+// count sends shared out among threads, each waiting for its own answer.
+double LibrarySendRate(const std::string& queue, int count, int threads = 1) {
+  const auto send = [&queue](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      quillpost::Submission submission;
+      submission.Initialise();
+      submission.SetFrom("ann@example.org", "Ann Lee");
+      submission.AddRecipient("bob@example.org");
+      submission.SetSubject("Mail " + std::to_string(i));
+      submission.SetBody(std::string(1500, 'x'));
+      if (std::string(submission.Send(queue)) != "OK") {
+        Fail("Send to the benchmark queue failed: " + submission.LastSendFailure());
+      }
     }
+  };
+  const auto start = Clock::now();
+  std::vector<std::thread> senders;
+  for (int thread = 0; thread < threads; ++thread) {
+    senders.emplace_back(send, count * thread / threads, count * (thread + 1) / threads);
+  }
+  for (std::thread& sender : senders) {
+    sender.join();
   }
   return count / Seconds(Clock::now() - start);
 }
@@ -242,14 +258,20 @@ double DrainRate(const std::string& base, const std::string& tag, int relays, in
 }
 
 void Measure(const std::string& name, const std::string& base, int mails, const fs::path& folder) {
-  const Queues queues = MakeQueues(base, name + "-send");
+  // The name as part of queue names.
+  std::string tag = name;
+  for (char& c : tag) {
+    c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '-';
+  }
+  const Queues queues = MakeQueues(base, tag + "-send");
   const double queueSends = QueueSendRate(queues.inbound, mails);
   const double librarySends = LibrarySendRate(queues.inbound, mails);
+  const double eightThreads = LibrarySendRate(queues.inbound, mails, 8);
   DropQueues(queues);
-  const double one = DrainRate(base, name + "-one", 1, mails, folder);
-  const double two = DrainRate(base, name + "-two", 2, mails, folder);
-  std::printf("%-16s %12.0f %14.0f %12.0f %12.0f\n", name.c_str(), queueSends, librarySends, one,
-              two);
+  const double one = DrainRate(base, tag + "-one", 1, mails, folder);
+  const double two = DrainRate(base, tag + "-two", 2, mails, folder);
+  std::printf("%-20s %12.0f %10.0f %10.0f %10.0f %10.0f\n", name.c_str(), queueSends, librarySends,
+              eightThreads, one, two);
   std::fflush(stdout);
 }
 
@@ -259,14 +281,28 @@ int main(int argc, char** argv) {
   const char* testBroker = std::getenv("QUILLPOST_TEST_AMQP");
   std::string broker = testBroker != nullptr ? testBroker : "";
   int mails = 500;
+  std::string name = "broker";
+  bool brokerOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--broker" && i + 1 < argc) {
       broker = argv[++i];
+    } else if (argument == "--type" && i + 1 < argc) {
+      const std::string type = argv[++i];
+      if (type != "classic" && type != "quorum") {
+        Fail("--type is classic or quorum");
+      }
+      queueType = type == "quorum" ? qq::QueueType::Quorum : qq::QueueType::Classic;
+    } else if (argument == "--name" && i + 1 < argc) {
+      name = argv[++i];
+    } else if (argument == "--broker-only") {
+      brokerOnly = true;
     } else if (argument == "--mails" && i + 1 < argc) {
       mails = std::atoi(argv[++i]);
     } else if (argument == "-h" || argument == "--help") {
-      std::printf("usage: broker_bench [--broker amqp://user:pw@host:port/vhost] [--mails N]\n");
+      std::printf(
+          "usage: broker_bench [--broker amqp://user:pw@host:port/vhost] [--type classic|quorum]\n"
+          "                    [--name NAME] [--broker-only] [--mails N]\n");
       return 0;
     } else {
       Fail("unknown argument " + argument + " (see --help)");
@@ -282,14 +318,16 @@ int main(int argc, char** argv) {
   }
   const fs::path folder = pattern;
   std::printf("%d mails of about 2 KB; rates per second\n", mails);
-  std::printf("%-16s %12s %14s %12s %12s\n", "queues", "queue sends", "library sends", "1 relay",
-              "2 relays");
+  std::printf("%-20s %12s %10s %10s %10s %10s\n", "queues", "queue sends", "Send x1", "Send x8",
+              "1 relay", "2 relays");
   try {
-    Measure("store", "file://" + (folder / "store").string(), mails, folder);
+    if (!brokerOnly) {
+      Measure("store", "file://" + (folder / "store").string(), mails, folder);
+    }
     if (broker.empty()) {
       std::printf("broker: not measured (no --broker and no $QUILLPOST_TEST_AMQP)\n");
     } else {
-      Measure("broker", broker, mails, folder);
+      Measure(name, broker, mails, folder);
     }
   } catch (const std::exception& error) {
     Fail(error.what());

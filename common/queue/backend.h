@@ -28,8 +28,9 @@ class Backend {
   virtual std::unique_ptr<OpenQueue> Open(const std::string& pathName, Access access) const = 0;
   virtual bool Exists(const std::string& pathName) const = 0;
   // Creates the queue (and its store, with access, when the backend has
-  // stores); false when it existed.
-  virtual bool Create(const std::string& pathName, StoreAccess access) const = 0;
+  // stores) of the given type; false when it existed. A store refuses any
+  // type but Classic.
+  virtual bool Create(const std::string& pathName, StoreAccess access, QueueType type) const = 0;
   // Throws NoSuchQueue when the queue is missing.
   virtual void Delete(const std::string& pathName) const = 0;
   // Throws NoSuchQueue when the queue is missing. knownHead: the head number

@@ -19,6 +19,13 @@ enum class StoreAccess {
   Group,  // the owner and the owner's group (files 0660, folders 2770)
 };
 
+// What kind of queue a broker keeps (a store's queues have no kind).
+enum class QueueType {
+  Classic,  // on one node, with priorities
+  Quorum,   // replicated on the nodes of a cluster, confirmed once most of them
+            // have a message; taken in the order they came (no priorities)
+};
+
 struct QueueInfo {
   std::string name;
   std::size_t waiting = 0;  // ready to be received

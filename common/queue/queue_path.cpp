@@ -24,7 +24,7 @@ bool QueuePath::Exists() const {
 }
 
 bool QueuePath::Create() const {
-  return BackendFor(pathName_).Create(pathName_, StoreAccess::Owner);
+  return BackendFor(pathName_).Create(pathName_, StoreAccess::Owner, QueueType::Classic);
 }
 
 void QueuePath::Delete() const {

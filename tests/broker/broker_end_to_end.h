@@ -15,6 +15,7 @@
 
 #include "queue/admin/queue_admin.h"
 #include "queue/queue.h"
+#include "queue_test_support.h"
 #include "quillpost/submission.h"
 #include "relay_process.h"
 #include "smtp_peer.h"
@@ -38,7 +39,7 @@ class BrokerEndToEnd : public ::testing::Test {
     retryB_ = prefix + "-kvr_mailer_rB";
     dead_ = prefix + "-kvr_mailer_dead";
     for (const std::string* queue : {&inbound_, &retryA_, &retryB_, &dead_}) {
-      queue::CreateQueue(*queue);
+      queue::CreateQueue(*queue, queue::StoreAccess::Owner, queue::testing::TestQueueType());
     }
   }
   void TearDown() override {
@@ -78,14 +79,20 @@ class BrokerEndToEnd : public ::testing::Test {
 
   std::string Submit(const std::string& subject) const { return SubmitTo(inbound_, subject); }
 
-  std::string SubmitTo(const std::string& queue, const std::string& subject) const {
+  // failure: where the library's reason for a refusal goes.
+  std::string SubmitTo(const std::string& queue, const std::string& subject,
+                       std::string* failure = nullptr) const {
     Submission submission;
     submission.Initialise();
     submission.SetFrom("ann@example.org", "Ann Lee");
     submission.AddRecipient("bob@example.org");
     submission.SetSubject(subject);
     submission.SetBody("Hello from " + subject);
-    return std::string(submission.Send(queue));
+    std::string answer(submission.Send(queue));
+    if (failure != nullptr) {
+      *failure = submission.LastSendFailure();
+    }
+    return answer;
   }
 
   std::size_t Waiting(const std::string& queue) const {

@@ -72,6 +72,13 @@ inline std::string TestBroker() {
   return url == nullptr ? std::string() : std::string(url);
 }
 
+// The type of the broker queues the tests create: classic, or quorum when
+// $QUILLPOST_TEST_QUEUE_TYPE says so (the broker suite run on a cluster).
+inline QueueType TestQueueType() {
+  const char* type = std::getenv("QUILLPOST_TEST_QUEUE_TYPE");
+  return type != nullptr && std::string(type) == "quorum" ? QueueType::Quorum : QueueType::Classic;
+}
+
 // The queues of one test. On a broker, every test gets names of its own
 // (a unique prefix) and its queues are deleted afterwards.
 class QueueSpace {
@@ -84,10 +91,14 @@ class QueueSpace {
   // counts them at once (a broker's management interface counts them a few
   // seconds late).
   virtual bool SeesInHand() const = 0;
+  // Whether higher priorities come first (a quorum queue takes every
+  // message in the order it came).
+  virtual bool KeepsPriorities() const { return true; }
 
   std::string Create(const std::string& queue) {
-    QueuePath(Path(queue)).Create();
-    return Path(queue);
+    const std::string path = Path(queue);
+    CreateQueue(path, StoreAccess::Owner, SeesInHand() ? QueueType::Classic : TestQueueType());
+    return path;
   }
   // ListQueues for this space only, with the names as the test gave them.
   virtual std::vector<QueueInfo> List() { return ListQueues(StoreName()); }
@@ -141,6 +152,7 @@ class BrokerSpace final : public QueueSpace {
   }
   std::string StoreName() const override { return base_; }
   bool SeesInHand() const override { return false; }
+  bool KeepsPriorities() const override { return TestQueueType() == QueueType::Classic; }
   std::vector<QueueInfo> List() override {
     std::vector<QueueInfo> mine;
     for (QueueInfo& info : ListQueues(base_)) {

@@ -90,7 +90,11 @@ TEST(QueueTool, WorksOnBrokerQueuesWithoutShowingCredentials) {
   const std::string store = broker;
   const std::string dead = "tool" + std::to_string(::getpid()) + "-dead";
   const std::string inbound = "tool" + std::to_string(::getpid()) + "-in";
-  const Outcome created = Tool({"--store", store, "create", dead, inbound});
+  std::vector<std::string> create{"--store", store, "create", dead, inbound};
+  if (testing::TestQueueType() == QueueType::Quorum) {
+    create.insert(create.begin() + 3, {"--type", "quorum"});
+  }
+  const Outcome created = Tool(create);
   ASSERT_EQ(created.status, 0) << created.err;
   EXPECT_EQ(created.out.find("guest"), std::string::npos) << created.out;
   {

@@ -29,8 +29,11 @@ constexpr const char* kUsage = R"(usage: quillpost-queue [--store STORE] COMMAND
 Administers message queues and the messages on them.
 
 Commands on queues:
-  create [--group] QUEUE...         create queues (and their store when it is new;
-                                    --group lets the owner's group use a new store)
+  create [--group] [--type TYPE] QUEUE...
+                                    create queues (and their store when it is new;
+                                    --group lets the owner's group use a new store;
+                                    --type quorum makes replicated queues on a
+                                    broker's cluster, classic is the default)
   delete QUEUE...                   delete queues with every message on them
   list [--json]                     the store, and every queue of it with the number
                                     of messages waiting and in hand
@@ -88,6 +91,7 @@ struct CommandLine {
   std::string command;
   std::vector<std::string> operands;
   bool group = false;
+  QueueType type = QueueType::Classic;
   bool bodies = false;
   bool json = false;
   std::size_t limit = std::numeric_limits<std::size_t>::max();
@@ -101,6 +105,16 @@ std::size_t ParseLimit(const std::string& text) {
     throw UsageError("--limit needs a whole number, not '" + text + "'");
   }
   return value;
+}
+
+QueueType ParseType(const std::string& text) {
+  if (text == "classic") {
+    return QueueType::Classic;
+  }
+  if (text == "quorum") {
+    return QueueType::Quorum;
+  }
+  throw UsageError("--type is classic or quorum, not '" + text + "'");
 }
 
 CommandLine Parse(const std::vector<std::string>& arguments) {
@@ -119,6 +133,8 @@ CommandLine Parse(const std::vector<std::string>& arguments) {
       line.store = value();
     } else if (argument == "--group" && line.command == "create") {
       line.group = true;
+    } else if (argument == "--type" && line.command == "create") {
+      line.type = ParseType(value());
     } else if (argument == "--bodies" && line.command == "peek") {
       line.bodies = true;
     } else if (argument == "--json" &&
@@ -281,8 +297,8 @@ int Run(const CommandLine& line, std::ostream& out, std::ostream& err, bool term
   if (line.command == "create") {
     Expect(line, 1, std::numeric_limits<std::size_t>::max());
     for (const std::string& queue : line.operands) {
-      const bool created =
-          CreateQueue(PathFor(line, queue), line.group ? StoreAccess::Group : StoreAccess::Owner);
+      const bool created = CreateQueue(
+          PathFor(line, queue), line.group ? StoreAccess::Group : StoreAccess::Owner, line.type);
       out << (created ? "created " : "already exists: ") << RedactPathName(queue) << '\n';
     }
   } else if (line.command == "delete") {

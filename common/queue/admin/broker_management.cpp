@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <random>
+#include <string_view>
 
 #include "queue/admin/management_reply.h"
 #include "queue/queue.h"
@@ -14,6 +17,7 @@ namespace {
 constexpr long kTimeoutSeconds = 15;
 constexpr long kNotFound = 404;
 constexpr long kUnauthorised = 401;
+constexpr long kServerErrors = 500;
 // Far above the list of a broker with a million queues; a reply past it is
 // not a queue list, and is not held in memory to find that out.
 constexpr std::size_t kLongestReply = std::size_t{64} << 20;
@@ -27,18 +31,35 @@ std::size_t Collect(char* data, std::size_t size, std::size_t count, void* targe
   return size * count;
 }
 
-std::string BaseUrl(const BrokerAddress& address) {
+// Every node's management interface: those of $QUILLPOST_AMQP_MANAGEMENT
+// (separated by commas), else one per node of the address.
+std::vector<std::string> BaseUrls(const BrokerAddress& address) {
+  std::vector<std::string> urls;
   if (const char* base = std::getenv("QUILLPOST_AMQP_MANAGEMENT");
       base != nullptr && *base != '\0') {
-    std::string text = base;
-    while (!text.empty() && text.back() == '/') {
-      text.pop_back();
+    std::string_view list = base;
+    for (;;) {
+      const std::size_t comma = list.find(',');
+      std::string url(list.substr(0, comma));
+      while (!url.empty() && (url.back() == '/' || url.back() == ' ')) {
+        url.pop_back();
+      }
+      url.erase(0, url.find_first_not_of(' '));
+      if (!url.empty()) {
+        urls.push_back(std::move(url));
+      }
+      if (comma == std::string_view::npos) {
+        return urls;
+      }
+      list.remove_prefix(comma + 1);
     }
-    return text;
   }
-  const std::string host =
-      address.host.find(':') == std::string::npos ? address.host : "[" + address.host + "]";
-  return address.tls ? "https://" + host + ":15671" : "http://" + host + ":15672";
+  for (const BrokerNode& node : address.nodes) {
+    const std::string host =
+        node.host.find(':') == std::string::npos ? node.host : "[" + node.host + "]";
+    urls.push_back(address.tls ? "https://" + host + ":15671" : "http://" + host + ":15672");
+  }
+  return urls;
 }
 
 struct CurlFree {
@@ -46,16 +67,18 @@ struct CurlFree {
   void operator()(char* text) const { curl_free(text); }
 };
 
-}  // namespace
-
-std::vector<QueueInfo> ManagedQueues(const BrokerAddress& address) {
+// The queue list from the management interface at base; nullopt (with the
+// reason added to failures) when that interface cannot answer, so that the
+// next one may. Throws QueueError for an answer that no other node would
+// better.
+std::optional<std::vector<QueueInfo>> AskForQueues(const BrokerAddress& address,
+                                                   const std::string& base, std::string& failures) {
   const std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
   if (!curl) {
     throw QueueError("cannot set up a request to the broker's management interface");
   }
   const std::unique_ptr<char, CurlFree> vhost(
       curl_easy_escape(curl.get(), address.vhost.data(), static_cast<int>(address.vhost.size())));
-  const std::string base = BaseUrl(address);
   const std::string url =
       base + "/api/queues/" + vhost.get() + "?columns=name,messages_unacknowledged";
   const std::string shown = RedactPathName(base);
@@ -75,27 +98,54 @@ std::vector<QueueInfo> ManagedQueues(const BrokerAddress& address) {
     throw QueueError("the management interface at " + shown + " answered more than 64 MiB to " +
                      "the queue list of broker " + address.Display());
   }
+  const std::string separator = failures.empty() ? "" : "; ";
   if (result != CURLE_OK) {
-    throw QueueError("listing the queues of broker " + address.Display() +
-                     " needs its management interface at " + shown +
-                     " (set QUILLPOST_AMQP_MANAGEMENT "
-                     "to its address): " +
-                     curl_easy_strerror(result));
+    failures += separator + shown + ": " + curl_easy_strerror(result);
+    return std::nullopt;
   }
   long status = 0;
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
   if (status == kNotFound) {
-    return {};
+    return std::vector<QueueInfo>{};
   }
   if (status == kUnauthorised) {
     throw QueueError("the management interface at " + shown + " refused the user of broker " +
                      address.Display());
+  }
+  if (status >= kServerErrors) {
+    // A node that is starting or stopping.
+    failures += separator + shown + ": HTTP " + std::to_string(status);
+    return std::nullopt;
   }
   if (status != 200) {
     throw QueueError("the management interface at " + shown + " answered HTTP " +
                      std::to_string(status) + " to the queue list of broker " + address.Display());
   }
   return ParseQueueList(body);
+}
+
+}  // namespace
+
+std::vector<QueueInfo> ManagedQueues(const BrokerAddress& address) {
+  const std::vector<std::string> bases = BaseUrls(address);
+  if (bases.empty()) {
+    throw QueueError("QUILLPOST_AMQP_MANAGEMENT names no management interface");
+  }
+  // Any node answers for the whole cluster: start at a random one, and go on
+  // to the next when one cannot be reached or is not ready.
+  std::random_device random;
+  const std::size_t first = std::uniform_int_distribution<std::size_t>(0, bases.size() - 1)(random);
+  std::string failures;
+  for (std::size_t tried = 0; tried < bases.size(); ++tried) {
+    const std::string& base = bases[(first + tried) % bases.size()];
+    if (std::optional<std::vector<QueueInfo>> queues = AskForQueues(address, base, failures)) {
+      return std::move(*queues);
+    }
+  }
+  throw QueueError("listing the queues of broker " + address.Display() +
+                   " needs its management interface (set QUILLPOST_AMQP_MANAGEMENT to its "
+                   "address, or the addresses of several nodes separated by commas): " +
+                   failures);
 }
 
 }  // namespace quillpost::queue::broker

@@ -2,8 +2,10 @@
 
 // The broker's management interface (HTTP): the one place that can list the
 // queues of a virtual host. Its base address is $QUILLPOST_AMQP_MANAGEMENT
-// when set (http://host:port), else http://HOST:15672 (https://HOST:15671 for
-// amqps), with the broker's user and password.
+// when set (http://host:port, or several nodes' separated by commas), else
+// http://HOST:15672 (https://HOST:15671 for amqps) of every node of the
+// address, with the broker's user and password. Any node answers for the
+// whole cluster: they are asked in turn, from a random one.
 
 #include <string>
 #include <vector>

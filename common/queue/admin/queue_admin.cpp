@@ -18,8 +18,8 @@ const AdminBackend& AdminBackendFor(const std::string& pathName) {
   return StoreAdmin();
 }
 
-bool CreateQueue(const std::string& pathName, StoreAccess access) {
-  return BackendFor(pathName).Create(pathName, access);
+bool CreateQueue(const std::string& pathName, StoreAccess access, QueueType type) {
+  return BackendFor(pathName).Create(pathName, access, type);
 }
 
 void DeleteQueue(const std::string& pathName) {

@@ -20,7 +20,9 @@ namespace quillpost::queue {
 
 // Creates the queue, and its store when that does not exist yet (with the
 // given access; an existing store keeps its own). False when the queue existed.
-bool CreateQueue(const std::string& pathName, StoreAccess access = StoreAccess::Owner);
+// type: a broker's queue type; a store takes Classic only.
+bool CreateQueue(const std::string& pathName, StoreAccess access = StoreAccess::Owner,
+                 QueueType type = QueueType::Classic);
 
 // Deletes the queue with every message on it. Throws NoSuchQueue.
 void DeleteQueue(const std::string& pathName);

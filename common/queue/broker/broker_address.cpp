@@ -1,5 +1,6 @@
 #include "queue/broker/broker_address.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,51 @@ std::string Decode(std::string_view text, const std::string& whole) {
   return PercentDecode(text, RedactPathName(whole));
 }
 
-// Parses scheme, credentials, host and port; returns the path after the
+// One host[:port] of the authority's list.
+BrokerNode ParseNode(const std::string& url, std::string_view authority, bool tls) {
+  BrokerNode node;
+  std::string_view portText;
+  if (authority.starts_with("[")) {
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) {
+      Refuse(url, "has an unclosed '[' in its host");
+    }
+    node.host = std::string(authority.substr(1, close - 1));
+    const std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && !after.starts_with(":")) {
+      Refuse(url, "has text after its host's ']'");
+    }
+    portText = after.empty() ? after : after.substr(1);
+  } else {
+    const std::size_t colon = authority.find(':');
+    node.host = std::string(authority.substr(0, colon));
+    portText = colon == std::string_view::npos ? "" : authority.substr(colon + 1);
+  }
+  if (node.host.empty()) {
+    Refuse(url, "names no host (or an empty one in its list of hosts)");
+  }
+  // A host name or address never holds brackets, spaces or control bytes;
+  // one that did could not be written back as the same path name.
+  for (const char c : node.host) {
+    if (c == '[' || c == ']' || static_cast<unsigned char>(c) <= ' ' || c == '\x7f') {
+      Refuse(url, "has a character in its host that no host name holds");
+    }
+  }
+  node.port = tls ? kAmqpsPort : kAmqpPort;
+  if (!portText.empty()) {
+    int port = 0;
+    const auto [end, error] =
+        std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    if (error != std::errc() || end != portText.data() + portText.size() || port < 1 ||
+        port > 65535) {
+      Refuse(url, "has a port that is not a number from 1 to 65535");
+    }
+    node.port = port;
+  }
+  return node;
+}
+
+// Parses scheme, credentials, and the hosts with their ports; returns the path after the
 // authority (starting with '/', or empty).
 std::string_view ParseAuthority(const std::string& url, BrokerAddress& address) {
   std::string_view rest(url);
@@ -53,43 +98,16 @@ std::string_view ParseAuthority(const std::string& url, BrokerAddress& address) 
     }
   }
 
-  std::string_view portText;
-  if (authority.starts_with("[")) {
-    const std::size_t close = authority.find(']');
-    if (close == std::string_view::npos) {
-      Refuse(url, "has an unclosed '[' in its host");
-    }
-    address.host = std::string(authority.substr(1, close - 1));
-    const std::string_view after = authority.substr(close + 1);
-    if (!after.empty() && !after.starts_with(":")) {
-      Refuse(url, "has text after its host's ']'");
-    }
-    portText = after.empty() ? after : after.substr(1);
-  } else {
-    const std::size_t colon = authority.find(':');
-    address.host = std::string(authority.substr(0, colon));
-    portText = colon == std::string_view::npos ? "" : authority.substr(colon + 1);
-  }
-  if (address.host.empty()) {
+  if (authority.empty()) {
     Refuse(url, "names no host");
   }
-  // A host name or address never holds brackets, spaces or control bytes;
-  // one that did could not be written back as the same path name.
-  for (const char c : address.host) {
-    if (c == '[' || c == ']' || static_cast<unsigned char>(c) <= ' ' || c == '\x7f') {
-      Refuse(url, "has a character in its host that no host name holds");
+  for (;;) {
+    const std::size_t comma = authority.find(',');
+    address.nodes.push_back(ParseNode(url, authority.substr(0, comma), address.tls));
+    if (comma == std::string_view::npos) {
+      break;
     }
-  }
-  address.port = address.tls ? kAmqpsPort : kAmqpPort;
-  if (!portText.empty()) {
-    int port = 0;
-    const auto [end, error] =
-        std::from_chars(portText.data(), portText.data() + portText.size(), port);
-    if (error != std::errc() || end != portText.data() + portText.size() || port < 1 ||
-        port > 65535) {
-      Refuse(url, "has a port that is not a number from 1 to 65535");
-    }
-    address.port = port;
+    authority.remove_prefix(comma + 1);
   }
   return path;
 }
@@ -116,14 +134,32 @@ std::string HostText(const std::string& host) {
 
 }  // namespace
 
+std::string BrokerNode::Display() const {
+  return HostText(host) + ":" + std::to_string(port);
+}
+
 std::string BrokerAddress::Display() const {
-  return std::string(tls ? "amqps://" : "amqp://") + HostText(host) + ":" + std::to_string(port) +
-         "/" + PercentEncode(vhost);
+  std::string hosts;
+  for (const BrokerNode& node : nodes) {
+    hosts += (hosts.empty() ? "" : ",") + node.Display();
+  }
+  return std::string(tls ? "amqps://" : "amqp://") + hosts + "/" + PercentEncode(vhost);
+}
+
+std::string BrokerAddress::DisplayNode(std::size_t node) const {
+  return std::string(tls ? "amqps://" : "amqp://") + nodes.at(node).Display() + "/" +
+         PercentEncode(vhost);
 }
 
 bool BrokerAddress::SameBroker(const BrokerAddress& other) const {
-  return tls == other.tls && host == other.host && port == other.port && vhost == other.vhost &&
-         user == other.user && password == other.password;
+  const auto sorted = [](std::vector<BrokerNode> list) {
+    std::sort(list.begin(), list.end(), [](const BrokerNode& a, const BrokerNode& b) {
+      return a.host != b.host ? a.host < b.host : a.port < b.port;
+    });
+    return list;
+  };
+  return tls == other.tls && vhost == other.vhost && user == other.user &&
+         password == other.password && sorted(nodes) == sorted(other.nodes);
 }
 
 std::string BrokerQueueName::Display() const {

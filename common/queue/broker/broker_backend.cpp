@@ -1,9 +1,8 @@
-#include "queue/broker/broker_entry.h"
-
 #include <memory>
 
 #include "queue/broker/broker_address.h"
 #include "queue/broker/broker_connection.h"
+#include "queue/broker/broker_entry.h"
 #include "queue/broker/broker_queue.h"
 
 namespace quillpost::queue {
@@ -22,10 +21,10 @@ class BrokerBackendImpl final : public Backend {
   }
 
   // A broker has no stores to create: access is the broker's to manage.
-  bool Create(const std::string& pathName, StoreAccess /*access*/) const override {
+  bool Create(const std::string& pathName, StoreAccess /*access*/, QueueType type) const override {
     const BrokerQueueName name = ParseBrokerQueuePath(pathName);
     BrokerConnection connection(name.broker);
-    return connection.Declare(name.queue);
+    return connection.Declare(name.queue, type);
   }
 
   void Delete(const std::string& pathName) const override {

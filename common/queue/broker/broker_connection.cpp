@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <utility>
 
 #include "posix/system_error.h"
@@ -26,7 +28,6 @@ constexpr timeval kRpcTimeout{30, 0};
 constexpr std::chrono::seconds kConfirmTimeout{30};
 constexpr int kFrameMax = 131072;
 constexpr std::uint16_t kNotFound = 404;
-constexpr std::int32_t kMaxPriority = 7;
 // Labels longer than a short string (the type property) travel in this header.
 constexpr const char* kLongLabelHeader = "x-quillpost-label";
 constexpr const char* kLastFailureHeader = "x-quillpost-last-failure";
@@ -57,6 +58,11 @@ constexpr const char* kSystemCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 
 std::atomic<std::uint64_t> channelEpochs{0};
 
+std::size_t RandomNode(std::size_t count) {
+  std::random_device random;
+  return std::uniform_int_distribution<std::size_t>(0, count - 1)(random);
+}
+
 std::string Text(amqp_bytes_t bytes) {
   return bytes.len == 0 ? std::string()
                         : std::string(static_cast<const char*>(bytes.bytes), bytes.len);
@@ -84,21 +90,52 @@ void KeepAlive(int fd) {
 
 }  // namespace
 
-BrokerConnection::BrokerConnection(const BrokerAddress& address) : address_(address) {
+BrokerConnection::BrokerConnection(const BrokerAddress& address, std::size_t firstNode)
+    : address_(address) {
+  const std::size_t count = address_.nodes.size();
+  if (count == 0) {
+    throw QueueError("broker " + address_.Display() + ": names no node");
+  }
+  // Each client starts at a node of its own, so that their connections
+  // spread over the cluster; a node that cannot be reached or refuses
+  // passes the turn to the next.
+  const std::size_t first = firstNode == kAnyNode ? RandomNode(count) : firstNode % count;
+  std::string failures;
+  for (std::size_t tried = 0; tried < count; ++tried) {
+    node_ = (first + tried) % count;
+    try {
+      Connect();
+      return;
+    } catch (const QueueError& error) {
+      if (count == 1) {
+        throw;
+      }
+      failures += (failures.empty() ? "" : "; ") + std::string(error.what());
+    }
+  }
+  throw QueueError("broker " + address_.Display() + ": no node could be reached (" + failures +
+                   ")");
+}
+
+void BrokerConnection::Connect() {
+  broken_ = false;
+  channel_ = 0;
   conn_ = amqp_new_connection();
   if (conn_ == nullptr) {
     throw QueueError("broker " + address_.Display() +
                      ": cannot set up a connection (out of memory)");
   }
   try {
-    Connect();
+    Open();
   } catch (...) {
     amqp_destroy_connection(conn_);
+    conn_ = nullptr;
     throw;
   }
 }
 
-void BrokerConnection::Connect() {
+void BrokerConnection::Open() {
+  const BrokerNode& node = address_.nodes[node_];
   amqp_socket_t* socket = address_.tls ? amqp_ssl_socket_new(conn_) : amqp_tcp_socket_new(conn_);
   if (socket == nullptr) {
     broken_ = true;
@@ -112,14 +149,23 @@ void BrokerConnection::Connect() {
     CheckStatus(amqp_ssl_socket_set_cacert(socket, caFile.c_str()),
                 "reading the CA certificates " + caFile);
   }
-  CheckStatus(
-      amqp_socket_open_noblock(socket, address_.host.c_str(), address_.port, &kConnectTimeout),
-      "connecting");
+  CheckStatus(amqp_socket_open_noblock(socket, node.host.c_str(), node.port, &kConnectTimeout),
+              "connecting");
   KeepAlive(amqp_get_sockfd(conn_));
   amqp_set_handshake_timeout(conn_, &kConnectTimeout);
   amqp_set_rpc_timeout(conn_, &kRpcTimeout);
-  Check(amqp_login(conn_, address_.vhost.c_str(), 0, kFrameMax, 0, AMQP_SASL_METHOD_PLAIN,
-                   address_.user.c_str(), address_.password.c_str()),
+  // The broker shows each connection by this name (its management
+  // interface, rabbitmqctl list_connections): which program, which process.
+  const std::string name =
+      std::string(program_invocation_short_name) + "[" + std::to_string(::getpid()) + "]";
+  amqp_table_entry_t connectionName{};
+  connectionName.key = amqp_cstring_bytes("connection_name");
+  connectionName.value.kind = AMQP_FIELD_KIND_UTF8;
+  connectionName.value.value.bytes = Bytes(name);
+  const amqp_table_t properties{1, &connectionName};
+  Check(amqp_login_with_properties(conn_, address_.vhost.c_str(), 0, kFrameMax, 0, &properties,
+                                   AMQP_SASL_METHOD_PLAIN, address_.user.c_str(),
+                                   address_.password.c_str()),
         "logging in");
   OpenChannel();
 }
@@ -156,7 +202,7 @@ void BrokerConnection::OpenChannel() {
 }
 
 void BrokerConnection::Fail(const std::string& what, const std::string& why) {
-  throw QueueError("broker " + address_.Display() + ": " + what + ": " + why);
+  throw QueueError("broker " + address_.DisplayNode(node_) + ": " + what + ": " + why);
 }
 
 void BrokerConnection::CheckStatus(int status, const std::string& what) {
@@ -196,7 +242,7 @@ void BrokerConnection::Check(amqp_rpc_reply_t reply, const std::string& what) {
     CheckStatus(amqp_send_method(conn_, channel_, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok), what);
     OpenChannel();
     if (code == kNotFound) {
-      throw NoSuchQueue("broker " + address_.Display() + ": " + what + ": " + text);
+      throw NoSuchQueue("broker " + address_.DisplayNode(node_) + ": " + what + ": " + text);
     }
     Fail(what, text);
   }
@@ -366,20 +412,6 @@ std::optional<BrokerQueueCounts> BrokerConnection::Inspect(const std::string& qu
   return BrokerQueueCounts{ok->message_count, ok->consumer_count};
 }
 
-bool BrokerConnection::Declare(const std::string& queue) {
-  if (Inspect(queue)) {
-    return false;
-  }
-  amqp_table_entry_t priority{};
-  priority.key = amqp_cstring_bytes("x-max-priority");
-  priority.value.kind = AMQP_FIELD_KIND_I32;
-  priority.value.value.i32 = kMaxPriority;
-  const amqp_table_t arguments{1, &priority};
-  amqp_queue_declare(conn_, channel_, Bytes(queue), 0, 1, 0, 0, arguments);
-  Check(amqp_get_rpc_reply(conn_), "creating queue '" + queue + "'");
-  return true;
-}
-
 void BrokerConnection::Delete(const std::string& queue) {
   if (!Inspect(queue)) {
     throw NoSuchQueue("there is no queue '" + queue + "' on broker " + address_.Display());
@@ -450,7 +482,7 @@ void BrokerConnection::Publish(const std::string& queue, const Message& message,
     throw NoSuchQueue("there is no queue '" + queue + "' on broker " + address_.Display());
   }
   if (refusedTag_ >= sequence) {
-    Fail("sending to queue '" + queue + "'", "the broker refused to store the message");
+    Fail("sending to queue '" + queue + "'", kRefusedText);
   }
 }
 

@@ -20,6 +20,7 @@
 
 #include "queue/broker/broker_address.h"
 #include "queue/queue.h"
+#include "queue/queue_info.h"
 
 namespace quillpost::queue {
 
@@ -31,6 +32,11 @@ struct Delivery {
   std::string id;
 };
 
+// Why a send that the broker refused (basic.nack) failed.
+inline constexpr const char* kRefusedText =
+    "the broker refused to store the message (a quorum queue refuses while it elects a new "
+    "leader: try again)";
+
 struct BrokerQueueCounts {
   std::size_t ready = 0;
   std::size_t consumers = 0;
@@ -38,13 +44,18 @@ struct BrokerQueueCounts {
 
 class BrokerConnection {
  public:
-  // Connects, logs in and opens the channel. Throws QueueError.
-  explicit BrokerConnection(const BrokerAddress& address);
+  static constexpr std::size_t kAnyNode = static_cast<std::size_t>(-1);
+  // Connects to one of the address's nodes, logs in and opens the channel:
+  // tries firstNode (a random one for kAnyNode), then the next ones in turn
+  // until one answers. Throws QueueError naming every node's failure.
+  explicit BrokerConnection(const BrokerAddress& address, std::size_t firstNode = kAnyNode);
   ~BrokerConnection();
   BrokerConnection(const BrokerConnection&) = delete;
   BrokerConnection& operator=(const BrokerConnection&) = delete;
 
   const BrokerAddress& Address() const { return address_; }
+  // The node connected to (its index in Address().nodes).
+  std::size_t Node() const { return node_; }
   int Socket() const;
   // The connection failed; every further operation throws.
   bool Broken() const { return broken_; }
@@ -57,8 +68,13 @@ class BrokerConnection {
 
   // nullopt when the queue does not exist.
   std::optional<BrokerQueueCounts> Inspect(const std::string& queue);
-  // Declares a durable queue with priorities 0 to 7; false when it existed.
-  bool Declare(const std::string& queue);
+  // Declares a durable queue of the given type (broker_queue_type.cpp): a
+  // classic one with priorities 0 to 7, or a quorum queue; false when it
+  // existed.
+  bool Declare(const std::string& queue, QueueType type);
+  // Whether the queue, which must exist, is a quorum queue; asked of the
+  // broker once per connection and queue.
+  bool IsQuorum(const std::string& queue);
   void Delete(const std::string& queue);
   std::size_t Purge(const std::string& queue);
 
@@ -104,7 +120,9 @@ class BrokerConnection {
   bool HasBufferedInput() const;
 
  private:
+  // Connects to node_; on failure nothing is left open.
   void Connect();
+  void Open();
   void OpenChannel();
   // Handles the reply of a synchronous call; throws on failure.
   void Check(amqp_rpc_reply_t reply, const std::string& what);
@@ -125,6 +143,7 @@ class BrokerConnection {
   void Settle(std::uint64_t tag, bool multiple, Outcome outcome);
 
   BrokerAddress address_;
+  std::size_t node_ = 0;
   amqp_connection_state_t conn_ = nullptr;
   amqp_channel_t channel_ = 0;
   std::uint64_t epoch_ = 0;
@@ -145,6 +164,8 @@ class BrokerConnection {
   std::map<std::uint64_t, Outcome> outcomes_;
   std::set<std::string> returnedIds_;
   std::deque<Delivery> deliveries_;
+  // The types of the queues this connection has declared or asked about.
+  std::map<std::string, QueueType> types_;
 };
 
 }  // namespace quillpost::queue

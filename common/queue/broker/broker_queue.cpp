@@ -171,8 +171,11 @@ BrokerConnection& BrokerQueue::Connected() {
                        displayName_ + "' reconnects by itself");
     }
   } else {
+    // The node that failed has its turn last.
+    const std::size_t next =
+        session_->connection ? session_->connection->Node() + 1 : BrokerConnection::kAnyNode;
     session_->connection.reset();
-    session_->connection = std::make_unique<BrokerConnection>(session_->name.broker);
+    session_->connection = std::make_unique<BrokerConnection>(session_->name.broker, next);
   }
   return *session_->connection;
 }
@@ -186,6 +189,10 @@ void BrokerQueue::ConnectionLost(const std::string& why) {
   }
   consumerTag_.clear();
   UnwatchSocket();
+  if (session_->connection) {
+    // Another node of a cluster takes over first.
+    nextNode_ = session_->connection->Node() + 1;
+  }
   session_->connection.reset();
   ScheduleReconnect();
 }
@@ -199,7 +206,7 @@ void BrokerQueue::ScheduleReconnect() {
 
 void BrokerQueue::TryReconnect() {
   try {
-    session_->connection = std::make_unique<BrokerConnection>(session_->name.broker);
+    session_->connection = std::make_unique<BrokerConnection>(session_->name.broker, nextNode_);
     WatchSocket();
   } catch (const QueueError&) {
     UnwatchSocket();

@@ -93,6 +93,8 @@ class BrokerQueue final : public OpenQueue {
   int watchedSocket_ = -1;
   bool lost_ = false;
   std::chrono::milliseconds pause_ = kFirstPause;
+  // Where the next reconnection starts: the node after the one lost.
+  std::size_t nextNode_ = BrokerConnection::kAnyNode;
 };
 
 }  // namespace quillpost::queue

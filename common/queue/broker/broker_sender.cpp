@@ -52,20 +52,19 @@ void BrokerSender::Send(const std::string& pathName, const Message& message) {
   const std::shared_ptr<BrokerConnection> connection = Connection(name.broker);
   // The publish is mandatory: a missing queue comes back as a return.
   const std::uint64_t sequence = connection->PublishUnconfirmed(name.queue, message);
+  const std::string node = connection->Address().DisplayNode(connection->Node());
   switch (AwaitOutcome(lock, connection, sequence, what)) {
     case Outcome::Stored:
       return;
     case Outcome::NoQueue:
-      throw NoSuchQueue("there is no queue '" + name.queue + "' on broker " +
-                        name.broker.Display());
+      throw NoSuchQueue("there is no queue '" + name.queue + "' on broker " + node);
     case Outcome::Refused:
-      throw QueueError("broker " + name.broker.Display() + ": " + what +
-                       ": the broker refused to store the message");
+      throw QueueError("broker " + node + ": " + what + ": " + std::string(kRefusedText));
     case Outcome::Pending:
     case Outcome::Lost:
       break;
   }
-  throw QueueError("broker " + name.broker.Display() + ": " + what +
+  throw QueueError("broker " + node + ": " + what +
                    ": the channel was closed before the broker confirmed the message");
 }
 
@@ -78,7 +77,10 @@ std::shared_ptr<BrokerConnection> BrokerSender::Connection(const BrokerAddress& 
     owner_ = ::getpid();
   }
   if (!connection_ || !StillWorks(*connection_)) {
-    connection_ = std::make_shared<BrokerConnection>(address);
+    // A node that failed has its turn last.
+    const std::size_t next = connection_ ? connection_->Node() + 1 : BrokerConnection::kAnyNode;
+    connection_.reset();
+    connection_ = std::make_shared<BrokerConnection>(address, next);
   }
   return connection_;
 }
@@ -93,16 +95,16 @@ BrokerConnection::Outcome BrokerSender::AwaitOutcome(
       return outcome;
     }
     if (connection->Broken()) {
-      throw QueueError("broker " + connection->Address().Display() + ": " + what +
-                       ": the connection broke before the broker confirmed the message");
+      throw QueueError("broker " + connection->Address().DisplayNode(connection->Node()) + ": " +
+                       what + ": the connection broke before the broker confirmed the message");
     }
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       // Later confirms on this connection could no longer be told apart.
       connection->Abandon();
-      throw QueueError("broker " + connection->Address().Display() + ": " + what +
-                       ": the broker did not confirm the message in time");
+      throw QueueError("broker " + connection->Address().DisplayNode(connection->Node()) + ": " +
+                       what + ": the broker did not confirm the message in time");
     }
     if (reading_) {
       read_.wait_for(lock, std::min(left, kReadSlice));

@@ -37,9 +37,8 @@ void CheckBrokerPath(const std::string& text) {
     return;
   }
   const BrokerQueueName shown = ParseBrokerQueuePath(name.Display());
-  if (shown.broker.host != name.broker.host || shown.broker.port != name.broker.port ||
-      shown.broker.vhost != name.broker.vhost || shown.queue != name.queue ||
-      shown.broker.tls != name.broker.tls) {
+  if (shown.broker.nodes != name.broker.nodes || shown.broker.vhost != name.broker.vhost ||
+      shown.queue != name.queue || shown.broker.tls != name.broker.tls) {
     std::abort();
   }
 }

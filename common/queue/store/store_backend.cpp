@@ -44,8 +44,13 @@ class StoreBackendImpl final : public Backend {
     }
   }
 
-  bool Create(const std::string& pathName, StoreAccess access) const override {
+  bool Create(const std::string& pathName, StoreAccess access, QueueType type) const override {
     const QueueLocation location = ParseQueuePath(pathName);
+    if (type != QueueType::Classic) {
+      throw QueueError("queue '" + location.queueName +
+                       "' is in a store, whose queues have no type: quorum queues are a "
+                       "broker's");
+    }
     Store store(location.storeFolder, Store::Mode::CreateIfMissing, access);
     return store.CreateQueue(location.queueName);
   }
