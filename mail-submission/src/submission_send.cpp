@@ -68,7 +68,7 @@ void RecordSendFailure(const detail::SubmissionState& state, std::string_view ca
 
 }  // namespace
 
-std::size_t MaxDocumentBytesFor(std::string_view queuePathName) {
+std::size_t Submission::MaxDocumentBytesFor(std::string_view queuePathName) {
   return queue::MaxBodyBytesFor(std::string(queuePathName));
 }
 

@@ -122,7 +122,7 @@ int Deliver(const SendmailOptions& options) {
   }
   const std::string queue = InboundQueue();
   const std::size_t size = mail.DocumentText().size();
-  if (const std::size_t limit = quillpost::MaxDocumentBytesFor(queue); size > limit) {
+  if (const std::size_t limit = quillpost::Submission::MaxDocumentBytesFor(queue); size > limit) {
     return Fail(EX_DATAERR, "the message is too large for its queue: it takes " +
                                 std::to_string(size) + " bytes there, the limit is " +
                                 std::to_string(limit) +

@@ -50,7 +50,8 @@ SinkReply QueueSink::Queue(const Envelope& envelope, const std::string& message,
   // The request carries the message in base64 and at most a part of its
   // text once more, so only a message past half of the queue's limit can
   // exceed it.
-  if (const std::size_t limit = MaxDocumentBytesFor(queuePathName_); message.size() > limit / 2) {
+  if (const std::size_t limit = Submission::MaxDocumentBytesFor(queuePathName_);
+      message.size() > limit / 2) {
     if (const std::size_t size = mail.DocumentText().size(); size > limit) {
       return Refused(552, "5.3.4",
                      "Message too large for the queue: it takes " + std::to_string(size) +

@@ -60,11 +60,6 @@ inline constexpr std::size_t kMaxDocumentBytes = std::size_t{64} * 1024 * 1024;
 inline constexpr std::size_t kMaxBrokerDocumentBytes = std::size_t{4} * 1024 * 1024;
 inline constexpr std::size_t kMaxPlainDocumentBytes = std::size_t{4} * 1024 * 1024;
 
-// The largest request document the queue named by queuePathName takes:
-// kMaxDocumentBytes in a store, kMaxBrokerDocumentBytes on a broker. Told
-// from the name alone; connects to nothing.
-MAILER_API std::size_t MaxDocumentBytesFor(std::string_view queuePathName);
-
 // The largest whole message SetMessage takes unless SetMaxMessageSize says
 // otherwise (25 MiB, what the large providers take), and the highest limit
 // that can be set (what a queue in a store can carry in base64).
@@ -185,6 +180,11 @@ class MAILER_API Submission {
 
   // Recipients counted since the last Initialise (at most kMaxRecipients).
   int RecipientCount() const;
+
+  // The largest request document the queue named by queuePathName takes:
+  // kMaxDocumentBytes in a store, kMaxBrokerDocumentBytes on a broker. Told
+  // from the name alone; connects to nothing.
+  static std::size_t MaxDocumentBytesFor(std::string_view queuePathName);
 
  private:
   std::unique_ptr<detail::SubmissionState> state_;
