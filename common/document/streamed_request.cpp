@@ -101,7 +101,9 @@ std::optional<std::size_t> WholeMessageSlot(std::string& document) {
     }
     const std::size_t close = document.compare(after, 1, " ") == 0 ? after + 1 : after;
     if (document.compare(close, 2, "/>") == 0) {
-      document.replace(at, close + 2 - at, name + "></" + tag + ">");
+      std::string element = name;
+      element.append("></").append(tag).append(">");
+      document.replace(at, close + 2 - at, element);
       return after + 1;
     }
   }

@@ -99,10 +99,12 @@ void OutgoingMail::SetMailerIdentification(std::string text) {
 void OutgoingMail::SetWholeMessage(std::string message) {
   wholeMessage_ = std::move(message);
   wholeSource_.reset();
+  wholeSourceSet_ = false;
 }
 
 void OutgoingMail::SetWholeMessage(std::unique_ptr<message::ByteSource> message) {
   wholeSource_ = std::move(message);
+  wholeSourceSet_ = true;
   wholeMessage_.reset();
 }
 
@@ -118,6 +120,9 @@ void OutgoingMail::Send() {
   refused_.clear();
   try {
     // Everything that can be checked here is checked before connecting.
+    if (wholeSourceSet_ && !wholeSource_) {
+      throw SendFailure(failure::kInternal, "the whole message was taken by an earlier send");
+    }
     const bool whole = wholeMessage_ || wholeSource_;
     CheckAddresses(senderAddress_, recipients_, whole);
     MessageContent content;

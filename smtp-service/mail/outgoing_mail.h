@@ -181,6 +181,7 @@ class OutgoingMail {
   std::string mailerIdentification_;
   std::optional<std::string> wholeMessage_;
   std::unique_ptr<message::ByteSource> wholeSource_;
+  bool wholeSourceSet_ = false;  // kept once Send took the source
   std::optional<SendFailure> warning_;
   std::string serverUsed_;
   std::vector<SendFailure> refused_;
