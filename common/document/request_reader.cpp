@@ -141,6 +141,16 @@ std::string RequestReader::First(std::string_view tag) const {
   return detail::TextOf(found);
 }
 
+bool RequestReader::FirstStartsAt(std::string_view tag, std::size_t offset) const {
+  pugi::xml_node found;
+  detail::ForEachElement(impl_->document, tag, [&](pugi::xml_node element) {
+    found = element;
+    return false;
+  });
+  // The parser records where an element's name starts, after its '<'.
+  return found && found.offset_debug() == static_cast<std::ptrdiff_t>(offset + 1);
+}
+
 std::vector<std::string> RequestReader::All(std::string_view tag) const {
   std::vector<std::string> texts;
   detail::ForEachElement(impl_->document, tag, [&](pugi::xml_node element) {

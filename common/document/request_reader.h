@@ -31,6 +31,10 @@ class RequestReader {
   // Texts of every element named tag, in document order.
   std::vector<std::string> All(std::string_view tag) const;
 
+  // True when the first element named tag starts ('<') at byte offset of
+  // the text read.
+  bool FirstStartsAt(std::string_view tag, std::size_t offset) const;
+
   // The count of tries in the relay's section; nothing when the document has
   // no such section or its count is not a number.
   std::optional<int> RelayTries() const;

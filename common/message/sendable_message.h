@@ -18,6 +18,10 @@ class UnsendableMessage : public std::runtime_error {
     Empty,     // nothing but line ends, before or after the Bcc fields are taken out
     Nul,       // a NUL byte
     LongLine,  // a line longer than kMaxLineLength octets
+    // a header longer than a message read a block at a time may have
+    // (sendable_stream.h)
+    HeaderTooLarge,
+    Damaged,  // the encoded text it was kept in is damaged
   };
 
   UnsendableMessage(Fault fault, const std::string& what)

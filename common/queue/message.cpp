@@ -1,6 +1,9 @@
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "queue/path_name.h"
 #include "queue/queue.h"
 
 namespace quillpost::queue {
@@ -50,7 +53,38 @@ long CountUtf8Characters(std::string_view text) {
   return count;
 }
 
+// A body held in memory, read as a stream.
+class HeldBodyStream final : public BodyStream {
+ public:
+  explicit HeldBodyStream(std::string_view body) : body_(body) {}
+  std::size_t Size() const override { return body_.size(); }
+  std::size_t Read(std::size_t offset, char* out, std::size_t length) override {
+    const std::size_t count = offset < body_.size() ? std::min(length, body_.size() - offset) : 0;
+    std::memcpy(out, body_.data() + offset, count);
+    return count;
+  }
+
+ private:
+  std::string_view body_;
+};
+
+void CheckBodySize(const Message& message, std::size_t limit, std::string_view where) {
+  if (message.body.size() > limit) {
+    throw InvalidMessage("message body has " + std::to_string(message.body.size()) + " bytes; " +
+                         std::string(where) + " takes at most " + std::to_string(limit));
+  }
+}
+
 }  // namespace
+
+std::unique_ptr<BodyStream> HeldMessage::OpenStoredBody() {
+  throw QueueError("this queue keeps no message body out of memory");
+}
+
+void HeldMessage::FinishAndSendKeeping(const std::string& /*pathName*/, const Message& /*next*/,
+                                       const KeptBody& /*kept*/) {
+  throw QueueError("this queue keeps no message body out of memory");
+}
 
 void CheckMovedMessage(const Message& message) {
   const long characters = CountUtf8Characters(message.label);
@@ -109,12 +143,47 @@ void ReceivedMessage::FinishAndSend(const std::string& pathName, const Message& 
   hold_.reset();
 }
 
+std::unique_ptr<BodyStream> ReceivedMessage::OpenBody() const {
+  if (!BodyLeftOut()) {
+    return std::make_unique<HeldBodyStream>(message_.body);
+  }
+  if (!hold_) {
+    throw QueueError("the message has already been finished");
+  }
+  return hold_->OpenStoredBody();
+}
+
+void ReceivedMessage::FinishAndSendKeeping(const std::string& pathName, const Message& next,
+                                           const KeptBody& kept) {
+  if (!hold_) {
+    throw QueueError("the message has already been finished");
+  }
+  if (kept.from > BodySize() || kept.length > BodySize() - kept.from ||
+      kept.at > next.body.size()) {
+    throw QueueError("the part of the body to keep lies outside the message");
+  }
+  if (BodyLeftOut()) {
+    hold_->FinishAndSendKeeping(pathName, next, kept);
+  } else {
+    Message whole = next;
+    whole.body.insert(kept.at, message_.body, kept.from, kept.length);
+    hold_->FinishAndSend(pathName, whole);
+  }
+  hold_.reset();
+}
+
 void CheckMessage(const Message& message) {
   CheckMovedMessage(message);
-  if (message.body.size() > kMaxBodyBytes) {
-    throw InvalidMessage("message body has " + std::to_string(message.body.size()) +
-                         " bytes; at most " + std::to_string(kMaxBodyBytes) + " are allowed");
-  }
+  CheckBodySize(message, kMaxBodyBytes, "a queue");
+}
+
+void CheckBrokerMessage(const Message& message) {
+  CheckMovedMessage(message);
+  CheckBodySize(message, kMaxBrokerBodyBytes, "a queue on a broker");
+}
+
+std::size_t MaxBodyBytesFor(const std::string& pathName) {
+  return BackendKindOf(pathName) == BackendKind::Broker ? kMaxBrokerBodyBytes : kMaxBodyBytes;
 }
 
 }  // namespace quillpost::queue

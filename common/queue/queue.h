@@ -21,12 +21,21 @@
 namespace quillpost::queue {
 
 inline constexpr std::size_t kMaxLabelLength = 250;
-inline constexpr std::size_t kMaxBodyBytes = std::size_t{4} * 1024 * 1024;
+// The largest body a sender may store: room for a request that carries a
+// whole message of 40 MiB in base64, with its envelope.
+inline constexpr std::size_t kMaxBodyBytes = std::size_t{64} * 1024 * 1024;
+// A queue on a broker takes less: the AMQP client receives every message
+// whole into memory, and so would every relay session that holds one.
+inline constexpr std::size_t kMaxBrokerBodyBytes = std::size_t{4} * 1024 * 1024;
 // What a receiver reads: a body a sender stored, with room for what a relay
 // adds to it when it moves it on (its count of tries), so that a move never
 // makes a message too large for the next receiver. Larger bodies were written
 // by hand and are measured, never read.
 inline constexpr std::size_t kMaxReceivedBodyBytes = kMaxBodyBytes + 64 * 1024;
+// A received body up to this size comes in memory (ReceivedMessage::Body());
+// a larger one stays in its store and is read a piece at a time
+// (ReceivedMessage::OpenBody()).
+inline constexpr std::size_t kMaxHeldBodyBytes = kMaxBrokerBodyBytes + 64 * 1024;
 inline constexpr int kLowestPriority = 0;
 inline constexpr int kHighestPriority = 7;
 
@@ -77,6 +86,11 @@ struct Message {
 
 // Throws InvalidMessage when message breaks the limits above.
 void CheckMessage(const Message& message);
+// The same check for a queue on a broker, whose bodies are smaller.
+void CheckBrokerMessage(const Message& message);
+// The largest body the queue at pathName takes from a sender, told from the
+// path name alone.
+std::size_t MaxBodyBytesFor(const std::string& pathName);
 // The same check for a message that moves on from one queue to another: its
 // body is already stored, so its size is never a reason to refuse the move.
 void CheckMovedMessage(const Message& message);
@@ -95,6 +109,26 @@ class ArrivalSink {
   virtual void Arrived(OpenQueue& queue, long cursor) = 0;
 };
 
+// A received body read a piece at a time. Not thread-safe; it may be used by
+// another thread than the one that received its message, and must be
+// dropped before that message is finished.
+class BodyStream {
+ public:
+  virtual ~BodyStream() = default;
+  virtual std::size_t Size() const = 0;
+  // Copies up to length bytes from offset on to out and returns how many;
+  // fewer only at the end. Throws QueueError.
+  virtual std::size_t Read(std::size_t offset, char* out, std::size_t length) = 0;
+};
+
+// The part of a received body that a message moved on keeps: length bytes
+// from offset `from` on go into the new body at offset `at`.
+struct KeptBody {
+  std::size_t at = 0;
+  std::size_t from = 0;
+  std::size_t length = 0;
+};
+
 // What a store keeps of a message that a receiver holds. Backends implement it.
 class HeldMessage {
  public:
@@ -102,6 +136,12 @@ class HeldMessage {
   virtual void Finish() = 0;
   virtual void FinishAndSend(const std::string& pathName, const Message& next) = 0;
   virtual void Release() noexcept = 0;
+  // For a body left out: reads it where it is stored, and moves a message on
+  // that keeps a part of it, copied within the store. Backends that never
+  // leave a body out throw QueueError.
+  virtual std::unique_ptr<BodyStream> OpenStoredBody();
+  virtual void FinishAndSendKeeping(const std::string& pathName, const Message& next,
+                                    const KeptBody& kept);
 };
 
 // A message taken off a queue. It is hidden from every other receiver until it
@@ -110,7 +150,7 @@ class HeldMessage {
 class ReceivedMessage {
  public:
   // leftOutBodySize: the backend did not read the body, which is larger than
-  // kMaxBodyBytes; message.body is empty.
+  // kMaxHeldBodyBytes; message.body is empty.
   ReceivedMessage(Message message, std::unique_ptr<HeldMessage> hold,
                   std::optional<std::size_t> leftOutBodySize = std::nullopt);
   ~ReceivedMessage();
@@ -123,10 +163,12 @@ class ReceivedMessage {
   const std::string& Body() const { return message_.body; }
   // The body's size in bytes, also when it was left out.
   std::size_t BodySize() const { return leftOutBodySize_.value_or(message_.body.size()); }
-  // True when the body is larger than kMaxBodyBytes and was not read: Body()
-  // is empty, and FinishAndSend moves the stored body on, whatever next.body
-  // holds.
+  // True when the body is larger than kMaxHeldBodyBytes and was not read:
+  // Body() is empty, OpenBody() reads it, and FinishAndSend moves the stored
+  // body on, whatever next.body holds.
   bool BodyLeftOut() const { return leftOutBodySize_.has_value(); }
+  // Reads the body, also one left out, a piece at a time. Throws QueueError.
+  std::unique_ptr<BodyStream> OpenBody() const;
   int Priority() const { return message_.priority; }
   // Why the request it carries last failed; empty when it never did.
   const std::string& LastFailure() const { return message_.lastFailure; }
@@ -146,6 +188,10 @@ class ReceivedMessage {
   // message on both queues, never on neither. OpenQueue::MovesAtomically()
   // tells which.
   void FinishAndSend(const std::string& pathName, const Message& next);
+  // The same, the new body being next.body with a part of this message's
+  // body put in (see KeptBody): a body left out is copied within its store a
+  // piece at a time, never read into memory.
+  void FinishAndSendKeeping(const std::string& pathName, const Message& next, const KeptBody& kept);
 
   // True until Finish or FinishAndSend succeeded.
   bool Held() const { return hold_ != nullptr; }

@@ -29,6 +29,8 @@ mailer_status StatusOf(SubmissionError::Code code) {
       return MAILER_ERROR_INVALID_VALUE;
     case SubmissionError::Code::TooManyRecipients:
       return MAILER_ERROR_TOO_MANY_RECIPIENTS;
+    case SubmissionError::Code::TooLarge:
+      return MAILER_ERROR_TOO_LARGE;
     case SubmissionError::Code::Internal:
       break;
   }
@@ -124,6 +126,10 @@ mailer_status mailer_set_message(mailer_submission* submission, const char* mess
       s.SetMessage(std::string_view(message, length));
     }
   });
+}
+
+mailer_status mailer_set_max_message_size(mailer_submission* submission, size_t octets) {
+  return Run(submission, [&](quillpost::Submission& s) { s.SetMaxMessageSize(octets); });
 }
 
 const char* mailer_send(const mailer_submission* submission, const char* queue_path_name) {

@@ -101,6 +101,7 @@ void Submission::Initialise() {
     Fail(Code::Internal, "Initialise", error.what());
   }
   state_->fromSet = false;
+  state_->wholeMessageSet = false;
   state_->bodySet = false;
   state_->subjectSet = false;
   state_->recipientCount = 0;

@@ -16,6 +16,10 @@ constexpr int kInboundPriority = queue::kHighestPriority;
 constexpr std::string_view kSendFailedEntry =
     "Mailer.Submision [COM]:Error submitting message to MSMQ.";
 static_assert(kMaxDocumentBytes == queue::kMaxBodyBytes);
+static_assert(kMaxBrokerDocumentBytes == queue::kMaxBrokerBodyBytes);
+static_assert(kMaxPlainDocumentBytes <= queue::kMaxHeldBodyBytes);
+// A request carrying the largest message fits a queue in a store.
+static_assert(kMaxMessageSizeLimit / 3 * 4 + 4 + (std::size_t{1} << 20) <= kMaxDocumentBytes);
 
 // The answer for an incomplete request, or an empty view when it is complete.
 std::string_view CheckRequest(const detail::SubmissionState& state) {
@@ -44,6 +48,11 @@ void PutOnQueue(const detail::SubmissionState& state, const Value& queuePathName
   }
   const queue::Message message{std::string(kInboundLabel), state.document->Serialize(),
                                kInboundPriority};
+  if (!state.wholeMessageSet && message.body.size() > kMaxPlainDocumentBytes) {
+    throw queue::InvalidMessage("the request takes " + std::to_string(message.body.size()) +
+                                " bytes; one without a whole message (SetMessage) takes at most " +
+                                std::to_string(kMaxPlainDocumentBytes));
+  }
   SendThroughProcessSender(pathName, message);
 }
 
@@ -58,6 +67,10 @@ void RecordSendFailure(const detail::SubmissionState& state, std::string_view ca
 }
 
 }  // namespace
+
+std::size_t Submission::MaxDocumentBytesFor(std::string_view queuePathName) {
+  return queue::MaxBodyBytesFor(std::string(queuePathName));
+}
 
 void ReportSendFailure() noexcept {
   eventlog::ReportError(kSendFailedEntry);

@@ -19,6 +19,10 @@ struct detail::SubmissionState {
   bool bodySet = false;
   bool subjectSet = false;
   std::int16_t recipientCount = 0;
+  // A setting of the object, not of the request.
+  std::size_t maxMessageSize = kDefaultMaxMessageSize;
+  // The request carries a whole message (SetMessage).
+  bool wholeMessageSet = false;
   // What made the last Send fail against the queue; Send is const towards
   // the request, this is all it records.
   mutable std::string sendFailure;

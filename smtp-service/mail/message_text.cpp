@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "mail/outgoing_mail.h"
 #include "message/message_lines.h"
@@ -26,6 +27,23 @@ std::size_t CopyOn(std::string_view source, std::size_t& at, char* out, std::siz
   return count;
 }
 
+// Runs work on the rest of the message, which may fail as the place it is
+// read from does: such a failure is the relay's own, not the message's.
+template <typename Work>
+auto ReadingRest(Work work) -> decltype(work()) {
+  try {
+    return work();
+  } catch (const SendFailure&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw SendFailure(
+        failure::kInternal,
+        std::string("the message could not be read where it is kept: ") + error.what());
+  }
+}
+
 }  // namespace
 
 MessageText::MessageText(std::string text) : whole_(std::move(text)) {
@@ -36,6 +54,14 @@ MessageText::MessageText(std::string text) : whole_(std::move(text)) {
 MessageText::MessageText(GObjectPtr<GMimeStream> held, std::vector<Piece> pieces)
     : held_(std::move(held)), pieces_(std::move(pieces)) {
   EndLinesInCrlf();
+}
+
+MessageText::MessageText(std::string front, std::unique_ptr<message::ByteSource> rest,
+                         std::uint64_t restSize)
+    : whole_(std::move(front)), rest_(std::move(rest)) {
+  pieces_.push_back(Piece{0, whole_.size(), {}, 0});
+  EndLinesInCrlf();
+  size_ += restSize;
 }
 
 void MessageText::EndLinesInCrlf() {
@@ -78,6 +104,9 @@ std::string_view MessageText::Held() const {
 }
 
 void MessageText::Rewind() {
+  if (rest_) {
+    ReadingRest([&] { rest_->Rewind(); });
+  }
   piece_ = 0;
   textAt_ = 0;
   fileAt_ = 0;
@@ -120,6 +149,10 @@ std::size_t MessageText::EncodeBlock(const Piece& piece, char* out) {
   return static_cast<std::size_t>(at - out);
 }
 
+std::size_t MessageText::ReadRest(char* out, std::size_t length) {
+  return rest_ ? ReadingRest([&] { return rest_->Read(out, length); }) : 0;
+}
+
 std::size_t MessageText::Read(char* out, std::size_t length) {
   std::size_t done = 0;
   while (done < length) {
@@ -128,6 +161,7 @@ std::size_t MessageText::Read(char* out, std::size_t length) {
       continue;
     }
     if (piece_ >= pieces_.size()) {
+      done += ReadRest(out + done, length - done);
       break;
     }
     const Piece& piece = pieces_[piece_];

@@ -12,11 +12,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "mail/gmime_support.h"
+#include "message/byte_source.h"
 #include "posix/unique_fd.h"
 
 namespace quillpost::smtp {
@@ -38,6 +40,9 @@ class MessageText {
   // Pieces of the text in held (a GMimeStreamMem). A piece's text is taken
   // on its own: a CR at its end is a line end.
   MessageText(GObjectPtr<GMimeStream> held, std::vector<Piece> pieces);
+  // front (held), then restSize octets of rest, which already has CR LF
+  // lines: a message too large to hold, read as libcurl asks for it.
+  MessageText(std::string front, std::unique_ptr<message::ByteSource> rest, std::uint64_t restSize);
 
   MessageText(MessageText&&) noexcept = default;
   MessageText& operator=(MessageText&&) noexcept = default;
@@ -50,7 +55,8 @@ class MessageText {
 
   // Copies up to length octets to out, going on where the last call ended;
   // 0 at the end. Throws SendFailure (kAttachmentUnreadable) when a file
-  // holds fewer octets than it did when it was opened, or cannot be read.
+  // holds fewer octets than it did when it was opened, or cannot be read;
+  // (kInternal) when rest cannot be read.
   std::size_t Read(char* out, std::size_t length);
   // Back to the start, for another try.
   void Rewind();
@@ -65,6 +71,7 @@ class MessageText {
   // Reads and encodes the next block of the current piece's file into out,
   // which has room for it; returns the octets written.
   std::size_t EncodeBlock(const Piece& piece, char* out);
+  std::size_t ReadRest(char* out, std::size_t length);
 
   std::string whole_;
   GObjectPtr<GMimeStream> held_;
@@ -77,6 +84,7 @@ class MessageText {
   std::vector<char> input_;    // a block of the file
   std::vector<char> encoded_;  // an encoded block that did not fit the caller's buffer
   std::size_t encodedAt_ = 0;
+  std::unique_ptr<message::ByteSource> rest_;
 };
 
 }  // namespace quillpost::smtp

@@ -98,6 +98,14 @@ void OutgoingMail::SetMailerIdentification(std::string text) {
 
 void OutgoingMail::SetWholeMessage(std::string message) {
   wholeMessage_ = std::move(message);
+  wholeSource_.reset();
+  wholeSourceSet_ = false;
+}
+
+void OutgoingMail::SetWholeMessage(std::unique_ptr<message::ByteSource> message) {
+  wholeSource_ = std::move(message);
+  wholeSourceSet_ = true;
+  wholeMessage_.reset();
 }
 
 void OutgoingMail::SetMessageIdentity(std::string messageId,
@@ -112,9 +120,13 @@ void OutgoingMail::Send() {
   refused_.clear();
   try {
     // Everything that can be checked here is checked before connecting.
-    CheckAddresses(senderAddress_, recipients_, wholeMessage_.has_value());
+    if (wholeSourceSet_ && !wholeSource_) {
+      throw SendFailure(failure::kInternal, "the whole message was taken by an earlier send");
+    }
+    const bool whole = wholeMessage_ || wholeSource_;
+    CheckAddresses(senderAddress_, recipients_, whole);
     MessageContent content;
-    if (!wholeMessage_) {  // a whole message carries its own attachments
+    if (!whole) {  // a whole message carries its own attachments
       content.attachments = OpenAttachments(attachments_, settings_.attachments);
     }
     const std::vector<ServerAddress> servers = ParseServerList(server_);
@@ -128,10 +140,12 @@ void OutgoingMail::Send() {
     content.messageId = messageId_;
     const std::chrono::system_clock::time_point date =
         date_.value_or(std::chrono::system_clock::now());
-    MessageText message = wholeMessage_
-                              ? MessageText(PrepareWholeMessage(
-                                    *wholeMessage_, content.messageIdDomain, date, messageId_))
-                              : BuildMessage(content, date);
+    MessageText message =
+        wholeSource_ ? PrepareWholeMessage(std::move(wholeSource_), content.messageIdDomain, date,
+                                           messageId_)
+        : wholeMessage_ ? MessageText(PrepareWholeMessage(*wholeMessage_, content.messageIdDomain,
+                                                          date, messageId_))
+                        : BuildMessage(content, date);
     content = MessageContent{};  // the message holds the attachments' files now
 
     const Envelope envelope{senderAddress_, recipients_};

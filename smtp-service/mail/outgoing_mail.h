@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "message/byte_source.h"
 
 namespace quillpost::smtp {
 
@@ -145,6 +148,9 @@ class OutgoingMail {
   // A complete RFC 5322 message to send as it is (see mail/whole_message.h)
   // instead of one built from the subject, body and attachments.
   void SetWholeMessage(std::string message);
+  // The same for a message too large to hold in memory, read from message
+  // as it is sent (mail/whole_message.h); Send takes it, once.
+  void SetWholeMessage(std::unique_ptr<message::ByteSource> message);
   // The Message-ID and Date of the mail; without them Send makes a new
   // Message-ID and takes the time of sending.
   void SetMessageIdentity(std::string messageId, std::chrono::system_clock::time_point date);
@@ -174,6 +180,8 @@ class OutgoingMail {
   std::vector<std::string> attachments_;
   std::string mailerIdentification_;
   std::optional<std::string> wholeMessage_;
+  std::unique_ptr<message::ByteSource> wholeSource_;
+  bool wholeSourceSet_ = false;  // kept once Send took the source
   std::optional<SendFailure> warning_;
   std::string serverUsed_;
   std::vector<SendFailure> refused_;

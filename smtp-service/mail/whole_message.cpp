@@ -1,9 +1,12 @@
 #include "mail/whole_message.h"
 
+#include <new>
+
 #include "mail/message_builder.h"
 #include "mail/outgoing_mail.h"
 #include "message/message_lines.h"
 #include "message/sendable_message.h"
+#include "message/sendable_stream.h"
 
 namespace quillpost::smtp {
 namespace {
@@ -25,21 +28,20 @@ bool FieldNamed(std::string_view line, std::string_view name) {
   return i < line.size() && line[i] == ':';
 }
 
-std::string Sendable(std::string_view given) {
+template <typename Make>
+auto Sendable(Make make) -> decltype(make()) {
   try {
-    return message::SendableMessage(given);
+    return make();
   } catch (const message::UnsendableMessage& error) {
     const bool tooLong = error.WhatFault() == message::UnsendableMessage::Fault::LongLine;
     throw SendFailure(tooLong ? failure::kLineTooLong : failure::kMessageUnsendable, error.what());
   }
 }
 
-}  // namespace
-
-std::string PrepareWholeMessage(std::string_view given, const std::string& messageIdDomain,
-                                std::chrono::system_clock::time_point date,
-                                const std::string& messageId) {
-  std::string lines = Sendable(given);
+// The Date and Message-ID fields to put in front of a message whose sendable
+// header is lines (the rest of the message may follow).
+std::string FieldsToAdd(std::string_view lines, const std::string& messageIdDomain,
+                        std::chrono::system_clock::time_point date, const std::string& messageId) {
   bool hasDate = false;
   bool hasMessageId = false;
   for (std::size_t position = 0; position < lines.size();) {
@@ -51,15 +53,46 @@ std::string PrepareWholeMessage(std::string_view given, const std::string& messa
     hasMessageId = hasMessageId || FieldNamed(line.text, "message-id");
     position += line.Size();
   }
-  std::string prepared;
+  std::string fields;
   if (!hasDate) {
-    prepared += "Date: " + Rfc5322Date(date) + "\r\n";
+    fields += "Date: " + Rfc5322Date(date) + "\r\n";
   }
   if (!hasMessageId) {
-    prepared +=
+    fields +=
         "Message-ID: " + (messageId.empty() ? NewMessageId(messageIdDomain) : messageId) + "\r\n";
   }
-  return prepared + lines;
+  return fields;
+}
+
+}  // namespace
+
+std::string PrepareWholeMessage(std::string_view given, const std::string& messageIdDomain,
+                                std::chrono::system_clock::time_point date,
+                                const std::string& messageId) {
+  const std::string lines = Sendable([given] { return message::SendableMessage(given); });
+  return FieldsToAdd(lines, messageIdDomain, date, messageId) + lines;
+}
+
+MessageText PrepareWholeMessage(std::unique_ptr<message::ByteSource> given,
+                                const std::string& messageIdDomain,
+                                std::chrono::system_clock::time_point date,
+                                const std::string& messageId) {
+  std::unique_ptr<message::SendableStream> sendable;
+  try {
+    sendable =
+        Sendable([&] { return std::make_unique<message::SendableStream>(std::move(given)); });
+  } catch (const SendFailure&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw SendFailure(
+        failure::kInternal,
+        std::string("the message could not be read where it is kept: ") + error.what());
+  }
+  std::string fields = FieldsToAdd(sendable->Header(), messageIdDomain, date, messageId);
+  const std::uint64_t size = sendable->Size();
+  return MessageText(std::move(fields), std::move(sendable), size);
 }
 
 }  // namespace quillpost::smtp

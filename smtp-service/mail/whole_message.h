@@ -8,8 +8,12 @@
 // byte for byte; libcurl doubles a leading dot on the way.
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "mail/message_text.h"
+#include "message/byte_source.h"
 
 namespace quillpost::smtp {
 
@@ -22,5 +26,14 @@ std::string PrepareWholeMessage(
     std::string_view given, const std::string& messageIdDomain,
     std::chrono::system_clock::time_point date = std::chrono::system_clock::now(),
     const std::string& messageId = {});
+
+// The same for a message too large to hold, read from given a block at a
+// time: checked in one pass before anything is sent, then read again as
+// libcurl asks for it (message/sendable_stream.h). Throws SendFailure as
+// above, and kInternal when given cannot be read.
+MessageText PrepareWholeMessage(std::unique_ptr<message::ByteSource> given,
+                                const std::string& messageIdDomain,
+                                std::chrono::system_clock::time_point date,
+                                const std::string& messageId);
 
 }  // namespace quillpost::smtp

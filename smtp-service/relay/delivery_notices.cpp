@@ -43,8 +43,14 @@ std::string NewNoticeId() {
 // attachments' contents).
 std::string OriginalOf(const doc::RequestReader& request, const RequestIdentity& identity,
                        const std::string& domain) {
-  if (std::optional<std::string> whole = doc::ReadWholeMessage(request)) {
-    return std::move(*whole);
+  // A request read from its store a piece at a time holds its whole message
+  // there, not here: the notice then carries the message made of the
+  // request's values (its subject and text).
+  const std::vector<std::string> held = request.All(doc::kWholeMessageTag);
+  if (!held.empty() && !held.front().empty()) {
+    if (std::optional<std::string> whole = doc::ReadWholeMessage(request)) {
+      return std::move(*whole);
+    }
   }
   smtp::MessageContent content;
   content.senderAddress = request.First(doc::kFromTag);

@@ -37,7 +37,8 @@ std::string Status::DispatchPrepared(MailPort& mail) {
   return ConcludeSend(mail, failure);
 }
 
-std::unique_ptr<MailPort> Status::PrepareMail(const document::RequestReader& request) {
+std::unique_ptr<MailPort> Status::PrepareMail(const document::RequestReader& request,
+                                              std::unique_ptr<message::ByteSource> whole) {
   namespace doc = quillpost::document;
   // Lines of a request that turns out unreadable go out with the error.
   const struct FlushAtEnd {
@@ -69,8 +70,10 @@ std::unique_ptr<MailPort> Status::PrepareMail(const document::RequestReader& req
     view_->AppendLine("FILE: " + ViewValue(file));
     mail->AddAttachment(std::move(file));
   }
-  if (std::optional<std::string> whole = doc::ReadWholeMessage(request)) {
-    mail->SetWholeMessage(std::move(*whole));
+  if (whole) {
+    mail->SetWholeMessageSource(std::move(whole));
+  } else if (std::optional<std::string> held = doc::ReadWholeMessage(request)) {
+    mail->SetWholeMessage(std::move(*held));
   }
   view_->AppendLine("SENT");
   view_->Flush();

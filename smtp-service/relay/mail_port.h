@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mail/outgoing_mail.h"
+#include "message/byte_source.h"
 
 namespace quillpost::relay {
 
@@ -29,6 +30,16 @@ class MailPort {
   virtual void SetMailerIdentification(std::string text) = 0;
   // A complete message to send as it is instead of one built from the fields.
   virtual void SetWholeMessage(std::string message) = 0;
+  // The same for a message too large to hold, read as it is sent. Ports
+  // that only record what they are given read it whole.
+  virtual void SetWholeMessageSource(std::unique_ptr<message::ByteSource> message) {
+    std::string whole;
+    std::string block(64 * 1024, '\0');
+    while (const std::size_t got = message->Read(block.data(), block.size())) {
+      whole.append(block, 0, got);
+    }
+    SetWholeMessage(std::move(whole));
+  }
 
   // Throws smtp::SendFailure when the server did not accept the mail.
   virtual void Send() = 0;

@@ -70,9 +70,9 @@ Status::After Status::DispatchHeld(queue::ReceivedMessage& message, const std::s
   std::unique_ptr<MailPort> mail;
   std::string answer;
   try {
-    request.emplace(message.Body());
+    std::unique_ptr<message::ByteSource> whole = ReadHeldRequest(message, request);
     current_.identity = IdentifyRequest(message, &*request, current_.takenAt);
-    mail = PrepareMail(*request);
+    mail = PrepareMail(*request, std::move(whole));
     if (!pool_) {
       answer = DispatchPrepared(*mail);
     }
@@ -155,7 +155,7 @@ bool Status::DeadLetter(queue::ReceivedMessage& message, const std::string& why,
   // A dead letter says why it is dead.
   dead.lastFailure = LastFailureText(why + ": " + data);
   try {
-    message.FinishAndSend(DeadLetterQueueName, dead);
+    MoveOn(message, DeadLetterQueueName, dead);
   } catch (...) {
     const std::string failure = CurrentFailure();
     WriteLog("Unable to move request to dead-letter queue",

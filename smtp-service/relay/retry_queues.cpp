@@ -109,7 +109,7 @@ bool Status::SendToRetryQueue(queue::ReceivedMessage& message, const std::string
   next.notBefore = std::chrono::system_clock::now() + wait;
   next.lastFailure = LastFailureText("");
   try {
-    message.FinishAndSend(pathName, next);
+    MoveOn(message, pathName, next);
   } catch (...) {
     WriteLog("Unable to re-queue message for retry", "Queue=" + TargetRetryQueue);
     DeadLetter(message, "Request moved to dead-letter queue after failed re-queue",

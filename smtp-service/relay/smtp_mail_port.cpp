@@ -23,6 +23,9 @@ class SmtpMailPort final : public MailPort {
     mail_.SetMailerIdentification(std::move(text));
   }
   void SetWholeMessage(std::string message) override { mail_.SetWholeMessage(std::move(message)); }
+  void SetWholeMessageSource(std::unique_ptr<message::ByteSource> message) override {
+    mail_.SetWholeMessage(std::move(message));
+  }
   void Send() override { mail_.Send(); }
   std::optional<smtp::SendFailure> Warning() const override { return mail_.Warning(); }
   std::string ServerUsed() const override { return mail_.ServerUsed(); }

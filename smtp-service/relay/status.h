@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "document/request_reader.h"
+#include "document/streamed_request.h"
 #include "mail/delivery_notice.h"
 #include "queue/queue.h"
 #include "relay/delivery_observer.h"
@@ -148,6 +149,9 @@ class Status {
     // out once the request is dead-lettered.
     std::vector<smtp::NoticeRecipient> givenUp;
     std::string delayNotice;  // the id of the delay notice this try sent
+    // A request read from its store a piece at a time: where the text of its
+    // whole message lies in the stored body, which a move keeps there.
+    std::optional<document::TextRange> keptText;
   };
 
   void OpenAndArm(const std::string& pathName, std::unique_ptr<queue::OpenQueue>& slot,
@@ -156,7 +160,20 @@ class Status {
   // DispatchMail on a request read already.
   std::string DispatchRequest(const document::RequestReader& request);
   // Shows the request's status lines and fills in its mail, ready to send.
-  std::unique_ptr<MailPort> PrepareMail(const document::RequestReader& request);
+  // whole: the request's whole message, when it is read from its store as
+  // it is sent.
+  std::unique_ptr<MailPort> PrepareMail(const document::RequestReader& request,
+                                        std::unique_ptr<message::ByteSource> whole = nullptr);
+  // Reads the request message carries into request: from memory, or, when
+  // its body was left out, from its store with the whole message's text
+  // left where it is; then returns that whole message, read as it is sent
+  // (held_request.cpp).
+  std::unique_ptr<message::ByteSource> ReadHeldRequest(
+      queue::ReceivedMessage& message, std::optional<document::RequestReader>& request);
+  // Finishes message and sends next on to pathName, keeping in the store
+  // the whole message of a request read from there.
+  void MoveOn(queue::ReceivedMessage& message, const std::string& pathName,
+              const queue::Message& next);
   // Sends mail here and now; answers as DispatchMail.
   std::string DispatchPrepared(MailPort& mail);
   // What the send of mail came to, given what Send threw: "OK" or "ERR".

@@ -88,8 +88,7 @@ TEST_F(SendmailTest, CronStyleMessageTravelsWholeToItsHeaderRecipientsWithoutBcc
   const auto lines = [&] { return relay->StatusLines(); };
   ASSERT_TRUE(WaitFor([&] { return lines().size() >= 9 && lines().back() == "SENT"; }));
   EXPECT_EQ(lines()[6], "SUBJ: Cron <root@host> run-parts /etc/cron.daily");
-  EXPECT_TRUE(lines()[7].starts_with("BODY: line one\\r\\n.\\r\\n..two dots\\r\\n"))
-      << lines()[7];
+  EXPECT_TRUE(lines()[7].starts_with("BODY: line one\\r\\n.\\r\\n..two dots\\r\\n")) << lines()[7];
   // -bp is quillpost-queue mailq: the mail has gone.
   const std::string queueFolder =
       std::filesystem::path(QUILLPOST_QUEUE_PROGRAM).parent_path().string();
@@ -169,18 +168,49 @@ TEST_F(SendmailTest, MailqFindsTheQueueToolBesideItElseOnPath) {
   }
 }
 
+// A message as large as the big providers take is read from the store as it
+// is sent, and a try that failed puts it back on a retry queue intact.
+TEST_F(SendmailTest, MessageOf25MiBArrivesByteForByteAfterARetry) {
+  std::string message =
+      "From: Ann <ann@example.org>\r\nTo: bob@example.org\r\nSubject: large\r\n"
+      "Date: Tue, 8 Dec 2026 09:00:00 +0000\r\nMessage-ID: <large@example.org>\r\n\r\n";
+  for (std::size_t line = 0; message.size() < quillpost::kDefaultMaxMessageSize - 100; ++line) {
+    message += (line % 1000 == 0 ? "." : "") + std::to_string(line * 7919) +
+               std::string(line % 77, static_cast<char>('A' + line % 26)) + "\xc3\xa9\r\n";
+  }
+  // No server there at first; tries far enough apart to outlast the relay's restart.
+  relay = StartRelay(peer::FreePort(), {"--retry-interval", "0.5", "--retry-allowance", "100"});
+  const ProgramResult result = Sendmail({"-i", "bob@example.org"}, message);
+  ASSERT_EQ(result.exitStatus, EX_OK) << result.err;
+  ASSERT_TRUE(WaitFor([&] {
+    return CountLog("Message submitted for retry to queue 'A'") +
+               CountLog("Message submitted for retry to queue 'B'") >
+           0;
+  })) << relay->ErrorOutput();
+  relay->Stop();
+
+  relay = StartRelay(smtp.Port(), {"--retry-interval", "0.5", "--retry-allowance", "100"});
+  ASSERT_TRUE(WaitFor([&] { return !smtp.Messages().empty(); }, std::chrono::seconds(60)))
+      << relay->ErrorOutput();
+  const auto received = smtp.Messages();
+  EXPECT_TRUE(received[0].raw == message) << received[0].raw.size() << " octets received";
+}
+
 TEST_F(SendmailTest, RefusalsNameTheirReasonAndUseSysexitsCodes) {
   std::string big = "Subject: big\n\n";
   while (big.size() < 3'300'000) {
     big += std::string(70, 'x') + "\n";
   }
+  std::ofstream(scratch.Path() / "sendmail.conf") << "# smaller\nmax_message_size = 3000000\n";
+  ::setenv("QUILLPOST_SENDMAIL_CONFIG", (scratch.Path() / "sendmail.conf").c_str(), 1);
   const auto refused = [&](std::vector<std::string> arguments, const std::string& input, int code,
                            const std::string& reason) {
     const ProgramResult result = Sendmail(arguments, input);
     EXPECT_EQ(result.exitStatus, code) << result.err;
     EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
   };
-  refused({"bob@example.org"}, big, EX_DATAERR, "the limit is 4 MiB");
+  refused({"bob@example.org"}, big, EX_DATAERR, "too large (max_message_size in");
+  ::unsetenv("QUILLPOST_SENDMAIL_CONFIG");
   refused({"bob@example.org"}, "Subject: long\n\n" + std::string(999, 'x'), EX_DATAERR,
           "longer than 998");
   refused({"-t"}, "Subject: nobody\n\nbody\n", EX_USAGE, "no recipients");

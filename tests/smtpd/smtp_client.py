@@ -29,6 +29,7 @@ def pipelined(port, path):
     with smtplib.SMTP("127.0.0.1", port) as client:
         client.ehlo("client.example")
         print("features", " ".join(sorted(client.esmtp_features)), flush=True)
+        print("size", client.esmtp_features.get("size"), flush=True)
         client.send(b"MAIL FROM:<ann@example.org> BODY=8BITMIME SIZE=%d\r\n"
                     b"RCPT TO:<bob@example.org>\r\nRCPT TO:<cy@example.net>\r\n"
                     b"RCPT TO:<dee@example.com>\r\nDATA\r\n" % len(message))

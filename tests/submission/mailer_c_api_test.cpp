@@ -132,6 +132,10 @@ TEST(MailerCApi, WholeMessageIsTakenByItsLength) {
   ASSERT_NE(document, nullptr);
   EXPECT_NE(std::strstr(document, "<SUBJECT>cut here</SUBJECT>"), nullptr) << document;
   mailer_string_free(document);
+  ASSERT_EQ(mailer_set_max_message_size(mail.get(), 1024), MAILER_OK);
+  const std::string large =
+      "Subject: large\n\n" + std::string(600, 'x') + "\n" + std::string(600, 'y');
+  EXPECT_EQ(mailer_set_message(mail.get(), large.data(), large.size()), MAILER_ERROR_TOO_LARGE);
 }
 
 TEST(MailerCApi, TooManyRecipientsIsReported) {

@@ -73,5 +73,25 @@ TEST(SubmissionMessage, TakesEveryLineEndAsOneAndRefusesANul) {
   }
 }
 
+// The limit counts the message as it is queued: CR LF lines, no Bcc field.
+TEST(SubmissionMessage, RefusesAMessageLargerThanItsLimitAndKeepsTheOneBefore) {
+  Submission mail;
+  EXPECT_EQ(mail.MaxMessageSize(), kDefaultMaxMessageSize);
+  EXPECT_THROW(mail.SetMaxMessageSize(kMaxMessageSizeLimit + 1), SubmissionError);
+  EXPECT_THROW(mail.SetMaxMessageSize(0), SubmissionError);
+  mail.SetMaxMessageSize(1024);
+  mail.Initialise();
+  EXPECT_EQ(mail.MaxMessageSize(), 1024U);
+  const std::string fits = "Bcc: x@example.org\nSubject: fits\n\n" + std::string(998, 'a') + "\n";
+  mail.SetMessage(fits);
+  try {
+    mail.SetMessage("Subject: large\n\n" + std::string(600, 'b') + "\n" + std::string(600, 'c'));
+    ADD_FAILURE() << "a message of more than 1024 octets taken";
+  } catch (const SubmissionError& error) {
+    EXPECT_EQ(error.ErrorCode(), SubmissionError::Code::TooLarge);
+  }
+  EXPECT_NE(mail.DocumentText().find("<SUBJECT>fits</SUBJECT>"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quillpost

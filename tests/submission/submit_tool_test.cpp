@@ -88,7 +88,7 @@ TEST_F(SubmitTool, BodySources) {
   result = Run(Complete({"--body-file", "/dev/zero"}));
   EXPECT_EQ(result.exitStatus, 2);
   EXPECT_NE(result.err.find("too large"), std::string::npos) << result.err;
-  const std::string oversized(kMaxDocumentBytes + 1, 'x');
+  const std::string oversized(kMaxPlainDocumentBytes + 1, 'x');
   result = Run(Complete(), &oversized);
   EXPECT_EQ(result.exitStatus, 2);
   EXPECT_NE(result.err.find("standard input is too large"), std::string::npos) << result.err;

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "queue/queue.h"
 #include "quillpost/submission.h"
 #include "quillpost_version.h"
+#include "sendmail_config.h"
 #include "sendmail_message.h"
 #include "sendmail_options.h"
 
@@ -79,6 +79,12 @@ int ListQueue() {
 }
 
 int Deliver(const SendmailOptions& options) {
+  SendmailConfig config;
+  try {
+    config = ReadConfig(ConfigPath(), quillpost::kMaxMessageSizeLimit);
+  } catch (const std::exception& error) {
+    return Fail(EX_CONFIG, error.what());
+  }
   std::string given;
   try {
     given = ReadMessage(stdin, options.dotEndsInput);
@@ -97,6 +103,7 @@ int Deliver(const SendmailOptions& options) {
 
   quillpost::Submission mail;
   try {
+    mail.SetMaxMessageSize(config.maxMessageSize.value_or(quillpost::kDefaultMaxMessageSize));
     mail.Initialise();
     mail.SetFrom(delivery.sender, delivery.senderName);
     for (const std::string& recipient : delivery.recipients) {
@@ -105,17 +112,22 @@ int Deliver(const SendmailOptions& options) {
     mail.SetMessage(delivery.message);
   } catch (const quillpost::SubmissionError& error) {
     using Code = quillpost::SubmissionError::Code;
+    if (error.ErrorCode() == Code::TooLarge) {
+      return Fail(EX_DATAERR, "the message is too large (max_message_size in " + ConfigPath() +
+                                  "): " + error.what());
+    }
     const bool data =
         error.ErrorCode() == Code::InvalidValue || error.ErrorCode() == Code::TooManyRecipients;
     return Fail(data ? EX_DATAERR : EX_SOFTWARE, error.what());
   }
-  const std::size_t size = mail.DocumentText().size();
-  if (size > quillpost::queue::kMaxBodyBytes) {
-    return Fail(EX_DATAERR, "the message is too large: it takes " + std::to_string(size) +
-                                " bytes on the queue, the limit is 4 MiB (" +
-                                std::to_string(quillpost::queue::kMaxBodyBytes) + " bytes)");
-  }
   const std::string queue = InboundQueue();
+  const std::size_t size = mail.DocumentText().size();
+  if (const std::size_t limit = quillpost::Submission::MaxDocumentBytesFor(queue); size > limit) {
+    return Fail(EX_DATAERR, "the message is too large for its queue: it takes " +
+                                std::to_string(size) + " bytes there, the limit is " +
+                                std::to_string(limit) +
+                                (limit < quillpost::kMaxDocumentBytes ? " on a broker" : ""));
+  }
   const std::string_view answer = mail.Send(queue);
   if (answer != quillpost::kAnswerOk) {
     return Fail(EX_TEMPFAIL, "cannot put the mail on the queue " + queue + ": " +

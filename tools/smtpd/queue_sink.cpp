@@ -3,9 +3,13 @@
 #include <iostream>
 
 #include "quillpost/submission.h"
+#include "smtpd_settings.h"
 
 namespace quillpost::smtpd {
 namespace {
+
+static_assert(smtpd::kDefaultMaxMessageSize == quillpost::kDefaultMaxMessageSize);
+static_assert(smtpd::kLargestMaxMessageSize == quillpost::kMaxMessageSizeLimit);
 
 SinkReply Refused(int code, std::string enhanced, std::string text) {
   return {code, std::move(enhanced), std::move(text), false};
@@ -24,6 +28,9 @@ SinkReply QueueSink::Queue(const Envelope& envelope, const std::string& message,
                            const std::string& id) {
   Submission mail;
   try {
+    // The session holds the message to max_message_size; the trace field
+    // it put in front may take it a little past that.
+    mail.SetMaxMessageSize(kMaxMessageSizeLimit);
     mail.Initialise();
     mail.SetFrom(envelope.sender, "");
     for (const std::string& recipient : envelope.recipients) {
@@ -31,19 +38,24 @@ SinkReply QueueSink::Queue(const Envelope& envelope, const std::string& message,
     }
     mail.SetMessage(message);
   } catch (const SubmissionError& error) {
+    if (error.ErrorCode() == SubmissionError::Code::TooLarge) {
+      return Refused(552, "5.3.4", std::string("Message too large: ") + error.what());
+    }
     if (error.ErrorCode() == SubmissionError::Code::InvalidValue) {
       return Refused(554, "5.6.0", std::string("Message refused: ") + error.what());
     }
     ReportFailure(id, error.what());
     return Refused(451, "4.3.0", "Local error while queueing the message; try again later");
   }
-  // The request carries the message in base64 and its text part once more,
-  // so only a message past a third of the queue's limit can exceed it.
-  if (message.size() > kMaxDocumentBytes / 3) {
-    if (const std::size_t size = mail.DocumentText().size(); size > kMaxDocumentBytes) {
+  // The request carries the message in base64 and at most a part of its
+  // text once more, so only a message past half of the queue's limit can
+  // exceed it.
+  if (const std::size_t limit = Submission::MaxDocumentBytesFor(queuePathName_);
+      message.size() > limit / 2) {
+    if (const std::size_t size = mail.DocumentText().size(); size > limit) {
       return Refused(552, "5.3.4",
                      "Message too large for the queue: it takes " + std::to_string(size) +
-                         " octets there, the limit is " + std::to_string(kMaxDocumentBytes));
+                         " octets there, the limit is " + std::to_string(limit));
     }
   }
   if (mail.Send(queuePathName_) == kAnswerOk) {

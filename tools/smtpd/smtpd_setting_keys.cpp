@@ -52,7 +52,8 @@ const std::vector<SettingKey>& SettingKeys() {
        "listen here (repeatable; 127.0.0.1:25 and [::1]:25 without it and without systemd)"},
       {"queue", "PATH-NAME", "the queue to put messages on (kvr_mailer, in the default store)"},
       {"server_name", "NAME", "this host's name in replies and the Received: field"},
-      {"max_message_size", "OCTETS", "largest message taken, announced with SIZE (3145728)"},
+      {"max_message_size", "OCTETS",
+       "largest message taken, announced with SIZE (26214400, at most 41943040)"},
       {"max_recipients", "N", "recipients per message (100)"},
       {"max_connections", "N", "connections at the same time (100)"},
       {"max_connections_per_client", "N", "connections at the same time from one address (10)"},
@@ -81,7 +82,7 @@ void ApplySetting(SmtpdSettings& settings, std::string_view key, std::string_vie
     }
     settings.serverName = value;
   } else if (key == "max_message_size") {
-    settings.maxMessageSize = WholeNumber(key, value, 1024, 1ULL << 40);
+    settings.maxMessageSize = WholeNumber(key, value, 1024, kLargestMaxMessageSize);
   } else if (key == "max_recipients") {
     settings.maxRecipients = static_cast<int>(WholeNumber(key, value, 1, 32767));
   } else if (key == "max_connections") {

@@ -28,6 +28,12 @@ inline constexpr const char* kSystemConfigFile = "/etc/quillpost/smtpd.conf";
 
 enum class MailLogTarget { Syslog, StandardError };
 
+// max_message_size: by default 25 MiB, what the large providers take; at
+// most what a request on a queue in a store carries (the library's
+// kDefaultMaxMessageSize and kMaxMessageSizeLimit).
+inline constexpr std::uint64_t kDefaultMaxMessageSize = std::uint64_t{25} * 1024 * 1024;
+inline constexpr std::uint64_t kLargestMaxMessageSize = std::uint64_t{40} * 1024 * 1024;
+
 struct SmtpdSettings {
   // Empty: the sockets systemd passes, else 127.0.0.1:25 and [::1]:25.
   std::vector<relay::ListenAddress> listen;
@@ -35,7 +41,7 @@ struct SmtpdSettings {
   std::string serverName;  // empty: the host name
   // What the queue takes today: a whole message travels in base64 within
   // the queue's 4 MiB limit.
-  std::uint64_t maxMessageSize = 3 * 1024 * 1024;
+  std::uint64_t maxMessageSize = kDefaultMaxMessageSize;
   int maxRecipients = 100;
   int maxConnections = 100;
   int maxConnectionsPerClient = 10;

@@ -26,14 +26,15 @@ std::string ReadAll(std::FILE* file, const std::string& what) {
   std::string text;
   char buffer[65536];
   std::size_t got = 0;
-  while (text.size() <= kMaxDocumentBytes &&
-         (got = std::fread(buffer, 1, std::min(sizeof buffer, kMaxDocumentBytes + 1 - text.size()),
-                           file)) > 0) {
+  while (text.size() <= kMaxPlainDocumentBytes &&
+         (got = std::fread(
+              buffer, 1, std::min(sizeof buffer, kMaxPlainDocumentBytes + 1 - text.size()), file)) >
+             0) {
     text.append(buffer, got);
   }
-  if (text.size() > kMaxDocumentBytes) {
+  if (text.size() > kMaxPlainDocumentBytes) {
     throw UsageError(what + " is too large: a request can carry at most " +
-                     std::to_string(kMaxDocumentBytes) + " bytes");
+                     std::to_string(kMaxPlainDocumentBytes) + " bytes");
   }
   if (std::ferror(file) != 0) {
     throw UsageError("cannot read " + what + ": " + std::strerror(errno));

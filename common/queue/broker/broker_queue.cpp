@@ -422,7 +422,7 @@ void BrokerQueue::DeliverNotification() {
 
 void BrokerQueue::Send(const Message& message) {
   Require(Access::Send, "send");
-  CheckMessage(message);
+  CheckBrokerMessage(message);
   BrokerConnection& connection = Connected();
   try {
     connection.Publish(session_->name.queue, message);

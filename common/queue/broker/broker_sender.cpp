@@ -45,7 +45,7 @@ BrokerSender::~BrokerSender() {
 }
 
 void BrokerSender::Send(const std::string& pathName, const Message& message) {
-  CheckMessage(message);
+  CheckBrokerMessage(message);
   const BrokerQueueName name = ParseBrokerQueuePath(pathName);
   const std::string what = "sending to queue '" + name.queue + "'";
   std::unique_lock lock(mutex_);

@@ -8,6 +8,8 @@ namespace {
 
 constexpr std::size_t kCopyPiece = std::size_t{1} << 20;
 
+}  // namespace
+
 BlobHandle OpenBlob(const Database& db, std::int64_t seq, bool write, std::string_view what) {
   sqlite3_blob* blob = nullptr;
   const int rc =
@@ -18,8 +20,6 @@ BlobHandle OpenBlob(const Database& db, std::int64_t seq, bool write, std::strin
   }
   return handle;
 }
-
-}  // namespace
 
 void BlobCloser::operator()(sqlite3_blob* blob) const {
   sqlite3_blob_close(blob);
@@ -58,23 +58,36 @@ StoredBody BodyReader::Read(std::int64_t seq, std::size_t limit, std::string_vie
   return body;
 }
 
-void CopyBody(const Database& sourceDb, std::int64_t from, const Database& targetDb,
-              std::int64_t to, std::string_view what) {
-  const BlobHandle source = OpenBlob(sourceDb, from, false, what);
-  const BlobHandle target = OpenBlob(targetDb, to, true, what);
-  const int size = sqlite3_blob_bytes(source.get());
-  std::vector<char> piece(std::min(kCopyPiece, static_cast<std::size_t>(size)));
-  for (int offset = 0; offset < size;) {
-    const int length = std::min(size - offset, static_cast<int>(piece.size()));
-    int rc = sqlite3_blob_read(source.get(), piece.data(), length, offset);
+void CopyBody(const Database& sourceDb, BodyPlace from, const Database& targetDb, BodyPlace to,
+              std::size_t length, std::string_view what) {
+  const BlobHandle source = OpenBlob(sourceDb, from.seq, false, what);
+  const BlobHandle target = OpenBlob(targetDb, to.seq, true, what);
+  std::vector<char> piece(std::min(kCopyPiece, length));
+  for (std::size_t done = 0; done < length;) {
+    const std::size_t count = std::min(length - done, piece.size());
+    int rc = sqlite3_blob_read(source.get(), piece.data(), static_cast<int>(count),
+                               static_cast<int>(from.offset + done));
     if (rc != SQLITE_OK) {
       sourceDb.Fail(rc, what);
     }
-    rc = sqlite3_blob_write(target.get(), piece.data(), length, offset);
+    rc = sqlite3_blob_write(target.get(), piece.data(), static_cast<int>(count),
+                            static_cast<int>(to.offset + done));
     if (rc != SQLITE_OK) {
       targetDb.Fail(rc, what);
     }
-    offset += length;
+    done += count;
+  }
+}
+
+void WriteBody(const Database& db, BodyPlace to, std::string_view bytes, std::string_view what) {
+  if (bytes.empty()) {
+    return;
+  }
+  const BlobHandle target = OpenBlob(db, to.seq, true, what);
+  const int rc = sqlite3_blob_write(target.get(), bytes.data(), static_cast<int>(bytes.size()),
+                                    static_cast<int>(to.offset));
+  if (rc != SQLITE_OK) {
+    db.Fail(rc, what);
   }
 }
 

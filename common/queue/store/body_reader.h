@@ -45,13 +45,23 @@ class BodyReader {
   BlobHandle blob_;
 };
 
-// Copies the body of message from (read through sourceDb) to message to
-// (written through targetDb), whose body must already be that many zero
-// bytes (zeroblob), a piece at a time: a body of any size moves with a small
+// Where a body is: the message numbered seq, from offset on.
+struct BodyPlace {
+  std::int64_t seq = 0;
+  std::size_t offset = 0;
+};
+
+// Copies length bytes of the body at from (read through sourceDb) into the
+// body at to (written through targetDb), whose bytes there must already
+// exist (zeroblob), a piece at a time: a body of any size moves with a small
 // buffer. The two must be different connections: a write through one blob
 // makes the others on its table lose their place in the body. Throws
 // QueueError naming what.
-void CopyBody(const Database& sourceDb, std::int64_t from, const Database& targetDb,
-              std::int64_t to, std::string_view what);
+void CopyBody(const Database& sourceDb, BodyPlace from, const Database& targetDb, BodyPlace to,
+              std::size_t length, std::string_view what);
+// Writes bytes into the body at to, whose bytes there must already exist.
+void WriteBody(const Database& db, BodyPlace to, std::string_view bytes, std::string_view what);
+// Opens the body of message seq for reading or writing; throws QueueError.
+BlobHandle OpenBlob(const Database& db, std::int64_t seq, bool write, std::string_view what);
 
 }  // namespace quillpost::queue

@@ -466,16 +466,17 @@ void Store::WriteTogether(std::string_view what, const std::function<void()>& wr
 std::optional<TakenMessage> Store::Take(std::int64_t queueId, const std::string& holder) {
   const std::uint64_t identity = Identity();
   // Only a body that SQL can measure without reading it (a blob) and that is
-  // no larger than a queue takes is marked in place: marking a row writes
+  // no larger than a receiver holds in memory is marked in place: marking a row writes
   // the whole row anew, holding its body in memory several times over.
   Statement& take = Cached(
       "UPDATE messages SET holder = ?2 WHERE seq = ("
       " SELECT seq FROM messages WHERE queue = ?1 AND holder IS NULL AND not_before <= ?3"
       " ORDER BY priority DESC, seq LIMIT 1)"
       " AND typeof(body) = 'blob' AND length(body) <= ?4"
-      " RETURNING seq, priority, label, body, not_before, last_failure, coalesce(id, seq), arrived");
+      " RETURNING seq, priority, label, body, not_before, last_failure, coalesce(id, seq), "
+      "arrived");
   take.Bind(1, queueId).Bind(2, holder).Bind(3, StoreTimeNow());
-  take.Bind(4, static_cast<std::int64_t>(kMaxReceivedBodyBytes));
+  take.Bind(4, static_cast<std::int64_t>(kMaxHeldBodyBytes));
   const WriteTurn turn = TakeTurn("receiving a message");
   // Should a power cut undo the mark, the message is simply waiting again.
   const LightCommits light = CommitLightly();

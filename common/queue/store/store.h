@@ -36,7 +36,7 @@ class StoreMissing : public QueueError {
 struct TakenMessage {
   std::int64_t seq = 0;
   Message message;
-  // Set: the body is larger than any sender may store and was not read.
+  // Set: the body is larger than a receiver holds in memory and was not read.
   std::optional<std::size_t> leftOutBodySize;
 };
 
@@ -85,10 +85,14 @@ class Store {
   bool FinishAndInsert(std::int64_t queueId, std::int64_t seq, const std::string& holder,
                        std::int64_t targetQueueId, const Message& message);
   // The same for a message whose body was left out: the stored body moves
-  // with it, a piece at a time, and message.body is not used
-  // (store_large_body.cpp).
+  // with it, a piece at a time, and message.body is not used; with kept,
+  // only that part of it moves, into message.body (store_large_body.cpp).
   bool FinishAndMoveStoredBody(std::int64_t queueId, std::int64_t seq, const std::string& holder,
-                               std::int64_t targetQueueId, const Message& message);
+                               std::int64_t targetQueueId, const Message& message,
+                               const std::optional<KeptBody>& kept = std::nullopt);
+  // Reads the body of message seq where it is stored, through a connection
+  // of its own (store_body_stream.cpp).
+  std::unique_ptr<BodyStream> OpenStoredBody(std::int64_t seq) const;
   void Release(std::int64_t queueId, std::int64_t seq, const std::string& holder);
 
   // Puts the messages of holders that died back on their queues and rings

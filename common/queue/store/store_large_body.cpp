@@ -1,6 +1,7 @@
-// Messages whose body is larger than any sender may store (written into the
-// store by hand) are never read: their size is measured first, and taking or
-// moving one copies its body within the store a piece at a time. SQLite
+// Messages whose body is larger than a receiver holds in memory are never
+// read whole: their size is measured first, and taking or moving one copies
+// its body within the store a piece at a time (a move may put new text
+// around a part of it, as the relay does when it counts a try). SQLite
 // writes a changed row anew whole, so marking such a row held in place costs
 // three times its body in memory, and copying it in SQL more; the copy here
 // costs SQLite one body of zeros (the body is not the row's last column, so
@@ -36,11 +37,20 @@ std::unique_ptr<Database> BodySource(const Database& db) {
   return source;
 }
 
-// Inserts a copy of message seq made of row and the message's body, with its
+// The body of a copy: head, then length bytes of the stored body from
+// offset from on, then tail.
+struct BodyPlan {
+  std::string_view head;
+  std::size_t from = 0;
+  std::optional<std::size_t> length;  // unset: to the end of the stored body
+  std::string_view tail;
+};
+
+// Inserts a copy of message seq made of row and a body after plan, with its
 // id and arrival, and returns its number. The body is made as zeros of its
-// size, then filled in from source.
+// size, then filled in, the stored part from source.
 std::int64_t CopyWithBody(const Database& source, Database& db, std::int64_t seq, const NewRow& row,
-                          const char* what) {
+                          const BodyPlan& plan, const char* what) {
   Statement kept = db.Prepare("SELECT coalesce(id, seq), arrived FROM messages WHERE seq = ?1");
   kept.Bind(1, seq);
   if (!kept.Step(what)) {
@@ -49,7 +59,13 @@ std::int64_t CopyWithBody(const Database& source, Database& db, std::int64_t seq
   const std::int64_t id = kept.Int(0);
   const std::int64_t arrived = kept.Int(1);
   kept.Reset();
-  const auto size = static_cast<std::int64_t>(BodyReader(source).Size(seq, what));
+  const std::size_t stored = BodyReader(source).Size(seq, what);
+  if (plan.from > stored || plan.length.value_or(0) > stored - plan.from) {
+    throw QueueError("queue store " + db.File() + ": " + what +
+                     ": the part of the body to keep lies outside it");
+  }
+  const std::size_t part = plan.length.value_or(stored - plan.from);
+  const auto size = static_cast<std::int64_t>(plan.head.size() + part + plan.tail.size());
   Statement insert = db.Prepare(
       "INSERT INTO messages(queue, priority, label, body, holder, not_before, last_failure, id,"
       " arrived) VALUES (?1, ?2, ?3, zeroblob(?4), ?5, ?6, ?7, ?8, ?9)");
@@ -60,7 +76,9 @@ std::int64_t CopyWithBody(const Database& source, Database& db, std::int64_t seq
   insert.Bind(6, StoreTime(row.notBefore)).Bind(7, row.lastFailure).Bind(8, id).Bind(9, arrived);
   insert.Run(what);
   const std::int64_t copy = sqlite3_last_insert_rowid(db.Handle());
-  CopyBody(source, seq, db, copy, what);
+  WriteBody(db, {copy, 0}, plan.head, what);
+  CopyBody(source, {seq, plan.from}, db, {copy, plan.head.size()}, part, what);
+  WriteBody(db, {copy, plan.head.size() + part}, plan.tail, what);
   return copy;
 }
 
@@ -87,7 +105,7 @@ std::optional<TakenMessage> Store::TakeMeasured(std::int64_t queueId, const std:
     head.Reset();
 
     const std::unique_ptr<Database> source = BodySource(*db_);
-    StoredBody body = BodyReader(*source).Read(seq, kMaxReceivedBodyBytes, kTaking);
+    StoredBody body = BodyReader(*source).Read(seq, kMaxHeldBodyBytes, kTaking);
     if (body.bytes) {  // text of a size a queue takes: marked in place
       Cached("UPDATE messages SET holder = ?2 WHERE seq = ?1")
           .Bind(1, seq)
@@ -100,7 +118,7 @@ std::optional<TakenMessage> Store::TakeMeasured(std::int64_t queueId, const std:
       message.seq = CopyWithBody(*source, *db_, seq,
                                  {queueId, message.message.priority, message.message.label,
                                   message.message.notBefore, message.message.lastFailure, holder},
-                                 kTaking);
+                                 {}, kTaking);
       Cached("DELETE FROM messages WHERE seq = ?1").Bind(1, seq).Run(kTaking);
       transaction.Commit();
       message.leftOutBodySize = body.size;
@@ -112,7 +130,7 @@ std::optional<TakenMessage> Store::TakeMeasured(std::int64_t queueId, const std:
 
 bool Store::FinishAndMoveStoredBody(std::int64_t queueId, std::int64_t seq,
                                     const std::string& holder, std::int64_t targetQueueId,
-                                    const Message& message) {
+                                    const Message& message, const std::optional<KeptBody>& kept) {
   bool moved = false;
   InTurn(kMoving, [&] {
     WriteTransaction transaction(*db_, kMoving);
@@ -126,10 +144,15 @@ bool Store::FinishAndMoveStoredBody(std::int64_t queueId, std::int64_t seq,
     if (!QueueExists(targetQueueId)) {
       throw NoSuchQueue("the queue to move the message to no longer exists");
     }
+    BodyPlan plan;
+    if (kept) {
+      const std::string_view body = message.body;
+      plan = {body.substr(0, kept->at), kept->from, kept->length, body.substr(kept->at)};
+    }
     CopyWithBody(*BodySource(*db_), *db_, seq,
                  {targetQueueId, message.priority, message.label, message.notBefore,
                   message.lastFailure, std::nullopt},
-                 kMoving);
+                 plan, kMoving);
     moved = DeleteHeld(queueId, seq, holder);
     transaction.Commit();
   });

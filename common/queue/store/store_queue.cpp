@@ -37,26 +37,16 @@ class StoreHeldMessage final : public HeldMessage {
   }
 
   void FinishAndSend(const std::string& pathName, const Message& next) override {
-    CheckMovedMessage(next);
-    const QueueLocation target = ParseQueuePath(pathName);
-    Store& store = session_->store;
-    if (!posix::SameFile(target.storeFolder, store.Folder())) {
-      throw QueueError("cannot move a message from store " + store.Folder() + " to '" + pathName +
-                       "': both queues must be in the same store");
-    }
-    const std::optional<std::int64_t> targetId = store.FindQueue(target.queueName);
-    if (!targetId) {
-      throw NoSuchQueue("there is no queue '" + target.queueName + "' in store " + store.Folder());
-    }
-    const std::string& holder = session_->holder->Name();
-    const bool moved = store.UsingReserve([&] {
-      return bodyLeftOut_ ? store.FinishAndMoveStoredBody(queueId_, seq_, holder, *targetId, next)
-                          : store.FinishAndInsert(queueId_, seq_, holder, *targetId, next);
-    });
-    if (!moved) {
-      throw QueueError(LostHoldText());
-    }
-    store.Ring(*targetId);
+    Move(pathName, next, std::nullopt);
+  }
+
+  std::unique_ptr<BodyStream> OpenStoredBody() override {
+    return session_->store.OpenStoredBody(seq_);
+  }
+
+  void FinishAndSendKeeping(const std::string& pathName, const Message& next,
+                            const KeptBody& kept) override {
+    Move(pathName, next, kept);
   }
 
   void Release() noexcept override {
@@ -72,6 +62,32 @@ class StoreHeldMessage final : public HeldMessage {
   }
 
  private:
+  // kept is only for a body left out; one in memory is put together by
+  // ReceivedMessage.
+  void Move(const std::string& pathName, const Message& next, const std::optional<KeptBody>& kept) {
+    CheckMovedMessage(next);
+    const QueueLocation target = ParseQueuePath(pathName);
+    Store& store = session_->store;
+    if (!posix::SameFile(target.storeFolder, store.Folder())) {
+      throw QueueError("cannot move a message from store " + store.Folder() + " to '" + pathName +
+                       "': both queues must be in the same store");
+    }
+    const std::optional<std::int64_t> targetId = store.FindQueue(target.queueName);
+    if (!targetId) {
+      throw NoSuchQueue("there is no queue '" + target.queueName + "' in store " + store.Folder());
+    }
+    const std::string& holder = session_->holder->Name();
+    const bool moved = store.UsingReserve([&] {
+      return bodyLeftOut_
+                 ? store.FinishAndMoveStoredBody(queueId_, seq_, holder, *targetId, next, kept)
+                 : store.FinishAndInsert(queueId_, seq_, holder, *targetId, next);
+    });
+    if (!moved) {
+      throw QueueError(LostHoldText());
+    }
+    store.Ring(*targetId);
+  }
+
   std::string LostHoldText() const {
     return "the message is no longer held by this process (the store gave it back to its queue)";
   }

@@ -47,7 +47,8 @@ typedef enum mailer_status {
   MAILER_ERROR_NO_TEXT_FORM = 3,        /* a NULL string */
   MAILER_ERROR_INVALID_VALUE = 4,       /* characters a request cannot carry */
   MAILER_ERROR_TOO_MANY_RECIPIENTS = 5, /* the recipient was added but not counted */
-  MAILER_ERROR_INTERNAL = 6             /* out of memory or another failure inside */
+  MAILER_ERROR_INTERNAL = 6,            /* out of memory or another failure inside */
+  MAILER_ERROR_TOO_LARGE = 7            /* a message past the handle's size limit */
 } mailer_status;
 
 typedef struct mailer_submission mailer_submission;
@@ -77,6 +78,14 @@ MAILER_API mailer_status mailer_add_attachment(mailer_submission* submission, co
  */
 MAILER_API mailer_status mailer_set_message(mailer_submission* submission, const char* message,
                                             size_t length);
+
+/*
+ * The largest message mailer_set_message takes on this handle, in octets:
+ * 25 MiB (26214400) until set, at most 40 MiB (41943040); a larger message
+ * fails with MAILER_ERROR_TOO_LARGE. See
+ * quillpost::Submission::SetMaxMessageSize.
+ */
+MAILER_API mailer_status mailer_set_max_message_size(mailer_submission* submission, size_t octets);
 
 /*
  * Checks the request and puts it on the queue named queue_path_name. Answers

@@ -52,8 +52,19 @@ inline constexpr std::string_view kInboundQueueName = "kvr_mailer";
 // The most recipients one request can hold.
 inline constexpr int kMaxRecipients = 32767;
 
-// The largest request document (and so the largest body) a queue takes.
-inline constexpr std::size_t kMaxDocumentBytes = 4 * 1024 * 1024;
+// The largest request document (and so the largest body) a queue in a store
+// takes; a queue on a broker takes kMaxBrokerDocumentBytes. Only a request
+// that carries a whole message (SetMessage) may be larger than
+// kMaxPlainDocumentBytes: the relay reads other requests whole into memory.
+inline constexpr std::size_t kMaxDocumentBytes = std::size_t{64} * 1024 * 1024;
+inline constexpr std::size_t kMaxBrokerDocumentBytes = std::size_t{4} * 1024 * 1024;
+inline constexpr std::size_t kMaxPlainDocumentBytes = std::size_t{4} * 1024 * 1024;
+
+// The largest whole message SetMessage takes unless SetMaxMessageSize says
+// otherwise (25 MiB, what the large providers take), and the highest limit
+// that can be set (what a queue in a store can carry in base64).
+inline constexpr std::size_t kDefaultMaxMessageSize = std::size_t{25} * 1024 * 1024;
+inline constexpr std::size_t kMaxMessageSizeLimit = std::size_t{40} * 1024 * 1024;
 
 // Raised by the builder operations. Whatever the operation did before the
 // failure stays done; see each operation for what that can be.
@@ -65,6 +76,7 @@ class MAILER_API SubmissionError : public std::runtime_error {
     InvalidValue,       // a value holding characters a request cannot carry
     TooManyRecipients,  // the request already holds kMaxRecipients recipients
     Internal,           // any other failure inside the library
+    TooLarge,           // a whole message larger than the limit (SetMaxMessageSize)
   };
 
   SubmissionError(Code code, const std::string& message);
@@ -130,8 +142,20 @@ class MAILER_API Submission {
   // mail. A later call replaces the message; attachments are not sent with it.
   // Throws SubmissionError: NoRequest, NoTextForm, InvalidValue (the message
   // is empty, or holds nothing but Bcc fields, a NUL byte or a line longer
-  // than 998 octets), Internal.
+  // than 998 octets), TooLarge (the message, its lines ended in CR LF and its
+  // Bcc fields removed, is larger than the limit), Internal.
+  // A request carrying a message of 25 MiB takes about 34 MiB on the queue:
+  // a queue in a store takes it, a queue on a broker only a request of up to
+  // kMaxBrokerDocumentBytes, and Send answers kAnswerInternalError for a
+  // larger one (LastSendFailure says why).
   void SetMessage(const Value& message);
+
+  // The largest message SetMessage takes, in octets: kDefaultMaxMessageSize
+  // until set, at most kMaxMessageSizeLimit. Kept by Initialise and Finalise.
+  // Throws SubmissionError (InvalidValue) for 0 or a size past the limit,
+  // and changes nothing then.
+  void SetMaxMessageSize(std::size_t octets);
+  std::size_t MaxMessageSize() const;
 
   // Checks the request and puts it, as it now stands, on the queue named by
   // queuePathName as one message labelled "Quillpost-Inbound" at priority 7.
@@ -156,6 +180,11 @@ class MAILER_API Submission {
 
   // Recipients counted since the last Initialise (at most kMaxRecipients).
   int RecipientCount() const;
+
+  // The largest request document the queue named by queuePathName takes:
+  // kMaxDocumentBytes in a store, kMaxBrokerDocumentBytes on a broker. Told
+  // from the name alone; connects to nothing.
+  static std::size_t MaxDocumentBytesFor(std::string_view queuePathName);
 
  private:
   std::unique_ptr<detail::SubmissionState> state_;
