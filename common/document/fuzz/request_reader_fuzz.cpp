@@ -2,14 +2,21 @@
 // First and All must answer consistently on whatever parsed. Whatever parsed,
 // written anew as the relay puts a request back on a queue, must read back
 // with every value byte for byte the same, and write anew to the same text.
+// The same text read as a request too large to hold, its whole message left
+// where it lies, must be refused or give the same values, the whole
+// message's text in range.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "document/request_reader.h"
 #include "document/request_rewrite.h"
+#include "document/streamed_request.h"
 
 namespace {
 
@@ -36,6 +43,38 @@ void CheckRewrite(const doc::RequestReader& accepted) {
   }
 }
 
+// Reads text as a stored request; the values the reader gave (when it
+// accepted the text) must come back the same.
+void CheckStreamed(std::string_view text, const doc::RequestReader* accepted) {
+  std::optional<doc::StreamedRequest> streamed;
+  try {
+    streamed = doc::ReadStreamedRequest(text.size(), [&](std::size_t at, char* out, std::size_t n) {
+      const std::size_t got = std::min(n, text.size() - at);
+      std::memcpy(out, text.data() + at, got);
+      return got;
+    });
+  } catch (const doc::DocumentError&) {
+    return;
+  }
+  if (streamed->wholeMessage &&
+      streamed->wholeMessage->offset + streamed->wholeMessage->length > text.size()) {
+    std::abort();
+  }
+  if (accepted == nullptr) {
+    return;
+  }
+  for (const std::string_view tag : kTags) {
+    if (tag != doc::kWholeMessageTag && streamed->reader.All(tag) != accepted->All(tag)) {
+      std::abort();
+    }
+  }
+  if (streamed->wholeMessage &&
+      text.substr(streamed->wholeMessage->offset, streamed->wholeMessage->length) !=
+          accepted->First(doc::kWholeMessageTag)) {
+    std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -55,10 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
     CheckRewrite(reader);
+    CheckStreamed(text, &reader);
   } catch (const doc::ParseError& error) {
     if (error.Offset() > size) {
       std::abort();
     }
+    CheckStreamed(text, nullptr);
   }
   return 0;
 }
