@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 #include "mail/outgoing_mail.h"
+#include "mail/stored_read.h"
 #include "message/message_lines.h"
 
 namespace quillpost::smtp {
@@ -25,23 +25,6 @@ std::size_t CopyOn(std::string_view source, std::size_t& at, char* out, std::siz
   std::memcpy(out, source.data() + at, count);
   at += count;
   return count;
-}
-
-// Runs work on the rest of the message, which may fail as the place it is
-// read from does: such a failure is the relay's own, not the message's.
-template <typename Work>
-auto ReadingRest(Work work) -> decltype(work()) {
-  try {
-    return work();
-  } catch (const SendFailure&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::exception& error) {
-    throw SendFailure(
-        failure::kInternal,
-        std::string("the message could not be read where it is kept: ") + error.what());
-  }
 }
 
 }  // namespace
@@ -105,7 +88,7 @@ std::string_view MessageText::Held() const {
 
 void MessageText::Rewind() {
   if (rest_) {
-    ReadingRest([&] { rest_->Rewind(); });
+    ReadingStored([&] { rest_->Rewind(); });
   }
   piece_ = 0;
   textAt_ = 0;
@@ -150,7 +133,7 @@ std::size_t MessageText::EncodeBlock(const Piece& piece, char* out) {
 }
 
 std::size_t MessageText::ReadRest(char* out, std::size_t length) {
-  return rest_ ? ReadingRest([&] { return rest_->Read(out, length); }) : 0;
+  return rest_ ? ReadingStored([&] { return rest_->Read(out, length); }) : 0;
 }
 
 std::size_t MessageText::Read(char* out, std::size_t length) {

@@ -1,9 +1,9 @@
 #include "mail/whole_message.h"
 
-#include <new>
 
 #include "mail/message_builder.h"
 #include "mail/outgoing_mail.h"
+#include "mail/stored_read.h"
 #include "message/message_lines.h"
 #include "message/sendable_message.h"
 #include "message/sendable_stream.h"
@@ -77,19 +77,9 @@ MessageText PrepareWholeMessage(std::unique_ptr<message::ByteSource> given,
                                 const std::string& messageIdDomain,
                                 std::chrono::system_clock::time_point date,
                                 const std::string& messageId) {
-  std::unique_ptr<message::SendableStream> sendable;
-  try {
-    sendable =
-        Sendable([&] { return std::make_unique<message::SendableStream>(std::move(given)); });
-  } catch (const SendFailure&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::exception& error) {
-    throw SendFailure(
-        failure::kInternal,
-        std::string("the message could not be read where it is kept: ") + error.what());
-  }
+  std::unique_ptr<message::SendableStream> sendable = ReadingStored([&] {
+    return Sendable([&] { return std::make_unique<message::SendableStream>(std::move(given)); });
+  });
   std::string fields = FieldsToAdd(sendable->Header(), messageIdDomain, date, messageId);
   const std::uint64_t size = sendable->Size();
   return MessageText(std::move(fields), std::move(sendable), size);
