@@ -1,6 +1,5 @@
 #include "mail/whole_message.h"
 
-
 #include "mail/message_builder.h"
 #include "mail/outgoing_mail.h"
 #include "mail/stored_read.h"
