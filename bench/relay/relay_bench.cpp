@@ -277,10 +277,10 @@ double MeasureSinkLimit(const fs::path& folder, const fs::path& dumpRoot, int ma
     sourcePort = distant->Port();
   }
   const auto start = std::chrono::steady_clock::now();
-  Child source(
-      {PostfixTool("smtp-source"), "-d", "-s", std::to_string(sessions), "-m", std::to_string(mails),
-       "-l", std::to_string(size), "127.0.0.1:" + std::to_string(sourcePort)},
-      (folder / "limit-source.out").string());
+  Child source({PostfixTool("smtp-source"), "-d", "-s", std::to_string(sessions), "-m",
+                std::to_string(mails), "-l", std::to_string(size),
+                "127.0.0.1:" + std::to_string(sourcePort)},
+               (folder / "limit-source.out").string());
   int status = 0;
   ::waitpid(source.Pid(), &status, 0);
   const double seconds =

@@ -8,9 +8,9 @@
 #include <new>
 
 #include "mail/failure_classification.h"
+#include "mail/token_cache.h"
 #include "mail/token_command.h"
 #include "message/address_syntax.h"
-#include "mail/token_cache.h"
 
 namespace quillpost::smtp {
 
