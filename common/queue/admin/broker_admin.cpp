@@ -1,7 +1,9 @@
 #include "queue/admin/broker_admin.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "queue/admin/broker_management.h"
@@ -21,6 +23,38 @@ std::string NoQueueText(const BrokerQueueName& name) {
 void RequireQueue(BrokerConnection& connection, const BrokerQueueName& name) {
   if (!connection.Inspect(name.queue)) {
     throw NoSuchQueue(NoQueueText(name));
+  }
+}
+
+// A queue that messages were taken from to be looked at, and how many
+// waited on it when they were given back.
+struct LookedAt {
+  std::string queue;
+  std::size_t waiting = 0;
+};
+
+// Messages taken unacknowledged go back as the connection that took them
+// closes; a quorum queue counts them again only once its leader has taken
+// that in, a moment later. Waits (a little) for it, so that whatever looks
+// at the queue next sees every message that waits there.
+void AwaitGivenBack(const BrokerAddress& address, const std::vector<LookedAt>& lookedAt) {
+  using namespace std::chrono_literals;
+  if (lookedAt.empty()) {
+    return;
+  }
+  BrokerConnection connection(address);
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  for (const LookedAt& looked : lookedAt) {
+    if (!connection.IsQuorum(looked.queue)) {
+      continue;
+    }
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::optional<BrokerQueueCounts> counts = connection.Inspect(looked.queue);
+      if (!counts || counts->ready >= looked.waiting) {
+        break;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
   }
 }
 
@@ -47,11 +81,16 @@ class BrokerAdminImpl final : public AdminBackend {
                                   std::size_t limit) const override {
     const BrokerQueueName name = ParseBrokerQueuePath(pathName);
     std::vector<PeekedMessage> peeked;
+    std::size_t waiting = 0;
     {
       // Taken unacknowledged and given back when the connection closes, in
       // their order: nothing is consumed.
       BrokerConnection connection(name.broker);
-      RequireQueue(connection, name);
+      const std::optional<BrokerQueueCounts> counts = connection.Inspect(name.queue);
+      if (!counts) {
+        throw NoSuchQueue(NoQueueText(name));
+      }
+      waiting = counts->ready;
       while (peeked.size() < limit) {
         std::optional<Delivery> delivery = connection.Get(name.queue);
         if (!delivery) {
@@ -71,6 +110,9 @@ class BrokerAdminImpl final : public AdminBackend {
         }
         peeked.push_back(std::move(message));
       }
+    }
+    if (!peeked.empty()) {
+      AwaitGivenBack(name.broker, {{name.queue, waiting}});
     }
     return peeked;
   }
@@ -193,19 +235,36 @@ class BrokerAdminImpl final : public AdminBackend {
     }
     const BrokerAddress address = ParseBrokerStoreName(storeName);
     const std::vector<QueueInfo> queues = ManagedQueues(address);
-    BrokerConnection connection(address);
-    for (const QueueInfo& queue : queues) {
-      if (!connection.Inspect(queue.name)) {
-        continue;
-      }
-      while (std::optional<Delivery> delivery = connection.Get(queue.name)) {
-        if (delivery->id == id) {
-          act(connection, queue.name, *delivery);
-          return true;
+    std::vector<LookedAt> lookedAt;
+    bool found = false;
+    {
+      BrokerConnection connection(address);
+      for (const QueueInfo& queue : queues) {
+        const std::optional<BrokerQueueCounts> counts = connection.Inspect(queue.name);
+        if (!counts) {
+          continue;
+        }
+        bool taken = false;
+        while (std::optional<Delivery> delivery = connection.Get(queue.name)) {
+          taken = true;
+          if (delivery->id == id) {
+            act(connection, queue.name, *delivery);
+            found = true;
+            break;
+          }
+        }
+        if (taken) {
+          // The one acted on no longer waits there.
+          lookedAt.push_back(
+              {queue.name, counts->ready - std::min<std::size_t>(counts->ready, found ? 1 : 0)});
+        }
+        if (found) {
+          break;
         }
       }
     }
-    return false;
+    AwaitGivenBack(address, lookedAt);
+    return found;
   }
 };
 
