@@ -26,17 +26,17 @@ void RequireQueue(BrokerConnection& connection, const BrokerQueueName& name) {
   }
 }
 
-// A queue that messages were taken from to be looked at, and how many
-// waited on it when they were given back.
+// A quorum queue that messages were taken from to be looked at, and how
+// many waited on it when they were given back.
 struct LookedAt {
   std::string queue;
   std::size_t waiting = 0;
 };
 
 // Messages taken unacknowledged go back as the connection that took them
-// closes; a quorum queue counts them again only once its leader has taken
-// that in, a moment later. Waits (a little) for it, so that whatever looks
-// at the queue next sees every message that waits there.
+// closes. A classic queue counts them again at once; a quorum queue only once
+// its leader has taken that in, a moment later. Waits (a little) for it, so
+// that whatever looks at the queue next sees every message that waits there.
 void AwaitGivenBack(const BrokerAddress& address, const std::vector<LookedAt>& lookedAt) {
   using namespace std::chrono_literals;
   if (lookedAt.empty()) {
@@ -45,9 +45,6 @@ void AwaitGivenBack(const BrokerAddress& address, const std::vector<LookedAt>& l
   BrokerConnection connection(address);
   const auto deadline = std::chrono::steady_clock::now() + 2s;
   for (const LookedAt& looked : lookedAt) {
-    if (!connection.IsQuorum(looked.queue)) {
-      continue;
-    }
     while (std::chrono::steady_clock::now() < deadline) {
       const std::optional<BrokerQueueCounts> counts = connection.Inspect(looked.queue);
       if (!counts || counts->ready >= looked.waiting) {
@@ -81,7 +78,7 @@ class BrokerAdminImpl final : public AdminBackend {
                                   std::size_t limit) const override {
     const BrokerQueueName name = ParseBrokerQueuePath(pathName);
     std::vector<PeekedMessage> peeked;
-    std::size_t waiting = 0;
+    std::vector<LookedAt> lookedAt;
     {
       // Taken unacknowledged and given back when the connection closes, in
       // their order: nothing is consumed.
@@ -90,7 +87,9 @@ class BrokerAdminImpl final : public AdminBackend {
       if (!counts) {
         throw NoSuchQueue(NoQueueText(name));
       }
-      waiting = counts->ready;
+      if (connection.IsQuorum(name.queue)) {
+        lookedAt.push_back({name.queue, counts->ready});
+      }
       while (peeked.size() < limit) {
         std::optional<Delivery> delivery = connection.Get(name.queue);
         if (!delivery) {
@@ -112,7 +111,7 @@ class BrokerAdminImpl final : public AdminBackend {
       }
     }
     if (!peeked.empty()) {
-      AwaitGivenBack(name.broker, {{name.queue, waiting}});
+      AwaitGivenBack(name.broker, lookedAt);
     }
     return peeked;
   }
@@ -253,7 +252,7 @@ class BrokerAdminImpl final : public AdminBackend {
             break;
           }
         }
-        if (taken) {
+        if (taken && connection.IsQuorum(queue.name)) {
           // The one acted on no longer waits there.
           lookedAt.push_back(
               {queue.name, counts->ready - std::min<std::size_t>(counts->ready, found ? 1 : 0)});
