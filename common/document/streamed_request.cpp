@@ -80,6 +80,15 @@ StreamedRequest ReadStreamedRequest(std::size_t size, const ReadAt& read) {
     }
     done += got;
   }
+  // The base64 text is all the element holds: markup inside it (another
+  // element, a comment) would make the text the reader gives differ from the
+  // range read from the store.
+  const std::string close = "</" + std::string(kWholeMessageTag);
+  if (tail.compare(0, close.size(), close) != 0) {
+    throw DocumentError("the " + std::string(kWholeMessageTag) +
+                        " element of the request at byte " + std::to_string(*textEnd) +
+                        " holds more than plain base64 text");
+  }
   RequestReader reader(head + tail);
   // What was found must be the element itself, not text that looks like it
   // inside a comment or another value.

@@ -116,6 +116,7 @@ TEST(WholeMessage, StreamedRequestRefusesWhatOnlyLooksLikeItsWholeMessage) {
   EXPECT_THROW(read("<!--<WHOLE-MESSAGE>QQ==</WHOLE-MESSAGE>--><r><WHOLE-MESSAGE/></r>"),
                DocumentError);
   EXPECT_THROW(read("<r><WHOLE-MESSAGE>Q&#81;==</WHOLE-MESSAGE></r>"), DocumentError);
+  EXPECT_THROW(read("<r><WHOLE-MESSAGE>QU<FILE/>JDCg==</WHOLE-MESSAGE></r>"), DocumentError);
   EXPECT_THROW(read("<r><WHOLE-MESSAGE>QQ=A</WHOLE-MESSAGE></r>"), message::UnsendableMessage);
   EXPECT_NO_THROW(read("<r><WHOLE-MESSAGE>QUJDCg==</WHOLE-MESSAGE></r>"));
 }
