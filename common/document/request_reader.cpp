@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <pugixml.hpp>
 #include <string>
 
@@ -141,14 +142,23 @@ std::string RequestReader::First(std::string_view tag) const {
   return detail::TextOf(found);
 }
 
-bool RequestReader::FirstStartsAt(std::string_view tag, std::size_t offset) const {
+bool RequestReader::FirstStandsAloneAt(std::string_view tag, std::size_t offset) const {
   pugi::xml_node found;
   detail::ForEachElement(impl_->document, tag, [&](pugi::xml_node element) {
     found = element;
     return false;
   });
   // The parser records where an element's name starts, after its '<'.
-  return found && found.offset_debug() == static_cast<std::ptrdiff_t>(offset + 1);
+  if (!found || found.offset_debug() != static_cast<std::ptrdiff_t>(offset + 1)) {
+    return false;
+  }
+  const pugi::xml_node root = impl_->document.document_element();
+  if (found.parent() != root) {
+    return false;
+  }
+  constexpr std::string_view kValueTags[] = {kFromTag,    kFromNameTag, kToTag,
+                                             kSubjectTag, kBodyTag,     kFileTag};
+  return std::ranges::find(kValueTags, std::string_view(root.name())) == std::end(kValueTags);
 }
 
 std::vector<std::string> RequestReader::All(std::string_view tag) const {

@@ -32,8 +32,9 @@ class RequestReader {
   std::vector<std::string> All(std::string_view tag) const;
 
   // True when the first element named tag starts ('<') at byte offset of
-  // the text read.
-  bool FirstStartsAt(std::string_view tag, std::size_t offset) const;
+  // the text read and is a child of the root, which is no value's element:
+  // its text is then part of no other value.
+  bool FirstStandsAloneAt(std::string_view tag, std::size_t offset) const;
 
   // The count of tries in the relay's section; nothing when the document has
   // no such section or its count is not a number.

@@ -91,8 +91,9 @@ StreamedRequest ReadStreamedRequest(std::size_t size, const ReadAt& read) {
   }
   RequestReader reader(head + tail);
   // What was found must be the element itself, not text that looks like it
-  // inside a comment or another value.
-  if (!reader.FirstStartsAt(kWholeMessageTag, start)) {
+  // inside a comment or another value, and must stand where the writer puts
+  // it, inside no other value whose text it would be part of.
+  if (!reader.FirstStandsAloneAt(kWholeMessageTag, start)) {
     throw DocumentError("the request's " + std::string(kWholeMessageTag) +
                         " element is not where the request's writer puts it");
   }

@@ -117,6 +117,8 @@ TEST(WholeMessage, StreamedRequestRefusesWhatOnlyLooksLikeItsWholeMessage) {
                DocumentError);
   EXPECT_THROW(read("<r><WHOLE-MESSAGE>Q&#81;==</WHOLE-MESSAGE></r>"), DocumentError);
   EXPECT_THROW(read("<r><WHOLE-MESSAGE>QU<FILE/>JDCg==</WHOLE-MESSAGE></r>"), DocumentError);
+  EXPECT_THROW(read("<r><FROM>a<WHOLE-MESSAGE>QQ==</WHOLE-MESSAGE></FROM></r>"), DocumentError);
+  EXPECT_THROW(read("<TO>a<WHOLE-MESSAGE>QQ==</WHOLE-MESSAGE></TO>"), DocumentError);
   EXPECT_THROW(read("<r><WHOLE-MESSAGE>QQ=A</WHOLE-MESSAGE></r>"), message::UnsendableMessage);
   EXPECT_NO_THROW(read("<r><WHOLE-MESSAGE>QUJDCg==</WHOLE-MESSAGE></r>"));
 }
