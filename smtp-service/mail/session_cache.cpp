@@ -33,6 +33,12 @@ void SessionCache::CloseIdle() {
   });
 }
 
+std::size_t SessionCache::OpenConnections() const {
+  return std::ranges::count_if(sessions_, [](const std::unique_ptr<SmtpSession>& session) {
+    return session->ConnectionKept();
+  });
+}
+
 void SessionCache::CloseAll() {
   sessions_.clear();
 }

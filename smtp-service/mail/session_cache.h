@@ -36,6 +36,9 @@ class SessionCache {
   // Ends every session, e.g. at shutdown.
   void CloseAll();
   std::size_t Size() const { return sessions_.size(); }
+  // Sessions whose connection is open, kept from their last mail; a session
+  // whose last mail failed has none until its next mail.
+  std::size_t OpenConnections() const;
 
  private:
   std::vector<std::unique_ptr<SmtpSession>> sessions_;

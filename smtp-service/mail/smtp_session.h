@@ -49,6 +49,8 @@ class SmtpSession {
   const std::string& Host() const { return host_; }
   const ConnectionSettings& Settings() const { return settings_; }
   std::chrono::steady_clock::time_point LastUsed() const { return lastUsed_; }
+  // The last mail went through and its connection is kept open for the next.
+  bool ConnectionKept() const { return connectionKept_; }
   // Connections this session has opened so far.
   long ConnectionsOpened() const { return connectionsOpened_; }
 

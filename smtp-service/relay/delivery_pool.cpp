@@ -91,7 +91,8 @@ void DeliveryPool::Work(Worker& self) {
     }
     if (!self.job) {
       if (!self.listed) {
-        // Without a session it is the last choice: the host may take no more.
+        // Without an open connection it is the last choice: the host may take
+        // no more, and one refused or failed holds none.
         if (self.sessions > 0) {
           idle_.push_back(&self);
         } else {
@@ -105,7 +106,7 @@ void DeliveryPool::Work(Worker& self) {
           lock.unlock();
           sessions.CloseIdle();
           lock.lock();
-          self.sessions = sessions.Size();
+          self.sessions = sessions.OpenConnections();
         }
       } else {
         self.wake.wait(lock, ready);
@@ -122,7 +123,7 @@ void DeliveryPool::Work(Worker& self) {
       delivery.failure = std::current_exception();
     }
     lock.lock();
-    self.sessions = sessions.Size();
+    self.sessions = sessions.OpenConnections();
     done_.push_back(std::move(delivery));
     posix::Signal(completed_.Get());
   }

@@ -55,7 +55,7 @@ class DeliveryPool {
     std::condition_variable wake;
     std::optional<Delivery> job;
     bool listed = false;       // on idle_
-    std::size_t sessions = 0;  // kept open after its last mail
+    std::size_t sessions = 0;  // connections kept open after its last mail
     std::thread thread;
   };
   void Work(Worker& self);

@@ -65,6 +65,18 @@ TEST_F(Session, DifferentSettingsDoNotShareASession) {
   EXPECT_EQ(SessionCache::Process().Size(), 2u);
 }
 
+TEST_F(Session, ASessionRefusedHoldsNoOpenConnection) {
+  SmtpPeerOptions one;
+  one.maxConnections = 1;
+  SmtpPeer peer(one);
+  ConnectionSettings settings = KeptSessionSettings(peer);
+  SendOne(settings, "one");
+  settings.ehloName = "other.test";
+  EXPECT_THROW(SendOne(settings, "two"), SendFailure);
+  EXPECT_EQ(SessionCache::Process().Size(), 2u);
+  EXPECT_EQ(SessionCache::Process().OpenConnections(), 1u);
+}
+
 TEST_F(Session, IdleSessionIsClosed) {
   SmtpPeer peer;
   ConnectionSettings settings = KeptSessionSettings(peer);
