@@ -160,6 +160,8 @@ class Peer:
 
 def make_protocol(peer, tls_context):
     class PeerSMTP(SMTP):
+        too_many = False  # refused at its greeting: more connections than allowed
+
         def __init__(self):
             auth = peer.options.auth or peer.options.xoauth2
             exclude = ["PLAIN", "LOGIN"] if peer.options.xoauth2 else ["XOAUTH2"]
@@ -204,6 +206,10 @@ def make_protocol(peer, tls_context):
                 self.connection = peer.connections
                 peer.peers[transport.get_extra_info("peername")] = self.connection
                 peer.open += 1
+                # Judged as the connection comes, as a server counts them:
+                # of several made at once, the first few are taken.
+                self.too_many = (peer.options.max_connections
+                                 and peer.open > peer.options.max_connections)
                 peer.most_open = max(peer.most_open, peer.open)
                 peer.event(self.connection, "CONNECT")
             super().connection_made(transport)
@@ -216,7 +222,7 @@ def make_protocol(peer, tls_context):
         async def _handle_client(self):
             if peer.options.stall == "greeting":
                 await asyncio.sleep(FOREVER)
-            if peer.options.max_connections and peer.open > peer.options.max_connections:
+            if self.too_many:
                 peer.event(self.connection, "TOO-MANY")
                 await self.push("421 too many connections from you")
                 self.transport.close()
