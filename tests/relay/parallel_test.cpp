@@ -78,9 +78,11 @@ TEST_F(EndToEndTest, TheSendRateLimitHoldsAcrossSessions) {
   const auto first = std::chrono::steady_clock::now();
   ASSERT_TRUE(WaitFor([&] { return smtp.Messages().size() >= kMails; }, 30s));
   const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - first);
-  // 40 spaces of 50 ms after the first: never under 2 s (less 10% for the
-  // clock), and not held back far past it (a busy machine may stretch it).
-  EXPECT_GT(took.count(), 1.8);
+  // 40 spaces of 50 ms after the first: 2 s, less what the first mail's
+  // session set-up and the test's own polling may take off the start on a
+  // busy machine (a limit of twice the rate would take 1 s), and not held
+  // back far past it.
+  EXPECT_GT(took.count(), 1.5);
   EXPECT_LT(took, Patience(3s));
 }
 
