@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <vector>
 
+#include "base64_alphabet.h"
+
 namespace quillpost::document {
 namespace {
 
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
 bool IsBase64Character(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '/' || c == '=';
+  return detail::IsBase64Digit(c) || c == '=';
 }
 
 // Reads a piece from offset on into piece; throws when the text ends early.

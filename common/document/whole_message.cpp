@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "base64_alphabet.h"
 #include "message/sendable_message.h"
 
 namespace quillpost::document {
@@ -14,13 +15,9 @@ struct GFree {
   void operator()(void* memory) const { g_free(memory); }
 };
 
-bool IsBase64Digit(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '/';
-}
+using detail::IsBase64Digit;
 
-// GLib's decoder skips what it does not know; a damaged element must fail
-// instead of sending a damaged message, so the text is checked first.
+// Every character a base64 digit, padding only at the end.
 bool IsBase64(std::string_view text) {
   if (text.size() % 4 != 0) {
     return false;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base64_alphabet.h"
 #include "document/request_format.h"
 #include "message/sendable_message.h"
 
@@ -13,10 +14,7 @@ namespace {
 
 constexpr std::size_t kBlock = std::size_t{64} * 1024;
 
-bool IsBase64Digit(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '/';
-}
+using detail::IsBase64Digit;
 
 [[noreturn]] void NotBase64() {
   throw message::UnsendableMessage(
