@@ -162,6 +162,27 @@ TEST_F(QueueBroker, AMessageInHandOfABrokenConnectionReturnsToItsQueue) {
   EXPECT_TRUE(PeekQueue(space_.Path("kvr_mailer_rA"), false).empty());
 }
 
+TEST_F(QueueBroker, AMessagePushedJustBeforeTheConnectionBrokeIsStillHandedOver) {
+  eventlog::ScopedSink quiet([](std::string_view) {});
+  TcpProxy proxy(BrokerPort());
+  auto queue = QueuePath(Through(proxy, path_)).Open(Access::Receive);
+  Counter counter;
+  queue->EnableNotification(counter);
+  QueuePath(path_).Open(Access::Send)->Send({"pushed", "mail", 7});
+  // The push waits on the socket, unread, when the connection breaks.
+  ASSERT_TRUE(Readable(queue->NotificationDescriptor(), milliseconds(5000)));
+  std::this_thread::sleep_for(milliseconds(200));
+  proxy.Refuse(true);
+  proxy.Cut();
+
+  queue->DeliverNotification();
+  EXPECT_EQ(counter.reports, 1);
+  auto message = queue->Receive(milliseconds(0));
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->Label(), "pushed");
+  EXPECT_THROW(message->Finish(), QueueError);
+}
+
 TEST_F(QueueBroker, SendingFailsPlainlyWhenTheBrokerIsAway) {
   TcpProxy proxy(BrokerPort());
   auto sender = QueuePath(Through(proxy, path_)).Open(Access::Send);

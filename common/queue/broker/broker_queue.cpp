@@ -192,6 +192,10 @@ void BrokerQueue::ConnectionLost(const std::string& why) {
   if (session_->connection) {
     // Another node of a cluster takes over first.
     nextNode_ = session_->connection->Node() + 1;
+    const std::uint64_t epoch = session_->connection->ChannelEpoch();
+    for (Delivery& delivery : session_->connection->Deliveries()) {
+      orphans_.emplace_back(std::move(delivery), epoch);
+    }
   }
   session_->connection.reset();
   ScheduleReconnect();
@@ -266,16 +270,27 @@ void BrokerQueue::GiveBack(const std::vector<std::uint64_t>& tags) {
   }
 }
 
-ReceivedMessage BrokerQueue::Hand(Delivery delivery) {
+ReceivedMessage BrokerQueue::Hand(Delivery delivery, std::uint64_t epoch) {
   const auto arrived = delivery.message.arrived;
-  return ReceivedMessage(
-      std::move(delivery.message),
-      std::make_unique<BrokerHeldMessage>(session_, session_->connection->ChannelEpoch(),
-                                          delivery.tag, std::move(delivery.id), arrived));
+  return ReceivedMessage(std::move(delivery.message),
+                         std::make_unique<BrokerHeldMessage>(session_, epoch, delivery.tag,
+                                                             std::move(delivery.id), arrived));
+}
+
+std::optional<ReceivedMessage> BrokerQueue::TakeOrphan() {
+  if (orphans_.empty()) {
+    return std::nullopt;
+  }
+  auto [delivery, epoch] = std::move(orphans_.front());
+  orphans_.pop_front();
+  return Hand(std::move(delivery), epoch);
 }
 
 std::optional<ReceivedMessage> BrokerQueue::Receive(std::chrono::milliseconds timeout) {
   Require(Access::Receive, "receive");
+  if (std::optional<ReceivedMessage> orphan = TakeOrphan()) {
+    return orphan;
+  }
   BrokerConnection& connection = Connected();
   const std::string& queue = session_->name.queue;
   std::deque<Delivery>& deliveries = connection.Deliveries();
@@ -283,7 +298,7 @@ std::optional<ReceivedMessage> BrokerQueue::Receive(std::chrono::milliseconds ti
     Delivery first = std::move(deliveries.front());
     deliveries.pop_front();
     session_->SignalIfPending();
-    return Hand(std::move(first));
+    return Hand(std::move(first), connection.ChannelEpoch());
   };
   try {
     connection.Pump(std::chrono::milliseconds(0));
@@ -291,7 +306,7 @@ std::optional<ReceivedMessage> BrokerQueue::Receive(std::chrono::milliseconds ti
       return takeFirst();
     }
     if (std::optional<Delivery> got = connection.Get(queue)) {
-      return Hand(std::move(*got));
+      return Hand(std::move(*got), connection.ChannelEpoch());
     }
     if (timeout.count() == 0) {
       return std::nullopt;
@@ -334,6 +349,10 @@ std::optional<ReceivedMessage> BrokerQueue::Receive(std::chrono::milliseconds ti
 void BrokerQueue::EnableNotification(ArrivalSink& sink) {
   Require(Access::Receive, "arm arrival reports");
   armed_ = &sink;
+  if (!orphans_.empty()) {
+    SignalDue();
+    return;
+  }
   if (!session_->connection) {
     return;  // reconnecting: the report comes once the broker is back
   }
@@ -372,6 +391,7 @@ void BrokerQueue::DeliverNotification() {
     TryReconnect();
   }
   if (!session_->connection) {
+    ReportOrphans();
     return;
   }
   std::vector<std::uint64_t> offered;
@@ -396,13 +416,14 @@ void BrokerQueue::DeliverNotification() {
   } catch (const QueueError& error) {
     if (!session_->connection || session_->connection->Broken()) {
       ConnectionLost(error.what());
+      ReportOrphans();
       return;
     }
     // The channel was refused (its queue deleted?): the receiver meets it.
     consumerTag_.clear();
     reportAnyway_ = armed_ != nullptr;
   }
-  if (armed_ != nullptr && (!offered.empty() || reportAnyway_)) {
+  if (armed_ != nullptr && (!offered.empty() || !orphans_.empty() || reportAnyway_)) {
     reportAnyway_ = false;
     ArrivalSink* sink = std::exchange(armed_, nullptr);
     sink->Arrived(*this, 0);
@@ -417,6 +438,12 @@ void BrokerQueue::DeliverNotification() {
     session_->SignalIfPending();
   } catch (const QueueError& error) {
     ConnectionLost(error.what());
+  }
+}
+
+void BrokerQueue::ReportOrphans() {
+  if (armed_ != nullptr && !orphans_.empty()) {
+    std::exchange(armed_, nullptr)->Arrived(*this, 0);
   }
 }
 

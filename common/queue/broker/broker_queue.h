@@ -9,6 +9,13 @@
 // given back to the broker at once. So a receiver that is not armed holds
 // nothing of the broker's.
 //
+// A message read off the socket before the connection broke is still handed
+// over (it can no longer be finished): the broker may not take it back. A
+// quorum queue keeps a message pushed to a consumer that was then cancelled
+// for as long as the channel's node is gone, or longer; dropped here it would
+// be lost to everyone. Handed over, it is sent, and sent again if the broker
+// does return it: at least once, never lost.
+//
 // The notification descriptor is an epoll descriptor holding the connection's
 // socket, an eventfd (frames already read but not handled) and a timerfd (the
 // next reconnection attempt). It stays the same across reconnections, so an
@@ -16,8 +23,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "posix/unique_fd.h"
@@ -78,7 +87,10 @@ class BrokerQueue final : public OpenQueue {
   void StartWatching();
   void StopWatching();
   void GiveBack(const std::vector<std::uint64_t>& tags);
-  ReceivedMessage Hand(Delivery delivery);
+  ReceivedMessage Hand(Delivery delivery, std::uint64_t epoch);
+  std::optional<ReceivedMessage> TakeOrphan();
+  // Tells an armed sink of orphans waiting.
+  void ReportOrphans();
 
   std::string displayName_;
   Access access_;
@@ -87,6 +99,8 @@ class BrokerQueue final : public OpenQueue {
   ArrivalSink* armed_ = nullptr;
   std::string consumerTag_;
   bool reportAnyway_ = false;
+  // Deliveries read from a connection that then broke, with its channel epoch.
+  std::deque<std::pair<Delivery, std::uint64_t>> orphans_;
 
   posix::UniqueFd epoll_;
   posix::UniqueFd timer_;
