@@ -207,6 +207,21 @@ TEST_F(BrokerCluster, LosingTheLeadingNodeLosesNoConfirmedMail) {
     for (const std::string* path : {&inbound_, &retryA_, &retryB_, &dead_}) {
       std::printf("%s: %zu waiting\n", Name(*path).c_str(), Waiting(*path));
     }
+    // Where the broker thinks a missing mail is: held unacknowledged by a
+    // channel, or gone.
+    std::printf("inbound queue: %s\nchannels: %s\n",
+                Management("/api/queues/%2f/" + Name(inbound_) +
+                           "?columns=messages,messages_ready,messages_unacknowledged,consumers,"
+                           "leader,online")
+                    .dump()
+                    .c_str(),
+                Management("/api/channels?columns=name,node,messages_unacknowledged,"
+                           "consumer_count,connection_details.user_provided_name")
+                    .dump()
+                    .c_str());
+    for (const auto& relay : relays_) {
+      std::printf("relay %d: %s\n", static_cast<int>(relay->Pid()), relay->ErrorOutput().c_str());
+    }
     FAIL() << ReadFile(logFile_);
   }
   std::this_thread::sleep_for(Patience(500ms));
