@@ -11,10 +11,11 @@
 //
 // A message read off the socket before the connection broke is still handed
 // over (it can no longer be finished): the broker may not take it back. A
-// quorum queue keeps a message pushed to a consumer that was then cancelled
-// for as long as the channel's node is gone, or longer; dropped here it would
-// be lost to everyone. Handed over, it is sent, and sent again if the broker
-// does return it: at least once, never lost.
+// quorum queue (RabbitMQ 3.10) keeps a message pushed to a consumer that was
+// then cancelled, when the channel's node is lost, until the queue's next
+// change of leader; dropped here it would be lost to everyone meanwhile.
+// Handed over, it is sent, and sent again if the broker returns it: at least
+// once, never lost.
 //
 // The notification descriptor is an epoll descriptor holding the connection's
 // socket, an eventfd (frames already read but not handled) and a timerfd (the
