@@ -383,17 +383,7 @@ int BrokerQueue::NotificationDescriptor() const {
   return epoll_.Get();
 }
 
-void BrokerQueue::DeliverNotification() {
-  if (!open_ || access_ != Access::Receive) {
-    return;
-  }
-  if (Drain() && !session_->connection) {
-    TryReconnect();
-  }
-  if (!session_->connection) {
-    ReportOrphans();
-    return;
-  }
+std::vector<std::uint64_t> BrokerQueue::Offered() {
   std::vector<std::uint64_t> offered;
   try {
     BrokerConnection& connection = *session_->connection;
@@ -415,15 +405,30 @@ void BrokerQueue::DeliverNotification() {
     }
   } catch (const QueueError& error) {
     if (!session_->connection || session_->connection->Broken()) {
+      // What was read goes to the orphans.
       ConnectionLost(error.what());
-      ReportOrphans();
-      return;
+      return {};
     }
     // The channel was refused (its queue deleted?): the receiver meets it.
     consumerTag_.clear();
     reportAnyway_ = armed_ != nullptr;
   }
-  if (armed_ != nullptr && (!offered.empty() || !orphans_.empty() || reportAnyway_)) {
+  return offered;
+}
+
+void BrokerQueue::DeliverNotification() {
+  if (!open_ || access_ != Access::Receive) {
+    return;
+  }
+  if (Drain() && !session_->connection) {
+    TryReconnect();
+  }
+  // While reconnecting, only orphans are reported.
+  const std::vector<std::uint64_t> offered =
+      session_->connection ? Offered() : std::vector<std::uint64_t>();
+  const bool reportable =
+      !offered.empty() || !orphans_.empty() || (reportAnyway_ && session_->connection != nullptr);
+  if (armed_ != nullptr && reportable) {
     reportAnyway_ = false;
     ArrivalSink* sink = std::exchange(armed_, nullptr);
     sink->Arrived(*this, 0);
@@ -438,12 +443,6 @@ void BrokerQueue::DeliverNotification() {
     session_->SignalIfPending();
   } catch (const QueueError& error) {
     ConnectionLost(error.what());
-  }
-}
-
-void BrokerQueue::ReportOrphans() {
-  if (armed_ != nullptr && !orphans_.empty()) {
-    std::exchange(armed_, nullptr)->Arrived(*this, 0);
   }
 }
 

@@ -90,8 +90,8 @@ class BrokerQueue final : public OpenQueue {
   void GiveBack(const std::vector<std::uint64_t>& tags);
   ReceivedMessage Hand(Delivery delivery, std::uint64_t epoch);
   std::optional<ReceivedMessage> TakeOrphan();
-  // Tells an armed sink of orphans waiting.
-  void ReportOrphans();
+  // Reads what the connection has; the tags of the deliveries it holds.
+  std::vector<std::uint64_t> Offered();
 
   std::string displayName_;
   Access access_;
